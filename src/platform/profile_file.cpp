@@ -1,0 +1,293 @@
+#include "platform/profile_file.h"
+
+// SimpleIni parses; no character-set conversion, the files are byte text.
+#define SI_NO_CONVERSION
+#define SI_IMPLEMENTATION
+#include <SimpleIni.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace kvx::profile {
+
+namespace {
+
+std::string_view trimmed(std::string_view s) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; };
+    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+bool sameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+std::string reason(const char* step) { return std::string(step) + ": " + std::strerror(errno); }
+
+// The whole file, or nullopt with `error` set. A missing file is `missing`.
+std::optional<std::string> readFile(const std::string& path, std::string& error, bool& missing) {
+    missing = false;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        missing = errno == ENOENT;
+        error = reason("opening");
+        return std::nullopt;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = S_ISDIR(st.st_mode) ? "opening: Is a directory" : reason("opening");
+        ::close(fd);
+        return std::nullopt;
+    }
+    std::string data;
+    data.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = reason("reading");
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        data.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return data;
+}
+
+bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::string folderOf(const std::string& path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Writes `contents` to a new file beside `path` and renames it over `path`.
+WriteResult replaceFile(const std::string& requestedPath, std::string_view contents) {
+    // Write through a symbolic link to the file it names instead of replacing the link.
+    std::string path = requestedPath;
+    struct stat old {};
+    bool exists = ::lstat(path.c_str(), &old) == 0;
+    if (exists && S_ISLNK(old.st_mode)) {
+        if (char* real = ::realpath(path.c_str(), nullptr)) {
+            path = real;
+            std::free(real);
+        }
+        exists = ::stat(path.c_str(), &old) == 0;
+    }
+
+    static std::atomic<unsigned> counter{0};
+    std::string temp = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return {reason("creating a temporary file")};
+
+    auto fail = [&](const char* step) {
+        WriteResult result{reason(step)};
+        if (fd >= 0) ::close(fd);
+        ::unlink(temp.c_str());
+        return result;
+    };
+    if (exists && ::fchmod(fd, old.st_mode & 07777) != 0) return fail("copying the file mode");
+    if (!writeAll(fd, contents)) return fail("writing");
+    if (::fsync(fd) != 0) return fail("flushing to disk");
+    int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0) return fail("closing");
+    if (::rename(temp.c_str(), path.c_str()) != 0) return fail("replacing the file");
+
+    // Make the rename itself durable; the new contents are already safe.
+    int dir = ::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return {};
+}
+
+// `contents` with `key` in `section` set to `value`; every other byte kept.
+std::string withValue(std::string_view contents, std::string_view section, std::string_view key,
+                      std::string_view value) {
+    const std::string_view newline = contents.find("\r\n") != std::string_view::npos ? "\r\n" : "\n";
+
+    std::vector<std::string_view> lines;  // each with its line break
+    for (std::size_t pos = 0; pos < contents.size();) {
+        std::size_t end = contents.find('\n', pos);
+        end = end == std::string_view::npos ? contents.size() : end + 1;
+        lines.push_back(contents.substr(pos, end - pos));
+        pos = end;
+    }
+
+    bool inSection = false;
+    std::ptrdiff_t sectionEnd = -1;  // last header or key line of the first matching section
+    std::ptrdiff_t keyLine = -1;
+    std::string_view keyName;
+    bool firstSectionDone = false;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::string_view t = trimmed(lines[i]);
+        if (t.empty() || t.front() == ';' || t.front() == '#') continue;
+        if (t.front() == '[') {
+            auto close = t.find(']');
+            std::string_view name = trimmed(t.substr(1, close == std::string_view::npos ? t.size() - 1 : close - 1));
+            if (inSection) firstSectionDone = true;
+            inSection = sameName(name, section);
+            if (inSection && !firstSectionDone) sectionEnd = static_cast<std::ptrdiff_t>(i);
+            continue;
+        }
+        auto eq = t.find('=');
+        if (!inSection || eq == std::string_view::npos) continue;
+        if (!firstSectionDone) sectionEnd = static_cast<std::ptrdiff_t>(i);
+        std::string_view name = trimmed(t.substr(0, eq));
+        if (keyLine < 0 && sameName(name, key)) {
+            keyLine = static_cast<std::ptrdiff_t>(i);
+            keyName = name;
+        }
+    }
+
+    std::string out;
+    out.reserve(contents.size() + key.size() + value.size() + section.size() + 8);
+    auto keyValue = [&](std::string_view name) {
+        std::string s(name);
+        s += '=';
+        s += value;
+        s += newline;
+        return s;
+    };
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        auto index = static_cast<std::ptrdiff_t>(i);
+        if (index == keyLine) {
+            // Keep the indentation and the spelling of the key as they were.
+            std::string_view line = lines[i];
+            out.append(line.substr(0, line.find_first_not_of(" \t")));
+            out += keyValue(keyName);
+            continue;
+        }
+        out.append(lines[i]);
+        if (index == sectionEnd && keyLine < 0) {
+            if (!out.empty() && out.back() != '\n') out += newline;
+            out += keyValue(key);
+        }
+    }
+    if (sectionEnd < 0) {
+        if (!out.empty() && out.back() != '\n') out += newline;
+        out += '[';
+        out += section;
+        out += ']';
+        out += newline;
+        out += keyValue(key);
+    }
+    return out;
+}
+
+bool holdsLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
+
+}  // namespace
+
+std::optional<std::int32_t> parseInteger(std::string_view text) {
+    std::string_view t = trimmed(text);
+    bool negative = false;
+    if (!t.empty() && (t.front() == '+' || t.front() == '-')) {
+        negative = t.front() == '-';
+        t.remove_prefix(1);
+    }
+    bool hex = false;
+    if (t.size() >= 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
+        hex = true;
+        t.remove_prefix(2);
+    } else if (!t.empty() && t.front() == '$') {
+        hex = true;
+        t.remove_prefix(1);
+    }
+    if (t.empty()) return std::nullopt;
+
+    if (hex) {
+        std::uint64_t v = 0;
+        for (char c : t) {
+            if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
+            int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+            v = v * 16 + static_cast<std::uint64_t>(digit);
+            if (v > 0xFFFFFFFFull) return std::nullopt;
+        }
+        auto bits = static_cast<std::uint32_t>(v);
+        if (negative) bits = ~bits + 1u;
+        return static_cast<std::int32_t>(bits);
+    }
+    std::int64_t v = 0;
+    for (char c : t) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+        v = v * 10 + (c - '0');
+        if (v > std::int64_t{INT32_MAX} + 1) return std::nullopt;
+    }
+    if (negative) v = -v;
+    if (v < INT32_MIN || v > INT32_MAX) return std::nullopt;
+    return static_cast<std::int32_t>(v);
+}
+
+std::string readString(const std::string& file, std::string_view section, std::string_view key,
+                       std::string_view defaultValue) {
+    std::string error;
+    bool missing = false;
+    auto data = readFile(file, error, missing);
+    if (!data) return std::string(defaultValue);
+    // SimpleIni stops at a zero byte; a damaged file should still show what follows.
+    std::replace(data->begin(), data->end(), '\0', ' ');
+
+    CSimpleIniA ini(/*isUtf8=*/false, /*multiKey=*/true, /*multiLine=*/false);
+    if (ini.LoadData(data->data(), data->size()) < 0) return std::string(defaultValue);
+    const char* value = ini.GetValue(std::string(section).c_str(), std::string(key).c_str(), nullptr);
+    if (value == nullptr) return std::string(defaultValue);
+    std::string_view v = value;
+    return std::string(v.substr(0, kMaxTextLength));
+}
+
+std::int32_t readInt(const std::string& file, std::string_view section, std::string_view key,
+                     std::int32_t defaultValue) {
+    std::string text = readString(file, section, key, {});
+    return parseInteger(text).value_or(defaultValue);
+}
+
+WriteResult writeString(const std::string& file, std::string_view section, std::string_view key,
+                        std::string_view value) {
+    if (section.empty() || holdsLineBreak(section) || section.find(']') != std::string_view::npos)
+        return {"unusable section name"};
+    if (trimmed(key).empty() || holdsLineBreak(key) || key.find('=') != std::string_view::npos)
+        return {"unusable key name"};
+    if (holdsLineBreak(value)) return {"value holds a line break"};
+
+    std::string error;
+    bool missing = false;
+    auto old = readFile(file, error, missing);
+    // An unreadable file is never overwritten: its content would be lost.
+    if (!old && !missing) return {error};
+    return replaceFile(file, withValue(old ? *old : std::string(), section, key, value));
+}
+
+WriteResult writeInt(const std::string& file, std::string_view section, std::string_view key,
+                     std::int32_t value) {
+    return writeString(file, section, key, std::to_string(value));
+}
+
+}  // namespace kvx::profile
