@@ -14,7 +14,8 @@ public:
     // A modal message box with an OK button and no icon.
     virtual void message(const std::string& text, const std::string& title) = 0;
     // The file-open dialog with the filters "ELF-File (*.elf)", "Systemdatei
-    // (*.dat)" and "All Files (*.*)"; filterIndex is 1-based. nullopt on cancel.
+    // (*.dat)" and "All Files (*.*)"; filterIndex is 1-based, 0 keeps the
+    // filter the user chose last time. nullopt on cancel.
     virtual std::optional<std::string> openFile(const std::string& initialFile, int filterIndex) = 0;
 };
 

@@ -30,10 +30,10 @@ void PollCycle::tick() {
     summary.startTick();
 
     TickValues tick;
-    std::int32_t result =
-        drv.initSystem(rec.axisTable, rec.systemInfo, ctx_.settings.baseAddress, ctx_.settings.initSystemFile(),
-                       tick.boardType)
-            .value_or(KVX_E_NOT_SUPPORTED);
+    const std::string& systemFile = drv.remote() ? ctx_.settings.remoteSysFileName : ctx_.settings.systemFileName;
+    std::int32_t result = drv.initSystem(rec.axisTable, rec.systemInfo, ctx_.settings.baseAddress, systemFile,
+                                         tick.boardType)
+                              .value_or(KVX_E_NOT_SUPPORTED);
     if (!drv.remote() && result == KVX_INIT_NO_SYSTEM_FILE) {
         m.caption = "System.dat not loaded up to now!";
         summary.appendLine("System.dat not loaded up to now!");

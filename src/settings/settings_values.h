@@ -28,9 +28,6 @@ struct SettingsValues {
     std::string remoteSysFileName;  // system file handed to the remote initialisation
     std::string remoteOsFileName;   // TAVOS boot file handed to the remote boot
     std::string remoteCncPath;      // held, used by no operation
-
-    // The system file of the current mode, as the initialisation takes it.
-    const std::string& initSystemFile() const { return useWebServices ? remoteSysFileName : systemFileName; }
 };
 
 }  // namespace kvx
