@@ -1,0 +1,134 @@
+#include "app/console_frontend.h"
+
+#include <signal.h>
+#include <time.h>
+
+#include <chrono>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "app/monitor.h"
+
+namespace kvx {
+
+namespace {
+
+const char* roleName(ColourRole role) {
+    switch (role) {
+    case ColourRole::Normal: return "normal";
+    case ColourRole::Fault: return "fault";
+    case ColourRole::Plain: return "plain";
+    }
+    return "plain";
+}
+
+// Waits up to `ms` for SIGINT or SIGTERM (blocked beforehand); true when one came.
+bool waitForStopSignal(const sigset_t& signals, long ms) {
+    if (ms < 0) ms = 0;
+    timespec timeout{ms / 1000, (ms % 1000) * 1000000L};
+    for (;;) {
+        int sig = sigtimedwait(&signals, nullptr, &timeout);
+        if (sig == SIGINT || sig == SIGTERM) return true;
+        if (sig < 0 && errno == EINTR) continue;
+        return false;
+    }
+}
+
+class ConsolePrinter {
+public:
+    ConsolePrinter(const DisplayModel& model, bool json) : model_(model), json_(json) {}
+
+    void afterTick(long tick) {
+        if (json_) {
+            std::cout << modelJson(model_, tick) << '\n' << std::flush;
+            return;
+        }
+        if (model_.caption != caption_) {
+            caption_ = model_.caption;
+            std::cout << "== " << caption_ << '\n';
+        }
+        if (model_.summary != summary_) {
+            summary_ = model_.summary;
+            std::cout << "-- tick " << tick << ":\n";
+            for (const auto& line : summary_) std::cout << "   " << line << '\n';
+        }
+        std::cout << std::flush;
+    }
+
+private:
+    const DisplayModel& model_;
+    bool json_;
+    std::string caption_;
+    std::vector<std::string> summary_;
+};
+
+}  // namespace
+
+void ConsoleDialogs::message(const std::string& text, const std::string& title) {
+    err_ << title << ": " << text << std::endl;
+}
+
+std::optional<std::string> ConsoleDialogs::openFile(const std::string&, int) {
+    err_ << "No file dialog without a window: cancelled." << std::endl;
+    return std::nullopt;
+}
+
+std::string modelJson(const DisplayModel& model, long tick) {
+    nlohmann::ordered_json controls = nlohmann::ordered_json::object();
+    for (const Control& c : model.controls()) {
+        nlohmann::ordered_json j;
+        j["text"] = c.text;
+        j["role"] = roleName(c.role);
+        if (c.kind == ControlKind::CheckBox) j["checked"] = c.checked;
+        if (c.kind == ControlKind::ComboBox) {
+            j["items"] = c.items;
+            j["selectedIndex"] = c.selectedIndex;
+        }
+        j["visible"] = c.visible;
+        controls[c.name] = std::move(j);
+    }
+    nlohmann::ordered_json out;
+    out["tick"] = tick;
+    out["caption"] = model.caption;
+    out["summary"] = model.summary;
+    out["warnings"] = model.warnings;
+    out["stayOnTop"] = model.stayOnTop;
+    out["controls"] = std::move(controls);
+    // Texts come from the controller: never let a stray byte break the line.
+    return out.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+int runConsole(const ConsoleOptions& options) {
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    DisplayModel model;
+    ConsoleDialogs dialogs(std::cerr);
+    MonitorOptions monitorOptions;
+    monitorOptions.arguments = options.arguments;
+    Monitor monitor(model, dialogs, systemClock(), monitorOptions);
+    if (!monitor.formCreate()) return 1;
+
+    ConsolePrinter printer(model, options.json);
+    long tick = 1;
+    printer.afterTick(tick);
+
+    using Steady = std::chrono::steady_clock;
+    auto next = Steady::now() + std::chrono::milliseconds(options.intervalMs);
+    while (!options.ticks || tick < *options.ticks) {
+        const long wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Steady::now()).count();
+        if (waitForStopSignal(stopSignals, wait)) break;
+        // A tick that overran its interval delays the next one; ticks never pile up.
+        next = std::max(next + std::chrono::milliseconds(options.intervalMs), Steady::now());
+        if (!monitor.timerEnabled()) break;
+        monitor.timerTimer();
+        printer.afterTick(++tick);
+    }
+    monitor.formClose();
+    return 0;
+}
+
+}  // namespace kvx

@@ -1,0 +1,149 @@
+#include "app/monitor.h"
+
+#include "platform/paths.h"
+
+namespace kvx {
+
+namespace {
+
+// The remote library's error routine carries no context: it reaches the one
+// monitor of the process through this pointer.
+Monitor* activeMonitor = nullptr;
+
+std::string fileNameOf(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+bool superUserSwitch(const std::vector<std::string>& arguments) {
+    for (const auto& a : arguments)
+        if (a == "/SU") return true;
+    return false;
+}
+
+Monitor::Monitor(DisplayModel& model, Dialogs& dialogs, Clock& clock, MonitorOptions options)
+    : model_(model),
+      dialogs_(dialogs),
+      clock_(clock),
+      options_(std::move(options)),
+      programPath_(options_.programPath.empty() ? executablePath() : options_.programPath),
+      programFileName_(fileNameOf(programPath_)),
+      store_(settings_, model_, dialogs_, options_.locations),
+      library_(options_.environment),
+      driver_(library_.table()),
+      summary_(model_),
+      protocol_(clock_),
+      poll_(PollContext{driver_, records_, settings_, state_, model_, summary_, protocol_, clock_, programFileName_}),
+      card_(CardContext{driver_, records_, settings_, state_, model_, summary_, clock_, dialogs_, programFileName_,
+                        [this] { store_.loadProjectAccessData(true); }}) {
+    activeMonitor = this;
+}
+
+Monitor::~Monitor() {
+    if (activeMonitor == this) activeMonitor = nullptr;
+}
+
+bool Monitor::formCreate() {
+    state_.online = 0;
+    if (superUserSwitch(options_.arguments)) settings_.superUserMode = 1;
+
+    store_.readWebServiceSettings();
+
+    const bool remote = settings_.useWebServices != 0;
+    const int loaded = library_.loadDriverLibrary(options_.driverBaseName, remote, false);
+    driver_.setRemote(remote);
+    if (remote) {
+        if (!loaded) {
+            dialogs_.message("kvxg3x.dll not found or no valid version", "Fatal Error!");
+            return false;
+        }
+        if (driver_.KvxG3XOpen(settings_.remoteUrl, settings_.remoteDevFileName).value_or(KVX_E_NOT_SUPPORTED) != 0) {
+            dialogs_.message("WebServices Access failed!", "Fatal Error!");
+            return false;
+        }
+        driver_.KVXG3_SetDllErrorRoutine(&Monitor::driverErrorRoutine);
+    } else if (!loaded) {
+        if (!library_.bound(Op::Init, false)) {
+            dialogs_.message("kvxg3.dll not found or no valid version!", "Fatal Error!");
+            return false;
+        }
+        dialogs_.message("kvxg3.dll has no valid version! - Try anyway ...", "Error!");
+    }
+
+    records_.optionDescriptors.fill();
+    store_.readWindowSettings([this] { applyStayOnTop(); });
+    showVersions();
+
+    const bool superUser = settings_.superUserMode != 0;
+    for (const char* name : {"buReboot", "cbGetFileNames", "cbUseWebServices"}) model_.setVisible(name, superUser);
+
+    state_.online = card_.initialiseCard();
+    timerEnabled_ = true;
+    if (state_.online) model_.caption = poll_.onlineCaption();
+    applyStayOnTop();
+
+    state_.resetForStart();
+    summary_.resetForStart();
+    protocol_.open(settings_.protocolFileName);
+    timerTimer();
+    return true;
+}
+
+void Monitor::timerTimer() {
+    if (inTick_) return;
+    inTick_ = true;
+    poll_.tick();
+    inTick_ = false;
+}
+
+void Monitor::formClose() {
+    timerEnabled_ = false;
+    store_.saveSettings();
+    protocol_.close();
+    // The connection that is actually open: the loaded library's mode decides,
+    // even when remote mode was given up during the run.
+    driver_.closeConnection();
+    library_.unloadDriverLibrary();
+    clock_.sleepMs(100);
+}
+
+void Monitor::showVersions() {
+    const std::string dllName = driver_.remote() ? "kvxg3x.dll" : "kvxg3.dll";
+    const FileVersionInfo dll = readFileVersion(dllName);
+    model_.setText("laDllName", driverVersionText(dllName, dll));
+    state_.driverVersion = driverVersionNumber(dll);
+
+    const FileVersionInfo program = readFileVersion(programPath_);
+    model_.setText("laExeVersion", programFileName_ + ": ");
+    model_.setText("laExeVersionNr", fileVersionText(program));
+}
+
+void Monitor::applyStayOnTop() { model_.stayOnTop = model_["cbStayOnTop"].selectedIndex == 1; }
+
+void Monitor::driverErrorRoutine(std::int32_t, const char* message) {
+    Monitor* self = activeMonitor;
+    if (!self || !self->state_.online) return;
+    self->state_.online = 0;
+    self->dialogs_.message("Netzwerkfehler", message ? message : "");
+}
+
+void Monitor::cbCardNrChange(int index) { card_.cbCardNrChange(index); }
+
+void Monitor::buRebootClick() { card_.buRebootClick(); }
+
+void Monitor::meErrorSummaryDblClick() { poll_.meErrorSummaryDblClick(); }
+
+void Monitor::cbStayOnTopChange(int index) {
+    Control& combo = model_["cbStayOnTop"];
+    combo.selectedIndex = index >= 0 && index < static_cast<int>(combo.items.size()) ? index : -1;
+    combo.text = combo.selectedIndex >= 0 ? combo.items[static_cast<std::size_t>(combo.selectedIndex)] : "";
+    applyStayOnTop();
+}
+
+void Monitor::cbUseWebServicesClick(bool checked) { model_.setChecked("cbUseWebServices", checked); }
+
+void Monitor::cbGetFileNamesClick(bool checked) { model_.setChecked("cbGetFileNames", checked); }
+
+}  // namespace kvx

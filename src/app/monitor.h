@@ -1,0 +1,102 @@
+// The monitor: the core of the main window without any widgets. It owns the
+// settings, the driver library, the records, the poll state, the summary and
+// the protocol, runs the start-up and shutdown sequences and the poll tick,
+// and takes the user's actions. The Qt window and the headless front end both
+// drive this one class.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "card/card_control.h"
+#include "display/dialogs.h"
+#include "display/display_model.h"
+#include "display/window_actions.h"
+#include "driver/driver.h"
+#include "driver/driver_library.h"
+#include "platform/clock.h"
+#include "poll/poll_cycle.h"
+#include "poll/poll_state.h"
+#include "report/error_summary.h"
+#include "report/protocol_file.h"
+#include "settings/settings_store.h"
+#include "settings/settings_values.h"
+
+namespace kvx {
+
+// True when one of the arguments (program name excluded) is exactly "/SU".
+bool superUserSwitch(const std::vector<std::string>& arguments);
+
+struct MonitorOptions {
+    std::vector<std::string> arguments;  // the command line without the program name
+    SettingsLocations locations = SettingsLocations::forThisProgram();
+    EnvironmentLookup environment = processEnvironment;
+    std::string programPath;  // the executable; "" = this process's
+    std::string driverBaseName = "kvxg3.dll";
+};
+
+class Monitor : public WindowActions {
+public:
+    Monitor(DisplayModel& model, Dialogs& dialogs, Clock& clock, MonitorOptions options = {});
+    ~Monitor() override;
+    Monitor(const Monitor&) = delete;
+    Monitor& operator=(const Monitor&) = delete;
+
+    // The start-up sequence. False when a fatal failure ended it: the message
+    // was shown and nothing after it ran (no timer, no protocol, no settings).
+    bool formCreate();
+    // One poll tick; a tick asked for while one runs (a message box inside a
+    // driver call lets the event loop run) is skipped.
+    void timerTimer();
+    // The shutdown sequence: timer off, settings, protocol end, close the
+    // connection, unload the library, pause.
+    void formClose();
+
+    bool timerEnabled() const { return timerEnabled_; }
+    static constexpr int kTimerIntervalMs = 1000;
+
+    // WindowActions
+    void cbCardNrChange(int index) override;
+    void buRebootClick() override;
+    void meErrorSummaryDblClick() override;
+    void cbStayOnTopChange(int index) override;
+    void cbUseWebServicesClick(bool checked) override;
+    void cbGetFileNamesClick(bool checked) override;
+
+    const SettingsValues& settings() const { return settings_; }
+    const PollState& state() const { return state_; }
+    const ErrorSummary& summary() const { return summary_; }
+    const DriverLibrary& driverLibrary() const { return library_; }
+    const Driver& driver() const { return driver_; }
+    const std::string& programFileName() const { return programFileName_; }
+    SettingsStore& settingsStore() { return store_; }
+
+private:
+    static void driverErrorRoutine(std::int32_t code, const char* message);
+    void showVersions();
+    void applyStayOnTop();
+
+    DisplayModel& model_;
+    Dialogs& dialogs_;
+    Clock& clock_;
+    MonitorOptions options_;
+    std::string programPath_;
+    std::string programFileName_;
+
+    SettingsValues settings_;
+    SettingsStore store_;
+    DriverLibrary library_;
+    Driver driver_;
+    DriverRecords records_;
+    PollState state_;
+    ErrorSummary summary_;
+    ProtocolFile protocol_;
+    PollCycle poll_;
+    CardControl card_;
+
+    bool timerEnabled_ = false;
+    bool inTick_ = false;
+};
+
+}  // namespace kvx
