@@ -41,11 +41,11 @@ extern "C" void kvxEmptyRoutine(void);
 void* emptyRoutineAddress();
 
 struct EntryPointTable {
-    std::array<Slot, kOpCount> slots{};
+    std::array<Slot, kOpCount> entries{};  // not "slots": that is a Qt keyword
 
-    Slot& operator[](Op op) { return slots[static_cast<std::size_t>(op)]; }
-    const Slot& operator[](Op op) const { return slots[static_cast<std::size_t>(op)]; }
-    void clear() { slots.fill(Slot{}); }
+    Slot& operator[](Op op) { return entries[static_cast<std::size_t>(op)]; }
+    const Slot& operator[](Op op) const { return entries[static_cast<std::size_t>(op)]; }
+    void clear() { entries.fill(Slot{}); }
 };
 
 }  // namespace kvx
