@@ -1,0 +1,503 @@
+#include "ui/main_window.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSignalBlocker>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+#include "display/display_model.h"
+#include "display/window_actions.h"
+#include "ui/window_design.h"
+
+namespace kvx {
+
+using namespace kvx::ui;
+
+struct MainWindow::Bound {
+    std::string name;
+    std::size_t modelIndex = 0;
+    ControlKind kind = ControlKind::Label;
+    QWidget* widget = nullptr;
+    QGroupBox* group = nullptr;
+    const DesignSpot* spot = nullptr;  // nullptr: placed by the group's layout
+};
+
+namespace {
+
+// The design font is not there on Linux; a sans font at 11 px em gives the
+// 13 px character cell the layout was drawn for.
+QFont windowFont() {
+    QFont font;
+    if (QFontDatabase::hasFamily(QStringLiteral("MS Sans Serif"))) {
+        font.setFamily(QStringLiteral("MS Sans Serif"));
+    } else {
+        font.setStyleHint(QFont::SansSerif);
+        font.setFamilies({QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans"),
+                          QStringLiteral("Noto Sans")});
+    }
+    font.setPixelSize(11);
+    return font;
+}
+
+QString qs(const std::string& s) { return QString::fromStdString(s); }
+
+QString joinLines(const std::vector<std::string>& lines) {
+    QStringList out;
+    out.reserve(static_cast<qsizetype>(lines.size()));
+    for (const std::string& l : lines) out << qs(l);
+    return out.join(QLatin1Char('\n'));
+}
+
+// A label is as wide as its text, so the value after it starts where the
+// text ends.
+void autosize(QLabel* label) {
+    const QFontMetrics fm = label->fontMetrics();
+    label->resize(fm.horizontalAdvance(label->text()), fm.height());
+}
+
+void setColour(QWidget* w, QPalette::ColorRole role, const QColor& colour) {
+    if (w->palette().color(QPalette::Active, role) == colour &&
+        w->palette().color(QPalette::Disabled, role) == colour)
+        return;
+    QPalette p = w->palette();
+    p.setColor(role, colour);  // every colour group, so disabled fields keep it
+    w->setPalette(p);
+}
+
+void setBold(QWidget* w, bool bold) {
+    if (w->font().bold() == bold) return;
+    QFont f = w->font();
+    f.setBold(bold);
+    w->setFont(f);
+}
+
+}  // namespace
+
+MainWindow::MainWindow(DisplayModel& model, WindowActions& actions, QWidget* parent)
+    : QWidget(parent), model_(model), actions_(actions) {
+    setObjectName(QStringLiteral("MainWindow"));
+    setFont(windowFont());
+    build();
+    connectActions();
+    applyPlacement();
+    render();
+}
+
+MainWindow::~MainWindow() = default;
+
+QGroupBox* MainWindow::makeGroup(const char* name, const char* title) {
+    auto* group = new QGroupBox(QString::fromLatin1(title), canvas_);
+    group->setObjectName(QString::fromLatin1(name));
+    // Frame line through the middle of the title, as the design positions
+    // expect: the first row at y 12 must sit inside the frame.
+    group->setStyleSheet(QStringLiteral(
+        "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 6px; }"
+        "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+        " left: 8px; padding: 0 2px; }"));
+    group->installEventFilter(this);
+    return group;
+}
+
+void MainWindow::build() {
+    scroll_ = new QScrollArea(this);
+    scroll_->setObjectName(QStringLiteral("scrollArea"));
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setWidgetResizable(true);
+    canvas_ = new QWidget;
+    canvas_->setObjectName(QStringLiteral("canvas"));
+    canvas_->setMinimumSize(kScrollWidth, kScrollHeight);
+    canvas_->installEventFilter(this);
+    scroll_->setWidget(canvas_);
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->addWidget(scroll_);
+
+    versionGroup_ = makeGroup("gbVersionInformation", "Version Details");
+    boardGroup_ = makeGroup("gbBoardInformation", "Board Details");
+    taskGroup_ = makeGroup("gbTaskInformation", "Task Details");
+    summaryGroup_ = makeGroup("bgErrorSummary", "Error Summary");
+
+    const auto& controls = model_.controls();
+    bound_.reserve(controls.size());
+    for (std::size_t i = 0; i < controls.size(); ++i) {
+        const Control& c = controls[i];
+        QGroupBox* group = versionGroup_;
+        switch (c.group) {
+        case Group::Version: group = versionGroup_; break;
+        case Group::Board: group = boardGroup_; break;
+        case Group::Task: group = taskGroup_; break;
+        case Group::Summary: group = summaryGroup_; break;
+        }
+        Bound b;
+        b.name = c.name;
+        b.modelIndex = i;
+        b.kind = c.kind;
+        b.group = group;
+        b.spot = designSpot(c.name);
+        b.widget = makeControl(c, group);
+        byName_.emplace(c.name, bound_.size());
+        bound_.push_back(b);
+    }
+    normalColour_ = qobject_cast<QLabel*>(control("NormalColor"));
+    errorColour_ = qobject_cast<QLabel*>(control("ErrorColor"));
+    summary_ = qobject_cast<QPlainTextEdit*>(control("meErrorSummary"));
+    warnings_ = qobject_cast<QPlainTextEdit*>(control("WarnMsg"));
+    // The colour holders carry the two value colours; values copy from them.
+    setColour(normalColour_, QPalette::WindowText, QColor(0, 0, 255));
+    setColour(errorColour_, QPalette::WindowText, QColor(255, 0, 0));
+
+    auto* summaryLayout = new QVBoxLayout(summaryGroup_);
+    summaryLayout->setContentsMargins(6, 18, 6, 6);  // below the title line
+    summaryLayout->addWidget(summary_);
+    summary_->viewport()->installEventFilter(this);
+
+    for (Bound& b : bound_) {
+        if (!b.spot) continue;
+        const QSize natural = b.widget->sizeHint();
+        const int width = b.spot->width ? b.spot->width : natural.width();
+        const int height = b.spot->height ? b.spot->height : natural.height();
+        if (b.kind == ControlKind::Label)
+            b.widget->move(b.spot->x, b.spot->y);  // sized by its text in render()
+        else
+            b.widget->setGeometry(b.spot->x, b.spot->y, width, height);
+    }
+    resize(kDesignWidth, kDesignHeight);
+}
+
+QWidget* MainWindow::makeControl(const Control& c, QGroupBox* group) {
+    QWidget* w = nullptr;
+    switch (c.kind) {
+    case ControlKind::Label: {
+        auto* label = new QLabel(group);
+        label->setTextFormat(Qt::PlainText);
+        label->setMargin(0);
+        label->setIndent(0);
+        w = label;
+        break;
+    }
+    case ControlKind::CheckBox: {
+        auto* box = new QCheckBox(group);
+        box->setLayoutDirection(Qt::RightToLeft);  // text left of the box
+        w = box;
+        break;
+    }
+    case ControlKind::ComboBox: {
+        auto* combo = new QComboBox(group);
+        combo->setEditable(true);
+        combo->setInsertPolicy(QComboBox::NoInsert);
+        combo->setCompleter(nullptr);  // the typed text stays as typed
+        w = combo;
+        break;
+    }
+    case ControlKind::Edit: {
+        auto* edit = new QLineEdit(group);
+        edit->setReadOnly(true);
+        w = edit;
+        break;
+    }
+    case ControlKind::Memo: {
+        auto* memo = new QPlainTextEdit(group);
+        memo->setReadOnly(true);
+        memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        memo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+        w = memo;
+        break;
+    }
+    case ControlKind::Button:
+        w = new QPushButton(group);
+        break;
+    }
+    w->setObjectName(qs(c.name));
+    setBold(w, c.style != TextStyle::Caption);
+    return w;
+}
+
+QWidget* MainWindow::control(const std::string& name) const {
+    auto it = byName_.find(name);
+    return it == byName_.end() ? nullptr : bound_[it->second].widget;
+}
+
+void MainWindow::connectActions() {
+    for (const char* name : {"cbCardNr", "cbStayOnTop"}) {
+        auto* combo = qobject_cast<QComboBox*>(control(name));
+        const std::string key = name;
+        // Signals are blocked while the window draws the model, so these
+        // only fire for what the user does.
+        connect(combo, &QComboBox::currentIndexChanged, this,
+                [this, key](int index) { onComboSelected(key, index); });
+        connect(combo->lineEdit(), &QLineEdit::textEdited, this,
+                [this, key](const QString& text) { onComboEdited(key, text); });
+    }
+    auto* web = qobject_cast<QCheckBox*>(control("cbUseWebServices"));
+    connect(web, &QCheckBox::clicked, this, [this](bool checked) {
+        model_["cbUseWebServices"].checked = checked;
+        actions_.cbUseWebServicesClick(checked);
+        render();
+    });
+    auto* names = qobject_cast<QCheckBox*>(control("cbGetFileNames"));
+    connect(names, &QCheckBox::clicked, this, [this](bool checked) {
+        model_["cbGetFileNames"].checked = checked;
+        actions_.cbGetFileNamesClick(checked);
+        render();
+    });
+    auto* reboot = qobject_cast<QPushButton*>(control("buReboot"));
+    connect(reboot, &QPushButton::clicked, this, [this] {
+        actions_.buRebootClick();
+        render();
+    });
+}
+
+// The model keeps what the user picked, so the next render shows it instead
+// of putting the old choice back.
+void MainWindow::onComboSelected(const std::string& name, int index) {
+    auto* combo = qobject_cast<QComboBox*>(control(name));
+    Control& c = model_[name];
+    c.selectedIndex = index;
+    c.text = index >= 0 ? combo->itemText(index).toStdString() : std::string();
+    report(name, index);
+}
+
+// Typing selects the item with exactly that text, anything else is no
+// selection.
+void MainWindow::onComboEdited(const std::string& name, const QString& text) {
+    auto* combo = qobject_cast<QComboBox*>(control(name));
+    const int index = text.isEmpty() ? -1 : combo->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    Control& c = model_[name];
+    const int before = c.selectedIndex;
+    c.text = text.toStdString();
+    c.selectedIndex = index;
+    if (combo->currentIndex() != index) {
+        const QSignalBlocker quiet(combo);
+        const int cursor = combo->lineEdit()->cursorPosition();
+        combo->setCurrentIndex(index);
+        combo->setEditText(text);
+        combo->lineEdit()->setCursorPosition(cursor);
+    }
+    if (index == before) return;
+    // A half-typed card number selects no card; the window mode falls back
+    // to normal as soon as the text names no mode.
+    if (name == "cbCardNr" && index < 0) return;
+    report(name, index);
+}
+
+void MainWindow::report(const std::string& name, int index) {
+    if (name == "cbCardNr")
+        actions_.cbCardNrChange(index);
+    else
+        actions_.cbStayOnTopChange(index);
+    render();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (summary_ && watched == summary_->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+        actions_.meErrorSummaryDblClick();
+        render();
+    } else if (watched == canvas_ && event->type() == QEvent::Resize) {
+        layoutGroups();
+    } else if (event->type() == QEvent::Resize) {
+        if (auto* group = qobject_cast<QGroupBox*>(watched)) anchorRight(group);
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    emit closing();
+    event->accept();
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (scrollPending_) applyScroll();
+}
+
+void MainWindow::layoutGroups() {
+    const int w = canvas_->width();
+    const int h = canvas_->height();
+    const int upper = kVersionGroupHeight + kBoardGroupHeight;
+    const int rest = h - upper;
+    const int summaryHeight = std::clamp(rest - kTaskGroupMinHeight, 0, kSummaryGroupHeight);
+    versionGroup_->setGeometry(0, 0, w, kVersionGroupHeight);
+    boardGroup_->setGeometry(0, kVersionGroupHeight, w, kBoardGroupHeight);
+    taskGroup_->setGeometry(0, upper, w, std::max(0, rest - summaryHeight));
+    summaryGroup_->setGeometry(0, h - summaryHeight, w, summaryHeight);
+}
+
+void MainWindow::anchorRight(QGroupBox* group) {
+    const int shift = group->width() - kDesignWidth;
+    for (const Bound& b : bound_)
+        if (b.group == group && b.spot && b.spot->rightAnchored) b.widget->move(b.spot->x + shift, b.spot->y);
+}
+
+QColor MainWindow::roleColour(ColourRole role) const {
+    switch (role) {
+    case ColourRole::Normal: return normalColour_->palette().color(QPalette::WindowText);
+    case ColourRole::Fault: return errorColour_->palette().color(QPalette::WindowText);
+    case ColourRole::Plain: break;
+    }
+    return palette().color(QPalette::WindowText);
+}
+
+void MainWindow::render() {
+    for (Bound& b : bound_) renderControl(b);
+    renderSummary();
+    placeValues();
+    const QString caption = qs(model_.caption);
+    if (windowTitle() != caption) setWindowTitle(caption);
+    renderStayOnTop();
+}
+
+void MainWindow::renderControl(Bound& b) {
+    const Control& c = model_.controls()[b.modelIndex];
+    QWidget* w = b.widget;
+    const QString text = qs(c.text);
+
+    switch (b.kind) {
+    case ControlKind::Label: {
+        auto* label = static_cast<QLabel*>(w);
+        if (label != normalColour_ && label != errorColour_)
+            setColour(label, QPalette::WindowText, roleColour(c.role));
+        if (label->text() != text || label->width() == 0) {
+            label->setText(text);
+            autosize(label);
+        }
+        break;
+    }
+    case ControlKind::CheckBox: {
+        auto* box = static_cast<QCheckBox*>(w);
+        if (box->text() != text) {
+            box->setText(text);
+            box->resize(box->sizeHint());
+        }
+        if (box->isChecked() != c.checked) {
+            const QSignalBlocker quiet(box);
+            box->setChecked(c.checked);
+        }
+        break;
+    }
+    case ControlKind::ComboBox: {
+        auto* combo = static_cast<QComboBox*>(w);
+        const QSignalBlocker quiet(combo);
+        QStringList items;
+        for (const std::string& item : c.items) items << qs(item);
+        bool same = combo->count() == items.size();
+        for (int i = 0; same && i < items.size(); ++i) same = combo->itemText(i) == items[i];
+        if (!same) {
+            combo->clear();
+            combo->addItems(items);
+        }
+        const int index = c.selectedIndex < combo->count() ? c.selectedIndex : -1;
+        if (combo->currentIndex() != index) combo->setCurrentIndex(index);
+        // A selected item shows its own text; without one the typed text.
+        const QString shown = index >= 0 ? combo->itemText(index) : text;
+        if (combo->currentText() != shown) combo->setEditText(shown);
+        break;
+    }
+    case ControlKind::Edit: {
+        auto* edit = static_cast<QLineEdit*>(w);
+        setColour(edit, QPalette::Text, roleColour(c.role));
+        if (edit->text() != text) edit->setText(text);
+        break;
+    }
+    case ControlKind::Memo:
+        break;  // the summary and the warning store render from their lines
+    case ControlKind::Button: {
+        auto* button = static_cast<QPushButton*>(w);
+        if (button->text() != text) button->setText(text);
+        break;
+    }
+    }
+
+    if (w->isHidden() == c.visible) w->setVisible(c.visible);
+    if (w->isEnabled() != c.enabled) w->setEnabled(c.enabled);
+    const QString hint = qs(c.hint);
+    if (w->toolTip() != hint) w->setToolTip(hint);
+}
+
+void MainWindow::renderSummary() {
+    const QString warnings = joinLines(model_.warnings);
+    if (warnings != shownWarnings_) {
+        shownWarnings_ = warnings;
+        warnings_->setPlainText(warnings);
+    }
+    const QString text = qs(model_.summaryText());
+    if (text == shownSummary_) return;
+    shownSummary_ = text;
+    // The list is rebuilt every tick; whoever scrolled down to read it stays
+    // where they were as long as the text reaches that far.
+    QScrollBar* bar = summary_->verticalScrollBar();
+    const int position = bar->value();
+    summary_->setPlainText(text);
+    bar->setValue(std::min(position, bar->maximum()));
+}
+
+void MainWindow::placeValues() {
+    auto label = [this](std::string_view name) { return control(std::string(name)); };
+    for (const auto& chain : valueChains()) {
+        QWidget* before = label(chain.front());
+        for (std::size_t i = 1; i < chain.size(); ++i) {
+            QWidget* value = label(chain[i]);
+            value->move(before->x() + before->width() + kValueGap, value->y());
+            before = value;
+        }
+    }
+    QWidget* base = label(kSerialBaseValue);
+    QWidget* option = label(kSerialOptionValue);
+    const int x = std::max(base->x(), option->x());
+    base->move(x, base->y());
+    option->move(x, option->y());
+}
+
+void MainWindow::renderStayOnTop() {
+    const bool onTop = windowFlags().testFlag(Qt::WindowStaysOnTopHint);
+    if (onTop == model_.stayOnTop) return;
+    // Changing a window flag hides a shown window; bring it back in place.
+    const bool shown = isVisible();
+    const QRect geometry = this->geometry();
+    setWindowFlag(Qt::WindowStaysOnTopHint, model_.stayOnTop);
+    if (shown) {
+        setGeometry(geometry);
+        show();
+    }
+}
+
+void MainWindow::syncPlacement() {
+    QRect normal = normalGeometry();
+    if (!normal.isValid()) normal = geometry();
+    WindowPlacement& p = model_.placement;
+    p.left = normal.x();
+    p.top = normal.y();
+    p.width = normal.width();
+    p.height = normal.height();
+    if (!scrollPending_) {
+        p.verticalScroll = scroll_->verticalScrollBar()->value();
+        p.horizontalScroll = scroll_->horizontalScrollBar()->value();
+    }
+}
+
+void MainWindow::applyPlacement() {
+    const WindowPlacement& p = model_.placement;
+    setGeometry(p.left, p.top, p.width, p.height);
+    scrollPending_ = true;
+    if (isVisible()) applyScroll();
+}
+
+// The scroll ranges are only known once the window has its size on screen.
+void MainWindow::applyScroll() {
+    scrollPending_ = false;
+    scroll_->verticalScrollBar()->setValue(model_.placement.verticalScroll);
+    scroll_->horizontalScrollBar()->setValue(model_.placement.horizontalScroll);
+}
+
+}  // namespace kvx

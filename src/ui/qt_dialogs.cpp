@@ -1,0 +1,54 @@
+#include "ui/qt_dialogs.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+
+namespace kvx {
+
+namespace {
+
+const QStringList& fileFilters() {
+    static const QStringList filters{QStringLiteral("ELF-File (*.elf)"), QStringLiteral("Systemdatei (*.dat)"),
+                                     QStringLiteral("All Files (*.*)")};
+    return filters;
+}
+
+}  // namespace
+
+QtDialogs::QtDialogs(Runner runner) : run_(std::move(runner)) {
+    if (!run_) run_ = [](QDialog& dialog) { return dialog.exec(); };
+}
+
+void QtDialogs::message(const std::string& text, const std::string& title) {
+    QMessageBox box(QApplication::activeWindow());
+    box.setIcon(QMessageBox::NoIcon);
+    box.setWindowTitle(QString::fromStdString(title));
+    box.setText(QString::fromStdString(text));
+    box.setTextFormat(Qt::PlainText);
+    box.setStandardButtons(QMessageBox::Ok);
+    box.setDefaultButton(QMessageBox::Ok);
+    run_(box);
+}
+
+std::optional<std::string> QtDialogs::openFile(const std::string& initialFile, int filterIndex) {
+    QFileDialog dialog(QApplication::activeWindow());
+    dialog.setOption(QFileDialog::DontUseNativeDialog);  // the same dialog everywhere, and scriptable
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilters(fileFilters());
+    const qsizetype index = filterIndex >= 1 && filterIndex <= fileFilters().size() ? filterIndex - 1 : 0;
+    dialog.selectNameFilter(fileFilters()[index]);
+    if (!initialFile.empty()) {
+        const QFileInfo start(QString::fromStdString(initialFile));
+        if (start.dir().exists()) dialog.setDirectory(start.absolutePath());
+        dialog.selectFile(start.fileName());
+    }
+    if (run_(dialog) != QDialog::Accepted) return std::nullopt;
+    const QStringList chosen = dialog.selectedFiles();
+    if (chosen.isEmpty()) return std::nullopt;
+    return chosen.front().toStdString();
+}
+
+}  // namespace kvx
