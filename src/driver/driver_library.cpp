@@ -111,7 +111,7 @@ int DriverLibrary::unloadDriverLibrary() {
         // The addresses the module gave are gone with it; a later call through
         // them would jump into unmapped code.
         void* empty = emptyRoutineAddress();
-        for (Slot& s : table_.slots) {
+        for (Slot& s : table_.entries) {
             if (s.local != empty) s.local = nullptr;
             if (s.remote != empty) s.remote = nullptr;
         }

@@ -1,0 +1,77 @@
+// KvxDiagnostics: starts the window, or the headless front end with
+// --console or where no display exists.
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/console_frontend.h"
+#ifdef KVX_WITH_WINDOW
+#include "app/window_frontend.h"
+#endif
+
+namespace {
+
+void printUsage() {
+    std::cout << "Usage: KvxDiagnostics [/SU] [--console [--ticks N] [--json] [--interval-ms N]]\n"
+                 "  /SU             super-user mode (reboot, web services and file-name switches)\n"
+                 "  --console       run without a window: caption and summary are printed when they change\n"
+                 "  --ticks N       headless: stop after N ticks\n"
+                 "  --json          headless: print the whole display model of every tick as one JSON line\n"
+                 "  --interval-ms N headless: poll interval in ms (default 1000; for tests only)\n"
+                 "The driver library is kvxg3.dll (kvxg3X.DLL in web-services mode) beside the program,\n"
+                 "or the file named by KVXDLLNAME.\n";
+}
+
+bool haveDisplay() {
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform && *platform) return true;
+    const char* x = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return (x && *x) || (wayland && *wayland);
+}
+
+bool parsePositive(const char* text, long& out) {
+    char* end = nullptr;
+    long v = std::strtol(text, &end, 10);
+    if (!end || *end || v <= 0) return false;
+    out = v;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    kvx::ConsoleOptions console;
+    bool wantConsole = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        long value = 0;
+        if (a == "--console" || a == "--headless") {
+            wantConsole = true;
+        } else if (a == "--json") {
+            console.json = true;
+        } else if ((a == "--ticks" || a == "--interval-ms") && i + 1 < argc) {
+            if (!parsePositive(argv[++i], value)) {
+                std::cerr << "KvxDiagnostics: " << a << " needs a positive whole number, not \"" << argv[i] << "\"\n";
+                return 2;
+            }
+            if (a == "--ticks") console.ticks = value;
+            else console.intervalMs = static_cast<int>(value);
+        } else if (a == "--help" || a == "-h") {
+            printUsage();
+            return 0;
+        } else {
+            console.arguments.push_back(a);  // "/SU" and anything else the program ignores
+        }
+    }
+
+#ifdef KVX_WITH_WINDOW
+    if (!wantConsole && haveDisplay()) return kvx::runWindow(argc, argv, console.arguments);
+    if (!wantConsole) std::cerr << "KvxDiagnostics: no display found, running without a window.\n";
+#else
+    if (!wantConsole) std::cerr << "KvxDiagnostics: built without the window, running headless.\n";
+#endif
+    return kvx::runConsole(console);
+}
