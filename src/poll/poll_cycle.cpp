@@ -87,8 +87,8 @@ void PollCycle::wentOnline() {
         st.pldRevision = -1;
     }
 
-    // The remote form skips both op codes and their waits when the library lacks them.
-    if (drv.provides(Op::tvMXI_OpCodeToLinkMTX) || !drv.remote()) {
+    // A library without the operation gets neither the op codes nor their waits.
+    if (drv.provides(Op::tvMXI_OpCodeToLinkMTX)) {
         drv.tvMXI_OpCodeToLinkMTX(ctx_.settings.selectedCard, 1003);
         ctx_.clock.sleepMs(10);
         drv.tvMXI_OpCodeToLinkMTX(ctx_.settings.selectedCard, 1002);
@@ -103,8 +103,9 @@ void PollCycle::wentOnline() {
         if (*r != KVX_OPTION_READ) ctx_.summary.addWarning("Ressource-Interface not available in TAVOS.ELF!  ", 10);
     }
 
-    // Maximum position error limits, once per went-online transition.
-    if (drv.provides(Op::rdmpe) || !drv.remote()) {
+    // Maximum position error limits, once per went-online transition; a
+    // library without rdmpe skips the check rather than judging stale records.
+    if (drv.provides(Op::rdmpe)) {
         const int axes = clampAxisCount(rec.systemInfo.axisCount());
         for (int i = 0; i < axes; ++i) {
             drv.rdmpe(rec.axisTable[i]);
