@@ -190,8 +190,12 @@ TEST_F(MonitorTest, UnopenableProtocolChangesNothingElse) {
     create("kvxtest_local");
     ASSERT_TRUE(monitor->formCreate());
     EXPECT_TRUE(dialogs.messages.empty());
-    // The tick ran as usual: the stand-in library answers interface status 0.
-    EXPECT_EQ(model.summary, (std::vector<std::string>{"Interface Status Register Error!"}));
+    // The tick ran as usual: the stand-in library reads no option, no limit
+    // and interface status 0.
+    EXPECT_EQ(model.summary, (std::vector<std::string>{"Ressource-Interface not available in TAVOS.ELF!  ",
+                                                       "Warning: No Maximum Position Error defined at Axis A1!\t",
+                                                       "Warning: No Maximum Position Error defined at Axis A2!\t",
+                                                       "Interface Status Register Error!"}));
     monitor->formClose();
     EXPECT_FALSE(fs::exists(dir / "missing"));
 }
