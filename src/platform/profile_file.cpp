@@ -40,15 +40,21 @@ std::string reason(const char* step) { return std::string(step) + ": " + std::st
 // The whole file, or nullopt with `error` set. A missing file is `missing`.
 std::optional<std::string> readFile(const std::string& path, std::string& error, bool& missing) {
     missing = false;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO in the file's place cannot stall the program.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         missing = errno == ENOENT;
         error = reason("opening");
         return std::nullopt;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = S_ISDIR(st.st_mode) ? "opening: Is a directory" : reason("opening");
+    if (::fstat(fd, &st) != 0) {
+        error = reason("opening");
+        ::close(fd);
+        return std::nullopt;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = S_ISDIR(st.st_mode) ? "opening: Is a directory" : "opening: not a regular file";
         ::close(fd);
         return std::nullopt;
     }
@@ -99,6 +105,10 @@ WriteResult replaceFile(const std::string& requestedPath, std::string_view conte
         }
         exists = ::stat(path.c_str(), &old) == 0;
     }
+    // A rename would replace a write-protected file as easily as any other;
+    // the protection is the user's wish, so it is honoured (also for root).
+    if (exists && (old.st_mode & 0222) == 0) return {"the file is write-protected"};
+    if (exists && ::access(path.c_str(), W_OK) != 0) return {reason("checking write access")};
 
     static std::atomic<unsigned> counter{0};
     std::string temp = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);

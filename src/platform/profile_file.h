@@ -44,8 +44,9 @@ struct WriteResult {
 // key when missing and keeping every other line as it was. The file is
 // replaced as a whole (temporary file in the same folder, flushed to disk,
 // then renamed over it), so a failure at any point leaves the old file whole.
-// Names holding "=", "]" or line breaks and values holding line breaks are
-// refused.
+// A write-protected file (no write permission bit) is not replaced, nor is
+// one that cannot be read. Names holding "=", "]" or line breaks and values
+// holding line breaks are refused.
 WriteResult writeString(const std::string& file, std::string_view section, std::string_view key,
                         std::string_view value);
 // Writes the integer as decimal text.

@@ -92,6 +92,12 @@ TEST_F(ProfileFile, RefusedWritesLeaveTheFileAlone) {
     EXPECT_EQ(readFile(ini), "[KVX]\nTryToBoot=0\n");
     EXPECT_EQ(profile::writeInt(folder.file("no/KVX.INI"), "KVX", "A", 1).error,
               "creating a temporary file: No such file or directory");
+    ::chmod(ini.c_str(), 0444);
+    EXPECT_EQ(profile::writeInt(ini, "KVX", "TryToBoot", 1).error, "the file is write-protected");
+    EXPECT_EQ(readFile(ini), "[KVX]\nTryToBoot=0\n");
+    ::mkfifo(folder.file("fifo.INI").c_str(), 0644);
+    EXPECT_EQ(profile::readInt(folder.file("fifo.INI"), "KVX", "A", 3), 3);  // and no hang
+    EXPECT_EQ(profile::writeInt(folder.file("fifo.INI"), "KVX", "A", 1).error, "opening: not a regular file");
     std::filesystem::create_directory(folder.file("dir.INI"));  // unreadable: never replaced
     EXPECT_EQ(profile::writeInt(folder.file("dir.INI"), "KVX", "A", 1).error, "opening: Is a directory");
 }
@@ -120,7 +126,7 @@ TEST_F(ProfileFile, OldFileStaysWholeWhenItCannotBeRenamedOver) {
 TEST_F(ProfileFile, ReadOnlyMountIsReported) {
     KVX_REQUIRE_MOUNT(folder.mountReadOnly("ro", "KVX.INI", "[KVX]\nTryToBoot=0\n"));
     EXPECT_EQ(profile::writeInt(folder.file("ro/KVX.INI"), "KVX", "TryToBoot", 1).error,
-              "creating a temporary file: Read-only file system");
+              "checking write access: Read-only file system");
     EXPECT_EQ(readFile(folder.file("ro/KVX.INI")), "[KVX]\nTryToBoot=0\n");
 }
 

@@ -231,6 +231,18 @@ TEST_F(SettingsStoreTest, FailedWriteIsReportedAndLaterKeysStillWritten) {
     EXPECT_FALSE(has("[PROTOCOL]"));
 }
 
+TEST_F(SettingsStoreTest, WriteProtectedFileIsReportedOnceAndKept) {
+    writeFile(ini, "[KVX]\nTryToBoot=1\n");
+    ::chmod(ini.c_str(), 0444);
+    start();
+    EXPECT_EQ(store.saveSettings().failed, 19);
+    EXPECT_EQ(errors.str(), "KvxDiagnostics: settings not saved to " + ini +
+                                ": the file is write-protected (3 of 3 values not written)\n"
+                                "KvxDiagnostics: settings not saved to " + ini +
+                                ": the file is write-protected (19 of 19 values not written)\n");
+    EXPECT_EQ(readFile(ini), "[KVX]\nTryToBoot=1\n");
+}
+
 TEST_F(SettingsStoreTest, FileThatCannotBeReplacedStaysWholeAndCloseCompletes) {
     start();
     const std::string before = readFile(ini);
