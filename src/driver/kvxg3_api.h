@@ -38,7 +38,8 @@ enum {
     KVX_E_BAD_HANDLE = -102,     /* remote handle not open */
     KVX_E_PROTOCOL = -103,       /* malformed answer from the daemon */
     KVX_E_NO_FILE = -104,        /* boot file does not exist */
-    KVX_E_NO_CARD = -105         /* no card with that index */
+    KVX_E_NO_CARD = -105,        /* no card with that index */
+    KVX_E_BAD_ARGUMENT = -106    /* null pointer, unknown record or malformed URL */
 };
 
 /* Record sizes the caller reserves. */

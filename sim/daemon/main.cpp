@@ -1,0 +1,228 @@
+// kvxsim: simulates controller cards for the monitor and its driver
+// libraries. Serves a unix-domain socket (the card's kernel driver) and an
+// HTTP endpoint on 127.0.0.1 (the controller's web services).
+#include <signal.h>
+#include <unistd.h>
+
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+#include "common/socket_path.h"
+#include "daemon/socket_server.h"
+#include "driver/kvxg3_api.h"
+#include "model/control.h"
+#include "model/scenario.h"
+#include "model/simulator.h"
+
+namespace {
+
+using nlohmann::json;
+
+struct Options {
+    std::string scenario;
+    std::string socketPath;
+    int httpPort = 0;
+    bool httpEnabled = true;
+    std::string portFile;
+    int latencyMs = 0;
+    bool quiet = false;
+};
+
+const char* kUsage =
+    "usage: kvxsim --scenario FILE [--socket PATH] [--http-port N | --no-http]\n"
+    "              [--port-file FILE] [--latency-ms L] [--quiet]\n"
+    "  --scenario FILE   cards and timeline to simulate\n"
+    "  --socket PATH     unix socket (default: $KVXSIM_SOCKET, else /tmp/kvxsim-<uid>.sock)\n"
+    "  --http-port N     web-services port on 127.0.0.1; 0 picks a free one (default 0)\n"
+    "  --no-http         serve the unix socket only\n"
+    "  --port-file FILE  write the web-services port there once it listens\n"
+    "  --latency-ms L    delay every driver answer by L milliseconds\n"
+    "  --quiet           do not log timeline changes\n"
+    "  --check           only load the scenario and report whether it is valid\n";
+
+[[noreturn]] void usageError(const std::string& message) {
+    std::cerr << "kvxsim: " << message << '\n' << kUsage;
+    std::exit(2);
+}
+
+int number(const std::string& option, const char* text, int min, int max) {
+    try {
+        return static_cast<int>(kvxsim::parseInteger(text, min, max));
+    } catch (const std::invalid_argument& e) {
+        usageError(option + " \"" + text + "\": " + e.what());
+    }
+}
+
+// Answers one request of either transport; a driver request waits for the
+// configured latency first, a control request never does.
+class RequestRouter {
+public:
+    RequestRouter(kvxsim::Simulator& sim, int latencyMs) : sim_(sim), latencyMs_(latencyMs) {}
+
+    json route(const json& request) {
+        if (!request.is_object() || !request.contains("op") || !request["op"].is_string())
+            return json{{"rc", KVX_E_PROTOCOL}, {"error", "request without \"op\""}};
+        if (request["op"] == "control") {
+            std::vector<std::string> words;
+            try {
+                words = request.at("words").get<std::vector<std::string>>();
+            } catch (const json::exception&) {
+                return json{{"ok", false}, {"error", "control request without \"words\""}};
+            }
+            return sim_.handleControl(words);
+        }
+        if (latencyMs_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(latencyMs_));
+        return sim_.handleDriverRequest(request);
+    }
+
+    std::string routeLine(const std::string& line) {
+        json request = json::parse(line, nullptr, false);
+        if (request.is_discarded()) return json{{"rc", KVX_E_PROTOCOL}, {"error", "not JSON"}}.dump();
+        return route(request).dump();
+    }
+
+private:
+    kvxsim::Simulator& sim_;
+    int latencyMs_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opt;
+    bool checkOnly = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> const char* {
+            if (i + 1 >= argc) usageError(a + " needs a value");
+            return argv[++i];
+        };
+        if (a == "--scenario") opt.scenario = value();
+        else if (a == "--socket") opt.socketPath = value();
+        else if (a == "--http-port") opt.httpPort = number(a, value(), 0, 65535);
+        else if (a == "--no-http") opt.httpEnabled = false;
+        else if (a == "--port-file") opt.portFile = value();
+        else if (a == "--latency-ms") opt.latencyMs = number(a, value(), 0, 60000);
+        else if (a == "--quiet") opt.quiet = true;
+        else if (a == "--check") checkOnly = true;
+        else if (a == "--help" || a == "-h") {
+            std::cout << kUsage;
+            return 0;
+        } else usageError("unknown option " + a);
+    }
+    if (opt.scenario.empty()) usageError("--scenario is required");
+
+    kvxsim::Scenario scenario;
+    try {
+        scenario = kvxsim::loadScenarioFile(opt.scenario);
+    } catch (const kvxsim::ScenarioError& e) {
+        std::cerr << "kvxsim: " << e.what() << '\n';
+        return 2;
+    }
+    if (checkOnly) {
+        std::cout << opt.scenario << ": " << scenario.cards.size() << " card(s), "
+                  << scenario.timeline.size() << " timeline entries\n";
+        return 0;
+    }
+
+    // Every thread inherits this mask, so only sigwait below sees the stop
+    // signals; a peer that hangs up must not kill the daemon.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    kvxsim::Simulator sim(std::move(scenario));
+    RequestRouter router(sim, opt.latencyMs);
+
+    std::string socketPath = kvxsim::resolveSocketPath(opt.socketPath);
+    kvxsim::SocketServer socketServer([&](const std::string& line) { return router.routeLine(line); });
+    try {
+        socketServer.start(socketPath);
+    } catch (const std::exception& e) {
+        std::cerr << "kvxsim: " << e.what() << '\n';
+        return 1;
+    }
+
+    httplib::Server http;
+    std::thread httpThread;
+    int port = 0;
+    if (opt.httpEnabled) {
+        auto answer = [&](const httplib::Request& req, httplib::Response& res) {
+            json request = json::parse(req.body, nullptr, false);
+            json reply = request.is_discarded() ? json{{"rc", KVX_E_PROTOCOL}, {"error", "not JSON"}}
+                                                : router.route(request);
+            res.set_content(reply.dump(), "application/json");
+        };
+        http.Post("/kvxg3/v1/call", answer);
+        http.Get("/kvxg3/v1/state", [&](const httplib::Request&, httplib::Response& res) {
+            res.set_content(sim.handleControl({"state"}).value("text", ""), "text/plain");
+        });
+        port = opt.httpPort == 0 ? http.bind_to_any_port("127.0.0.1")
+                                 : (http.bind_to_port("127.0.0.1", opt.httpPort) ? opt.httpPort : -1);
+        if (port <= 0) {
+            std::cerr << "kvxsim: cannot listen on 127.0.0.1:" << opt.httpPort << '\n';
+            socketServer.stop();
+            return 1;
+        }
+        httpThread = std::thread([&] { http.listen_after_bind(); });
+    }
+
+    if (!opt.portFile.empty()) {
+        // Written under another name and renamed, so a reader never sees half a number.
+        std::string tmp = opt.portFile + ".tmp";
+        std::ofstream(tmp) << port << '\n';
+        std::rename(tmp.c_str(), opt.portFile.c_str());
+    }
+    std::cout << "kvxsim: " << sim.cardCount() << " card(s) on " << socketPath;
+    if (opt.httpEnabled) std::cout << " and http://127.0.0.1:" << port;
+    std::cout << std::endl;
+
+    std::mutex timelineMutex;
+    std::condition_variable timelineWake;
+    bool stopping = false;
+    auto start = kvxsim::SteadyClock::now();
+    std::thread timeline([&] {
+        std::unique_lock lock(timelineMutex);
+        for (;;) {
+            double next = sim.nextTimelineDue();
+            if (next < 0) {
+                timelineWake.wait(lock, [&] { return stopping; });
+            } else {
+                auto due = start + std::chrono::duration_cast<kvxsim::SteadyClock::duration>(
+                                       std::chrono::duration<double>(next));
+                timelineWake.wait_until(lock, due, [&] { return stopping; });
+            }
+            if (stopping) return;
+            double elapsed = std::chrono::duration<double>(kvxsim::SteadyClock::now() - start).count();
+            for (const auto& line : sim.runTimeline(elapsed))
+                if (!opt.quiet) std::cout << "kvxsim: timeline " << line << std::endl;
+        }
+    });
+
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    {
+        std::lock_guard lock(timelineMutex);
+        stopping = true;
+    }
+    timelineWake.notify_all();
+    timeline.join();
+    if (opt.httpEnabled) {
+        http.stop();
+        httpThread.join();
+    }
+    socketServer.stop();
+    if (!opt.quiet) std::cout << "kvxsim: stopped" << std::endl;
+    return 0;
+}

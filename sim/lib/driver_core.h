@@ -1,0 +1,66 @@
+// The part both replacement driver libraries share: each driver operation
+// becomes one request to the simulator, and the answer is written into the
+// caller's records at the offsets of the driver contract. The libraries
+// differ only in the transport and in their entry-point forms.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "lib/transport.h"
+
+namespace kvxsim {
+
+class DriverCore {
+public:
+    // Told about every request that could not reach the simulator.
+    using FailureHandler = std::function<void(std::int32_t code, const std::string& message)>;
+
+    explicit DriverCore(std::unique_ptr<Transport> transport) : transport_(std::move(transport)) {}
+
+    void setFailureHandler(FailureHandler handler);
+    void disconnect();
+
+    // Operations; `card` is the card the request addresses. Every one
+    // answers KVX_E_NO_CONNECTION when the simulator cannot be reached and
+    // KVX_E_BAD_ARGUMENT for a null pointer or an unknown axis record.
+    std::int32_t hello(std::int32_t* cardCount);
+    std::int32_t init(int card, void* axisTable, void* systemInfo, std::int32_t* boardType);
+    std::int32_t boot(int card, const char* file);
+    std::int32_t readStatus(int card, void* record, std::int32_t size);
+    std::int32_t readAxisState(int card, void* record);      // rdaxst
+    std::int32_t readInterfaceStatus(int card, void* table); // rdifs
+    std::int32_t readModuleStatus(int card, void* record);   // rdasms
+    std::int32_t readModuleCheckSum(int card, void* record); // rdasmecs
+    std::int32_t readPositionErrorLimit(int card, void* record);  // rdmpe
+    std::int32_t readEncoderError(int card, std::int32_t axis);   // rddigib: nonzero = error
+    std::int32_t resetEncoderError(int card, void* record);       // rdigi
+    std::int32_t readOption(int card, void* descriptor, std::int32_t* value);
+    std::int32_t readEnvironment(int card, char* buffer);
+    std::int32_t readOsVersion(int card, std::int32_t* value);
+    std::int32_t readPldRevision(int card, std::int32_t* value);
+    std::int32_t readSampleTime(int card, std::int32_t* value);
+    std::int32_t readErrorRegister(int card, std::int32_t* value);
+    std::int32_t writeErrorRegister(int card, const std::int32_t* value);
+    std::int32_t readMiniportVersion(int card);  // the word; 0 when unreachable
+    std::int32_t sendLinkOpCode(int card, std::int32_t opcode);
+    std::int32_t readTaskState(int card, std::int32_t task, void* record);
+    std::int32_t readTaskFile(int card, std::int32_t task, void* record);
+
+private:
+    std::optional<nlohmann::json> request(nlohmann::json req, int card);
+    std::int32_t readWord(int card, const char* op, std::int32_t* value);
+    std::int32_t readAxis(int card, void* record, const std::function<void(std::uint8_t*, const nlohmann::json&)>& fill);
+    int axisIndexOf(const void* record) const;
+
+    // Calls arrive one at a time, but a failure handler may call back in.
+    std::recursive_mutex mutex_;
+    std::unique_ptr<Transport> transport_;
+    FailureHandler onFailure_;
+    const std::uint8_t* axisTable_ = nullptr;  // remembered from the last initialisation
+};
+
+}  // namespace kvxsim

@@ -1,0 +1,73 @@
+// kvxg3.dll: the local driver library. Reaches the simulated card through
+// the daemon's unix socket, the way the real library reaches the card
+// through its kernel driver.
+#include "driver/kvxg3_api.h"
+#include "lib/driver_core.h"
+#include "lib/export.h"
+
+namespace {
+
+struct LocalDriver {
+    kvxsim::DriverCore core{kvxsim::makeUnixSocketTransport()};
+    int selectedCard = 0;  // follows CardSelect
+};
+
+LocalDriver& driver() {
+    static LocalDriver instance;
+    return instance;
+}
+
+int card() { return driver().selectedCard; }
+
+}  // namespace
+
+KVX_EXPORT int32_t InitKvxSystem3(void* axisTable, void* systemInfo, int32_t /*baseAddress*/,
+                                  const char* /*systemFile*/, int32_t* boardType) {
+    int32_t rc = driver().core.init(card(), axisTable, systemInfo, boardType);
+    // Without the daemon there is no kernel driver to talk to.
+    return rc == KVX_E_NO_CONNECTION ? KVX_INIT_NO_MINIPORT : rc;
+}
+
+KVX_EXPORT int32_t BootFile(const char* bootFile, int32_t /*baseAddress*/) {
+    return driver().core.boot(card(), bootFile);
+}
+
+KVX_EXPORT int32_t CardSelect(int32_t index) {
+    int32_t count = 0;
+    int32_t rc = driver().core.hello(&count);
+    if (rc == KVX_OK && index >= 0 && index < count) {
+        driver().selectedCard = index;
+        return index;
+    }
+    // Any answer but the index means "no such card".
+    return index == KVX_E_NO_CARD ? KVX_E_NO_CONNECTION : KVX_E_NO_CARD;
+}
+
+KVX_EXPORT int32_t KvxClose(void) {
+    driver().core.disconnect();
+    return KVX_OK;
+}
+
+KVX_EXPORT int32_t rdKvxStatus(void* record, int32_t size) { return driver().core.readStatus(card(), record, size); }
+KVX_EXPORT int32_t rdaxst(void* record) { return driver().core.readAxisState(card(), record); }
+KVX_EXPORT int32_t rdifs(void* axisTable) { return driver().core.readInterfaceStatus(card(), axisTable); }
+KVX_EXPORT int32_t rdasms(void* record) { return driver().core.readModuleStatus(card(), record); }
+KVX_EXPORT int32_t rdasmecs(void* record) { return driver().core.readModuleCheckSum(card(), record); }
+KVX_EXPORT int32_t rdmpe(void* record) { return driver().core.readPositionErrorLimit(card(), record); }
+KVX_EXPORT int32_t rddigib(int32_t axis, int32_t /*count*/) { return driver().core.readEncoderError(card(), axis); }
+KVX_EXPORT int32_t rdigi(void* record) { return driver().core.resetEncoderError(card(), record); }
+KVX_EXPORT int32_t rdOptionInt(void* descriptor, int32_t* value) {
+    return driver().core.readOption(card(), descriptor, value);
+}
+KVX_EXPORT int32_t getEnvStr(char* buffer) { return driver().core.readEnvironment(card(), buffer); }
+KVX_EXPORT int32_t rdOsVersion(int32_t* value) { return driver().core.readOsVersion(card(), value); }
+KVX_EXPORT int32_t rdPldVersion(int32_t* value) { return driver().core.readPldRevision(card(), value); }
+KVX_EXPORT int32_t rdSampleTime(int32_t* value) { return driver().core.readSampleTime(card(), value); }
+KVX_EXPORT int32_t rdErrorReg(int32_t* value) { return driver().core.readErrorRegister(card(), value); }
+KVX_EXPORT int32_t wrErrorReg(int32_t* value) { return driver().core.writeErrorRegister(card(), value); }
+KVX_EXPORT int32_t rdDriverVersion(void) { return driver().core.readMiniportVersion(card()); }
+KVX_EXPORT int32_t tvMXI_OpCodeToLinkMTX(int32_t cardIndex, int32_t opcode) {
+    return driver().core.sendLinkOpCode(cardIndex, opcode);
+}
+KVX_EXPORT int32_t rdcncts(int32_t task, void* record) { return driver().core.readTaskState(card(), task, record); }
+KVX_EXPORT int32_t getcnctfh(int32_t task, void* record) { return driver().core.readTaskFile(card(), task, record); }

@@ -1,0 +1,32 @@
+// How a driver library reaches the simulator: one request, one answer. The
+// local library talks to the daemon's unix socket, the remote one to its
+// web services; everything else is shared.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace kvxsim {
+
+class Transport {
+public:
+    virtual ~Transport() = default;
+    // The answer, or nothing when the simulator cannot be reached; `error`
+    // then says why, in words for the user.
+    virtual std::optional<nlohmann::json> call(const nlohmann::json& request, std::string& error) = 0;
+    // Drops the connection; the next call connects again.
+    virtual void disconnect() = 0;
+};
+
+// Connects on first use and again after any failure, so a daemon that comes
+// back is found without the caller doing anything. The socket path follows
+// the daemon's rule and is resolved at each connection.
+std::unique_ptr<Transport> makeUnixSocketTransport();
+
+// Parses "http://host[:port][/prefix]"; nullptr when the URL is malformed.
+std::unique_ptr<Transport> makeHttpTransport(const std::string& url);
+
+}  // namespace kvxsim

@@ -1,0 +1,50 @@
+// The simulated controllers behind both transports: answers driver requests
+// and control commands, one at a time, and runs the scenario's timeline.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "model/card.h"
+#include "model/scenario.h"
+
+namespace kvxsim {
+
+class Simulator {
+public:
+    explicit Simulator(Scenario scenario);
+
+    // One driver request, {"op": ..., "card": n, ...}; the answer always
+    // holds "rc". Unknown operations and bad arguments answer an error code.
+    nlohmann::json handleDriverRequest(const nlohmann::json& request);
+
+    // One control command as words; {"ok": true, "text": ...} or
+    // {"ok": false, "error": ...}. Never throws.
+    nlohmann::json handleControl(const std::vector<std::string>& words);
+
+    // Runs the timeline entries that fell due up to `elapsedSeconds` after
+    // start; returns what they reported, for the daemon's log.
+    std::vector<std::string> runTimeline(double elapsedSeconds);
+    // Seconds after start at which the next timeline entry falls due; a
+    // negative value when none is left.
+    double nextTimelineDue() const;
+
+    int cardCount() const;
+
+private:
+    nlohmann::json driverRequestLocked(const nlohmann::json& request);
+
+    mutable std::mutex mutex_;
+    std::vector<CardState> cards_;
+    struct ScheduledEntry {
+        TimelineEntry entry;
+        double due;
+        bool done = false;
+    };
+    std::vector<ScheduledEntry> timeline_;
+};
+
+}  // namespace kvxsim
