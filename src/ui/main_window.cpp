@@ -7,6 +7,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
@@ -82,6 +83,29 @@ void setBold(QWidget* w, bool bold) {
     w->setFont(f);
 }
 
+// A group box whose frame line runs through the middle of its title, so the
+// first row of controls (y 12 and 16) sits inside the frame as designed.
+class EtchedGroup : public QGroupBox {
+public:
+    using QGroupBox::QGroupBox;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        const QFontMetrics fm = fontMetrics();
+        const int top = fm.height() / 2;
+        const QRect frame(0, top, width() - 2, height() - top - 2);
+        p.setPen(palette().color(QPalette::Mid));
+        p.drawRect(frame);
+        p.setPen(palette().color(QPalette::Light));
+        p.drawRect(frame.translated(1, 1));
+        const QRect caption(8, 0, fm.horizontalAdvance(title()) + 4, fm.height());
+        p.fillRect(caption, palette().color(QPalette::Window));
+        p.setPen(palette().color(QPalette::WindowText));
+        p.drawText(caption, Qt::AlignCenter, title());
+    }
+};
+
 }  // namespace
 
 MainWindow::MainWindow(DisplayModel& model, WindowActions& actions, QWidget* parent)
@@ -97,14 +121,8 @@ MainWindow::MainWindow(DisplayModel& model, WindowActions& actions, QWidget* par
 MainWindow::~MainWindow() = default;
 
 QGroupBox* MainWindow::makeGroup(const char* name, const char* title) {
-    auto* group = new QGroupBox(QString::fromLatin1(title), canvas_);
+    auto* group = new EtchedGroup(QString::fromLatin1(title), canvas_);
     group->setObjectName(QString::fromLatin1(name));
-    // Frame line through the middle of the title, as the design positions
-    // expect: the first row at y 12 must sit inside the frame.
-    group->setStyleSheet(QStringLiteral(
-        "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 6px; }"
-        "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
-        " left: 8px; padding: 0 2px; }"));
     group->installEventFilter(this);
     return group;
 }
@@ -158,7 +176,7 @@ void MainWindow::build() {
     setColour(errorColour_, QPalette::WindowText, QColor(255, 0, 0));
 
     auto* summaryLayout = new QVBoxLayout(summaryGroup_);
-    summaryLayout->setContentsMargins(6, 18, 6, 6);  // below the title line
+    summaryLayout->setContentsMargins(4, 2, 4, 4);
     summaryLayout->addWidget(summary_);
     summary_->viewport()->installEventFilter(this);
 

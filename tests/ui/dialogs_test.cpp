@@ -1,0 +1,95 @@
+// The Qt dialogs, answered by the test instead of a person.
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "ui/qt_dialogs.h"
+
+class DialogsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void messageBoxHasTextTitleAndOnlyOk() {
+        QString text, title;
+        QMessageBox::Icon icon = QMessageBox::Critical;
+        QMessageBox::StandardButtons buttons;
+        int runs = 0;
+        kvx::QtDialogs dialogs([&](QDialog& dialog) {
+            auto& box = static_cast<QMessageBox&>(dialog);
+            ++runs;
+            text = box.text();
+            title = box.windowTitle();
+            icon = box.icon();
+            buttons = box.standardButtons();
+            return int(QMessageBox::Ok);
+        });
+        dialogs.message("kvxg3.dll not found!", "Fatal Error!");
+        QCOMPARE(runs, 1);
+        QCOMPARE(text, QStringLiteral("kvxg3.dll not found!"));
+        QCOMPARE(title, QStringLiteral("Fatal Error!"));
+        QCOMPARE(icon, QMessageBox::NoIcon);
+        QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    }
+
+    void openFileOffersTheThreeFiltersAndStartsAtTheFile() {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString boot = dir.filePath(QStringLiteral("TAVOS.elf"));
+        const QString system = dir.filePath(QStringLiteral("SYSTEM.dat"));
+        for (const QString& path : {boot, system}) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        QStringList filters;
+        QString selectedFilter, directory;
+        kvx::QtDialogs dialogs([&](QDialog& dialog) {
+            auto& files = static_cast<QFileDialog&>(dialog);
+            filters = files.nameFilters();
+            selectedFilter = files.selectedNameFilter();
+            directory = files.directory().absolutePath();
+            files.selectFile(system);
+            static_cast<QDialog&>(files).accept();  // as the Open button does
+            return files.result();
+        });
+        const auto chosen = dialogs.openFile(boot.toStdString(), 2);
+        QCOMPARE(filters, (QStringList{QStringLiteral("ELF-File (*.elf)"), QStringLiteral("Systemdatei (*.dat)"),
+                                       QStringLiteral("All Files (*.*)")}));
+        QCOMPARE(selectedFilter, QStringLiteral("Systemdatei (*.dat)"));
+        QCOMPARE(directory, QDir(dir.path()).absolutePath());
+        QVERIFY(chosen.has_value());
+        QCOMPARE(QString::fromStdString(*chosen), system);
+    }
+
+    void filterIndexOneSelectsElfFiles() {
+        QString selectedFilter;
+        kvx::QtDialogs dialogs([&](QDialog& dialog) {
+            selectedFilter = static_cast<QFileDialog&>(dialog).selectedNameFilter();
+            return int(QDialog::Rejected);
+        });
+        QCOMPARE(dialogs.openFile("", 1), std::nullopt);
+        QCOMPARE(selectedFilter, QStringLiteral("ELF-File (*.elf)"));
+        QCOMPARE(dialogs.openFile("", 3), std::nullopt);
+        QCOMPARE(selectedFilter, QStringLiteral("All Files (*.*)"));
+    }
+
+    void cancelGivesNoFile() {
+        int runs = 0;
+        kvx::QtDialogs dialogs([&](QDialog& dialog) {
+            ++runs;
+            static_cast<QFileDialog&>(dialog).reject();
+            return dialog.result();
+        });
+        QCOMPARE(dialogs.openFile("/tmp/TAVOS.ELF", 1), std::nullopt);
+        QCOMPARE(runs, 1);
+    }
+};
+
+int runDialogsTests(int argc, char** argv) {
+    DialogsTest t;
+    return QTest::qExec(&t, argc, argv);
+}
+
+#include "dialogs_test.moc"
