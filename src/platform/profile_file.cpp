@@ -122,6 +122,10 @@ WriteResult replaceFile(const std::string& requestedPath, std::string_view conte
         return result;
     };
     if (exists && ::fchmod(fd, old.st_mode & 07777) != 0) return fail("copying the file mode");
+    // Keep the owner too (only root can give a file away; for others this is a no-op), so
+    // that one run with raised rights does not take the settings from their user.
+    if (exists && ::fchown(fd, old.st_uid, old.st_gid) != 0) {
+    }
     if (!writeAll(fd, contents)) return fail("writing");
     if (::fsync(fd) != 0) return fail("flushing to disk");
     int closed = ::close(fd);

@@ -105,6 +105,10 @@ TEST_F(ProfileFile, RefusedWritesLeaveTheFileAlone) {
 TEST_F(ProfileFile, ReplacingKeepsModeAndLinksAndLeavesNoTemporaryFiles) {
     writeFile(folder.file("real.ini"), "[KVX]\n");
     ::chmod(folder.file("real.ini").c_str(), 0640);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(folder.file("real.ini").c_str(), 4321, 4321), 0);
+    }
     std::filesystem::create_symlink(folder.file("real.ini"), ini);
     ASSERT_TRUE(profile::writeInt(ini, "KVX", "TryToBoot", 1).ok());
     EXPECT_TRUE(std::filesystem::is_symlink(ini));
@@ -112,6 +116,7 @@ TEST_F(ProfileFile, ReplacingKeepsModeAndLinksAndLeavesNoTemporaryFiles) {
     struct stat st {};
     ASSERT_EQ(::stat(ini.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_uid, root ? 4321u : ::geteuid());
     EXPECT_EQ(folder.names(), (std::vector<std::string>{"KVX.INI", "real.ini"}));
 }
 
