@@ -84,7 +84,9 @@ int DriverLibrary::loadDriverLibrary(const std::string& baseName, bool remote, b
     // name and was usable; otherwise the card is closed and the module freed
     // before anything else is loaded, so no module is ever leaked.
     if (driverModule_ != nullptr) {
-        if (driverLoaded_ == 1 && fileName == loadedDriverFileName_) return driverLoaded_;
+        // A quick check leaves no name behind, so an empty name never matches.
+        if (driverLoaded_ == 1 && !loadedDriverFileName_.empty() && fileName == loadedDriverFileName_)
+            return driverLoaded_;
         if (bound(Op::Close, false)) reinterpret_cast<KvxCloseLocalFn>(table_[Op::Close].local)();
         unloadDriverLibrary();
     }

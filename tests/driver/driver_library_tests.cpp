@@ -241,6 +241,14 @@ TEST_F(DriverLibraryTest, TheQuickCheckOnlyAsksForTheInitialisation) {
     EXPECT_EQ(lib.loadedDriverFileName(), testLibrary("kvxtest_local"));
 }
 
+TEST_F(DriverLibraryTest, AnEmptyNameAfterAQuickCheckIsNotTakenForTheLoadedOne) {
+    ASSERT_EQ(loadByVariable("kvxtest_local", false, true), 1);
+    env.values["KVXDLLNAME"] = "";
+    EXPECT_EQ(lib.loadDriverLibrary("kvxg3.dll", false, false), 0);
+    EXPECT_EQ(lib.driverModule(), nullptr);
+    EXPECT_FALSE(isMapped(testLibrary("kvxtest_local")));
+}
+
 TEST_F(DriverLibraryTest, ARefusedLibraryIsClosedAndFreedBeforeTheNextLoad) {
     ASSERT_EQ(loadByVariable("kvxtest_no_rdcbcnct", false), 0);
     observeCloses();
