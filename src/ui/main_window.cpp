@@ -207,6 +207,12 @@ QWidget* MainWindow::makeControl(const Control& c, QGroupBox* group) {
     case ControlKind::CheckBox: {
         auto* box = new QCheckBox(group);
         box->setLayoutDirection(Qt::RightToLeft);  // text left of the box
+        // The task flags are disabled only so nobody changes them; their
+        // marks must stay as easy to read as an enabled box.
+        QPalette p = box->palette();
+        for (auto role : {QPalette::Text, QPalette::WindowText, QPalette::Base})
+            p.setColor(QPalette::Disabled, role, p.color(QPalette::Active, role));
+        box->setPalette(p);
         w = box;
         break;
     }

@@ -149,6 +149,8 @@ private slots:
         auto* run = f.find<QCheckBox>("cbRun1");
         QVERIFY(run->isChecked());
         QVERIFY(!run->isEnabled());
+        QCOMPARE(run->palette().color(QPalette::Disabled, QPalette::Text),
+                 run->palette().color(QPalette::Active, QPalette::Text));  // the mark stays legible
 
         f.window->show();
         QVERIFY(QTest::qWaitForWindowExposed(f.window.get()));
