@@ -231,7 +231,7 @@ TEST_F(SettingsStoreTest, FailedWriteIsReportedAndLaterKeysStillWritten) {
     EXPECT_FALSE(has("[PROTOCOL]"));
 }
 
-TEST_F(SettingsStoreTest, WriteProtectedFileIsReportedOnceAndKept) {
+TEST_F(SettingsStoreTest, WriteProtectedFileIsReportedPerOperationAndKept) {
     writeFile(ini, "[KVX]\nTryToBoot=1\n");
     ::chmod(ini.c_str(), 0444);
     start();
