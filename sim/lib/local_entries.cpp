@@ -39,6 +39,9 @@ KVX_EXPORT int32_t CardSelect(int32_t index) {
         driver().selectedCard = index;
         return index;
     }
+    // The monitor falls back to card 0 after a refusal without selecting it
+    // again, so the library falls back with it.
+    driver().selectedCard = 0;
     // Any answer but the index means "no such card".
     return index == KVX_E_NO_CARD ? KVX_E_NO_CONNECTION : KVX_E_NO_CARD;
 }

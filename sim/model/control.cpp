@@ -219,10 +219,11 @@ Apply parseFault(Words& w, bool inject) {
     if (kind == "runtime-error") {
         int task = takeTask(w);
         std::int32_t number = 0, line = 0;
+        int numberAt = w.position();
         if (inject) {
             number = w.done() ? 1 : static_cast<std::int32_t>(w.number("error number", INT32_MIN, INT32_MAX));
             line = w.done() ? 0 : static_cast<std::int32_t>(w.number("error line", INT32_MIN, INT32_MAX));
-            if (number == 0) w.fail(at, "a runtime error needs an error number other than 0");
+            if (number == 0) w.fail(numberAt, "a runtime error needs an error number other than 0");
         }
         w.expectEnd();
         return [task, number, line](CardState& c, SteadyClock::time_point) {
