@@ -37,7 +37,8 @@ Monitor::Monitor(DisplayModel& model, Dialogs& dialogs, Clock& clock, MonitorOpt
       protocol_(clock_),
       poll_(PollContext{driver_, records_, settings_, state_, model_, summary_, protocol_, clock_, programFileName_}),
       card_(CardContext{driver_, records_, settings_, state_, model_, summary_, clock_, dialogs_, programFileName_,
-                        [this] { store_.loadProjectAccessData(true); }}) {
+                        [this] { store_.loadProjectAccessData(true); }}),
+      history_(clock_, options_.monotonic) {
     activeMonitor = this;
 }
 
@@ -95,6 +96,7 @@ void Monitor::timerTimer() {
     if (inTick_) return;
     inTick_ = true;
     poll_.tick();
+    history_.afterTick(state_, records_, summary_, model_);
     inTick_ = false;
 }
 

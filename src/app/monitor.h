@@ -15,6 +15,7 @@
 #include "display/window_actions.h"
 #include "driver/driver.h"
 #include "driver/driver_library.h"
+#include "history/run_history.h"
 #include "platform/clock.h"
 #include "poll/poll_cycle.h"
 #include "poll/poll_state.h"
@@ -34,6 +35,7 @@ struct MonitorOptions {
     EnvironmentLookup environment = processEnvironment;
     std::string programPath;  // the executable; "" = this process's
     std::string driverBaseName = "kvxg3.dll";
+    MonotonicClock monotonic = steadyMilliseconds;  // times the run's history and trends
 };
 
 class Monitor : public WindowActions {
@@ -71,6 +73,10 @@ public:
     const Driver& driver() const { return driver_; }
     const std::string& programFileName() const { return programFileName_; }
     SettingsStore& settingsStore() { return store_; }
+    const DriverRecords& records() const { return records_; }
+    // The fault history and trends of this run, fed after every tick.
+    const RunHistory& history() const { return history_; }
+    RunHistory& history() { return history_; }
 
 private:
     static void driverErrorRoutine(std::int32_t code, const char* message);
@@ -94,6 +100,7 @@ private:
     ProtocolFile protocol_;
     PollCycle poll_;
     CardControl card_;
+    RunHistory history_;
 
     bool timerEnabled_ = false;
     bool inTick_ = false;

@@ -49,6 +49,7 @@ void checkLinkAndTiming(PollContext& ctx) {
     const std::uint32_t run = status.runCounter();
     if (st.prevRunCounter != 0 && static_cast<std::int32_t>(run - st.prevRunCounter) < 0) {
         st.wasOnline = 0;
+        ++st.restartCount;
         ctx.summary.clearWarningCountdown();
         ctx.protocol.writeReboot();
     }

@@ -40,6 +40,8 @@ void PollCycle::tick() {
         result = 0;
     }
 
+    st.initResult = result;
+
     m.setText("laTavosName", "TAVOS.ELF: ");
     m.setText("laTavosNameNr", rec.systemInfo.tavosName());
 

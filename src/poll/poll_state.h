@@ -22,6 +22,8 @@ struct PollState {
     std::int32_t bdverRenum = 0;
     std::int32_t fpverFfunc = 0;
     std::uint32_t prevRunCounter = 0;  // run counter of the previous online tick
+    std::uint32_t restartCount = 0;    // controller restarts detected in this run
+    std::int32_t initResult = 0;       // this tick's system initialisation result
     std::int32_t miniportVersion = 0;
     std::string serialBaseText;
     std::string serialOptionText;

@@ -11,12 +11,14 @@ void ErrorSummary::resetForStart() {
     warningTicks_ = 0;
     prevWarningTicks_ = 0;
     protocolDue_ = false;
+    tickFaults_.clear();
 }
 
 void ErrorSummary::startTick() {
     faultMask_ = 0;
     faultCount_ = 0;
     model_.summary.clear();
+    tickFaults_.clear();
     if (prevFaultMask_ == -1) {
         prevFaultMask_ = 0;
         faultMask_ = fault::FirstTick;
@@ -24,6 +26,7 @@ void ErrorSummary::startTick() {
 }
 
 void ErrorSummary::reportFault(std::string line, std::uint32_t faultClass) {
+    tickFaults_.push_back({line, faultClass});
     model_.summary.push_back(std::move(line));
     countFault(faultClass);
 }

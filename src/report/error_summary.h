@@ -13,6 +13,13 @@
 
 namespace kvx {
 
+// One fault line reported during a tick, with its class.
+struct ReportedFault {
+    std::string line;
+    std::uint32_t faultClass = 0;
+    bool operator==(const ReportedFault&) const = default;
+};
+
 class ErrorSummary {
 public:
     // Lines go to model.summary, warnings to model.warnings.
@@ -50,6 +57,8 @@ public:
     std::int32_t warningTicks() const { return warningTicks_; }
     std::int32_t prevWarningTicks() const { return prevWarningTicks_; }
     bool protocolDue() const { return protocolDue_; }
+    // The fault lines reported since the start of this tick, in order.
+    const std::vector<ReportedFault>& tickFaults() const { return tickFaults_; }
 
 private:
     DisplayModel& model_;
@@ -59,6 +68,7 @@ private:
     std::int32_t warningTicks_ = 0;
     std::int32_t prevWarningTicks_ = 0;
     bool protocolDue_ = false;
+    std::vector<ReportedFault> tickFaults_;
 };
 
 }  // namespace kvx

@@ -1,0 +1,18 @@
+#include "history/run_history.h"
+
+namespace kvx {
+
+void RunHistory::afterTick(const PollState& state, const DriverRecords& records, const ErrorSummary& summary,
+                           const DisplayModel& model) {
+    observe(captureTick(state, records, summary, model, clock_.now(), monotonic_()));
+}
+
+void RunHistory::observe(const TickRecord& tick) {
+    ++ticks_;
+    if (tick.online) ++onlineTicks_;
+    faults_.observe(tick);
+    trends_.observe(tick);
+    lastTick_ = tick;
+}
+
+}  // namespace kvx

@@ -1,0 +1,55 @@
+#include "history/trends.h"
+
+namespace kvx {
+
+void TrendRecorder::observe(const TickRecord& tick) {
+    if (!tick.online) return;
+
+    TrendSample s;
+    s.ms = tick.monotonicMs;
+    s.time = tick.time;
+    s.minCycleUs = tick.minCycleUs;
+    s.maxCycleUs = tick.maxCycleUs;
+    s.limits = tick.limits;
+    s.counters = tick.linkCounters;
+    // The first sample is the baseline. A counter that went down was cleared
+    // (a restart, another card): all it shows now is new.
+    if (lastCounters_) {
+        for (int i = 0; i < kLinkCounterCount; ++i) {
+            const std::uint32_t now = s.counters[i], before = (*lastCounters_)[i];
+            s.increase[i] = now >= before ? now - before : now;
+        }
+    }
+    lastCounters_ = s.counters;
+    if (!originMs_) originMs_ = s.ms;
+
+    if (s.outOfBand()) ++outOfBandTicks_;
+    if (!worst_ || s.maxCycleUs > worst_->maxCycleUs) worst_ = WorstCycle{s.maxCycleUs, s.limits, s.time, s.ms};
+
+    samples_.push_back(s);
+    while (!samples_.empty() && samples_.front().ms <= s.ms - windowMs_) samples_.pop_front();
+}
+
+std::vector<MinuteIncrease> TrendRecorder::perMinute() const {
+    std::vector<MinuteIncrease> out;
+    if (samples_.empty() || !originMs_) return out;
+    auto minuteOf = [&](std::int64_t ms) { return (ms - *originMs_) / kMinuteMs; };
+    const std::int64_t first = minuteOf(samples_.front().ms), last = minuteOf(samples_.back().ms);
+    out.resize(static_cast<std::size_t>(last - first + 1));
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i].startMs = *originMs_ + (first + static_cast<std::int64_t>(i)) * kMinuteMs;
+    for (const TrendSample& s : samples_) {
+        MinuteIncrease& m = out[static_cast<std::size_t>(minuteOf(s.ms) - first)];
+        for (int i = 0; i < kLinkCounterCount; ++i) m.increase[i] += s.increase[i];
+    }
+    return out;
+}
+
+std::array<std::uint64_t, kLinkCounterCount> TrendRecorder::windowIncrease() const {
+    std::array<std::uint64_t, kLinkCounterCount> sum{};
+    for (const TrendSample& s : samples_)
+        for (int i = 0; i < kLinkCounterCount; ++i) sum[i] += s.increase[i];
+    return sum;
+}
+
+}  // namespace kvx

@@ -1,0 +1,76 @@
+// A poll cycle on a scripted controller with a fixed clock and a monotonic
+// time the test moves, and a run history fed after every tick as the monitor
+// feeds it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "display/display_model.h"
+#include "driver/driver.h"
+#include "history/run_history.h"
+#include "poll/poll_cycle.h"
+#include "poll/poll_state.h"
+#include "report/error_summary.h"
+#include "report/fault_classes.h"
+#include "report/protocol_file.h"
+#include "settings/settings_values.h"
+#include "support/fixed_clock.h"
+#include "support/scripted_driver.h"
+
+namespace kvx::test {
+
+inline bool sameTime(const LocalTime& a, const LocalTime& b) {
+    return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour && a.minute == b.minute &&
+           a.second == b.second;
+}
+
+class HistoryTest : public ::testing::Test {
+protected:
+    HistoryTest() {
+        state.driverVersion = 253.048;
+        state.resetForStart();
+        summary.resetForStart();
+        records.optionDescriptors.fill();
+        // A healthy controller: cycle times inside the band of 1280 us.
+        ctl.setStatus(StatusRecord::kMinCycleTime, 1200);
+        ctl.setStatus(StatusRecord::kMaxCycleTime, 1300);
+    }
+
+    // One tick at `second` seconds after 08:00:00 on the test day: the clock
+    // shows that time, the monotonic time is the same in milliseconds. The
+    // run counter grows by one per tick unless the test set it.
+    void tickAt(int second) {
+        clock.set(timeAt(second));
+        nowMs = static_cast<std::int64_t>(second) * 1000;
+        if (!fixedRunCounter) ctl.setStatus(StatusRecord::kRunCounter, ++runCounter);
+        cycle.tick();
+        history.afterTick(state, records, summary, model);
+    }
+
+    static LocalTime timeAt(int second) { return {2024, 3, 5, 8 + second / 3600, (second / 60) % 60, second % 60}; }
+
+    void setEmergencyOut(int axis, bool on) { ctl.axisState[static_cast<std::size_t>(axis)] = on ? 0x002 : 0; }
+
+    const FaultHistory& faults() const { return history.faults(); }
+
+    ScriptedDriver scripted;
+    ControllerState& ctl = scripted.controller;
+    FixedClock clock{timeAt(0)};
+    std::int64_t nowMs = 0;
+    std::uint32_t runCounter = 100;
+    bool fixedRunCounter = false;
+    Driver driver{scripted.table()};
+    DriverRecords records;
+    SettingsValues settings;
+    PollState state;
+    DisplayModel model;
+    ErrorSummary summary{model};
+    ProtocolFile protocol{clock};
+    PollCycle cycle{PollContext{driver, records, settings, state, model, summary, protocol, clock, "kvxdiagnostics"}};
+    RunHistory history{clock, [this] { return nowMs; }};
+};
+
+}  // namespace kvx::test
