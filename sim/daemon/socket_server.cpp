@@ -84,6 +84,7 @@ void SocketServer::acceptLoop() {
             ::close(fd);
             return;
         }
+        reapFinished();
         clientFds_.push_back(fd);
         clientThreads_.emplace_back([this, fd] { serve(fd); });
     }
@@ -97,6 +98,18 @@ void SocketServer::serve(int fd) {
     std::lock_guard lock(mutex_);
     clientFds_.erase(std::remove(clientFds_.begin(), clientFds_.end(), fd), clientFds_.end());
     ::close(fd);
+    finished_.push_back(std::this_thread::get_id());
+}
+
+void SocketServer::reapFinished() {
+    for (auto id : finished_) {
+        auto it = std::find_if(clientThreads_.begin(), clientThreads_.end(),
+                               [id](const std::thread& t) { return t.get_id() == id; });
+        if (it == clientThreads_.end()) continue;
+        it->join();  // the thread has left serve(); only its exit remains
+        clientThreads_.erase(it);
+    }
+    finished_.clear();
 }
 
 }  // namespace kvxsim

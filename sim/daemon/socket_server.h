@@ -27,6 +27,7 @@ public:
 private:
     void acceptLoop();
     void serve(int fd);
+    void reapFinished();  // with mutex_ held
 
     Handler handler_;
     std::string path_;
@@ -35,6 +36,9 @@ private:
     std::thread acceptThread_;
     std::mutex mutex_;
     std::vector<int> clientFds_;
+    // Connections whose thread has ended; joined at the next accept, so a
+    // long run of short control connections does not pile up threads.
+    std::vector<std::thread::id> finished_;
     std::vector<std::thread> clientThreads_;
     bool stopping_ = false;
 };

@@ -74,12 +74,14 @@ ProcessResult runProcess(const std::vector<std::string>& argv) {
     return r;
 }
 
-DaemonProcess::DaemonProcess(const std::string& scenario, const std::string& socketPath, int httpPort)
+DaemonProcess::DaemonProcess(const std::string& scenario, const std::string& socketPath, int httpPort,
+                             const std::vector<std::string>& extraArgs)
     : socketPath_(socketPath), portFile_(socketPath + ".port") {
     ::unlink(portFile_.c_str());
-    pid_ = spawn({binDir() + "/kvxsim", "--scenario", scenario, "--socket", socketPath, "--http-port",
-                  std::to_string(httpPort), "--port-file", portFile_, "--quiet"},
-                 socketPath + ".out", socketPath + ".err");
+    std::vector<std::string> argv{binDir() + "/kvxsim", "--scenario", scenario, "--socket", socketPath,
+                                  "--http-port", std::to_string(httpPort), "--port-file", portFile_, "--quiet"};
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+    pid_ = spawn(argv, socketPath + ".out", socketPath + ".err");
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
         std::ifstream in(portFile_);

@@ -37,8 +37,9 @@ ProcessResult runProcess(const std::vector<std::string>& argv);
 class DaemonProcess {
 public:
     // Starts kvxsim on `scenario` and waits until it listens. `httpPort` 0
-    // picks a free port.
-    DaemonProcess(const std::string& scenario, const std::string& socketPath, int httpPort = 0);
+    // picks a free port; `extraArgs` go to kvxsim as they stand.
+    DaemonProcess(const std::string& scenario, const std::string& socketPath, int httpPort = 0,
+                  const std::vector<std::string>& extraArgs = {});
     ~DaemonProcess();
 
     bool running() const { return pid_ > 0; }

@@ -529,6 +529,20 @@ TEST(SimulatorDaemon, RefusesASocketAnotherDaemonServes) {
     EXPECT_EQ(first.control({"online"}).exitCode, 0);
 }
 
+TEST_F(LocalLibraryTest, LatencyDelaysDriverAnswersButNotControl) {
+    DaemonProcess daemon(scenarioDir() + "/kvx2000.scn", socket, 0, {"--latency-ms", "150"});
+    using Clock = std::chrono::steady_clock;
+    auto start = Clock::now();
+    EXPECT_EQ(lib.initialise(), 0);
+    auto driverTime = Clock::now() - start;
+    EXPECT_GE(driverTime, std::chrono::milliseconds(150));
+    // Many short control connections in a row; the daemon reaps each one.
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(daemon.control({"increment", "timeout"}).exitCode, 0);
+    kvx::StatusRecord status;
+    EXPECT_EQ(lib.rdKvxStatus(status.data(), 240), 0);
+    EXPECT_EQ(status.timeoutErrors(), 20u);
+}
+
 TEST_F(LocalLibraryTest, TimelineChangesTheCardWhileItRuns) {
     std::string scenario = dir.write("timeline.scn",
                                      "[card 0]\naxes = 2\n[timeline]\nat 0.3 = inject emergency-out axis 2\n"
