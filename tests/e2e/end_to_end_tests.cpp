@@ -1,0 +1,252 @@
+// The real program with the real driver libraries and the controller
+// simulator, in local mode (unix socket) and remote mode (HTTP on loopback).
+// Every daemon is started and stopped by the test itself.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+
+#include "driver/driver_library.h"
+#include "e2e/process.h"
+
+namespace kvx::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+
+const fs::path kBin = KVX_BIN_DIR;
+
+std::string readFile(const fs::path& p) {
+    std::ostringstream s;
+    s << std::ifstream(p).rdbuf();
+    return s.str();
+}
+
+std::size_t countOf(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
+    return n;
+}
+
+bool summaryHas(const json& tick, const std::string& line) {
+    for (const auto& l : tick["summary"])
+        if (l == line) return true;
+    return false;
+}
+
+// A healthy KVX-2000 with two axes that have limits: no warnings at start.
+constexpr const char* kHealthyScenario =
+    "[card 0]\nboard_type = 4\naxes = 2\noption 62 = 0x05\noption 63 = -1\n"
+    "[axis 1]\nlimit = 5\n[axis 2]\nlimit = 5\n"
+    "[task 0]\nfile = MAIN.QSL\nstate = 1\n";
+
+class EndToEndTest : public ::testing::Test {
+protected:
+    EndToEndTest() {
+        std::string pattern = (fs::temp_directory_path() / "kvx-e2e-XXXXXX").string();
+        dir = mkdtemp(pattern.data());
+        // A program of its own: the settings file lies beside the executable.
+        fs::create_directories(dir / "bin");
+        for (const char* f : {"KvxDiagnostics", "kvxg3.dll", "kvxg3X.DLL"})
+            fs::copy_file(kBin / f, dir / "bin" / f);
+        socket = (dir / "sim.sock").string();
+        std::ofstream(dir / "scenario.scn") << kHealthyScenario;
+    }
+    ~EndToEndTest() override {
+        monitor.reset();
+        sim.reset();
+        fs::remove_all(dir);
+    }
+
+    void startSimulator(int httpPort = 0) {
+        fs::remove(dir / "port");
+        sim = std::make_unique<Process>(Process::Options{
+            {(kBin / "kvxsim").string(), "--scenario", (dir / "scenario.scn").string(), "--socket", socket,
+             "--http-port", std::to_string(httpPort), "--port-file", (dir / "port").string(), "--quiet"},
+            {},
+            dir.string(),
+            (dir / "sim.err").string()});
+        for (int i = 0; i < 200 && !(fs::exists(socket) && fs::exists(dir / "port") && fs::file_size(dir / "port") > 0);
+             ++i)
+            std::this_thread::sleep_for(25ms);
+        ASSERT_TRUE(fs::exists(socket)) << readFile(dir / "sim.err");
+        port = std::stoi(readFile(dir / "port"));
+    }
+
+    void writeSettings(bool remote) {
+        std::ofstream ini(dir / "bin" / "KvxDiagnostics.INI");
+        ini << "[PROTOCOL]\nFileName=" << (dir / "DiagProtocol.txt").string() << "\n";
+        if (remote) ini << "[Project data]\nUse Webservices=1\nURL=http://127.0.0.1:" << port << "\n";
+    }
+
+    void startMonitor() {
+        monitor = std::make_unique<Process>(Process::Options{
+            {(dir / "bin" / "KvxDiagnostics").string(), "--console", "--json", "--interval-ms", "150"},
+            {{"KVXSIM_SOCKET", socket}},
+            dir.string(),
+            (dir / "monitor.err").string()});
+    }
+
+    // Reads ticks until one satisfies `ok`; fails the test at the deadline.
+    json waitForTick(const std::function<bool(const json&)>& ok, std::chrono::milliseconds timeout = 15s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        json last;
+        while (std::chrono::steady_clock::now() < deadline) {
+            auto line = monitor->readLine(std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now()));
+            if (!line) break;
+            last = json::parse(*line);
+            if (ok(last)) return last;
+        }
+        ADD_FAILURE() << "no such tick; last: " << last.dump() << "\nstderr: " << readFile(dir / "monitor.err");
+        return last;
+    }
+
+    json waitForSummaryLine(const std::string& line) {
+        return waitForTick([&](const json& t) { return summaryHas(t, line); });
+    }
+
+    void control(const std::vector<std::string>& words) {
+        std::vector<std::string> argv{(kBin / "kvxsimctl").string(), "--socket", socket};
+        argv.insert(argv.end(), words.begin(), words.end());
+        RunResult r = run(argv);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+    }
+
+    int stopMonitor() {
+        monitor->signal(SIGTERM);
+        return monitor->wait(10s).value_or(-1);
+    }
+
+    fs::path dir;
+    std::string socket;
+    int port = 0;
+    std::unique_ptr<Process> sim, monitor;
+};
+
+TEST_F(EndToEndTest, LocalFaultsComeAndGoAndTheProtocolRecordsTheNewOnes) {
+    startSimulator();
+    writeSettings(false);
+    startMonitor();
+    json t = waitForSummaryLine("No errors detected!");
+    EXPECT_EQ(t["caption"], "KvxDiagnostics - Online Mode");
+    EXPECT_EQ(t["controls"]["laDllName"]["text"], "kvxg3.dll: 2.5.3.99");
+    EXPECT_EQ(t["controls"]["laBoardTypeNr"]["text"], "KVX-2000/PXB-5001 - 2 Axis - Sample Time: 1.28 ms");
+    EXPECT_EQ(t["controls"]["laTask0FileName"]["text"], "MAIN.QSL");
+
+    control({"inject", "emergency-out", "axis", "2"});
+    t = waitForSummaryLine("Emergency Out is active! at Axis 2");
+    EXPECT_EQ(t["controls"]["laEONr"]["text"], "2 ");
+    EXPECT_EQ(t["controls"]["laEONr"]["role"], "fault");
+
+    control({"clear", "emergency-out", "axis", "2"});
+    t = waitForSummaryLine("No errors detected!");
+    EXPECT_EQ(t["controls"]["laEONr"]["role"], "normal");
+
+    EXPECT_EQ(stopMonitor(), 0);
+    const std::string ts = R"(\d{4}/\d{2}/\d{2} - \d{2}:\d{2}:\d{2})";
+    const std::regex expected("\n" + ts + ": Diagnostic Program opened! --------------------\n"
+                              "\n" + ts + ":\nNo errors detected!\n"
+                              "\n" + ts + ":\nEmergency Out is active! at Axis 2\n" +
+                              ts + ": Diagnostic Program closed! --------------------\n");
+    const std::string protocol = readFile(dir / "DiagProtocol.txt");
+    EXPECT_TRUE(std::regex_match(protocol, expected)) << protocol;
+    EXPECT_NE(readFile(dir / "bin" / "KvxDiagnostics.INI").find("[DESKTOP]"), std::string::npos);
+}
+
+TEST_F(EndToEndTest, ControllerRestartGivesExactlyOneRebootRecord) {
+    startSimulator();
+    writeSettings(false);
+    startMonitor();
+    waitForSummaryLine("No errors detected!");
+    waitForTick([](const json& t) { return t["tick"] >= 3; });
+    control({"restart"});
+    json t = waitForTick([](const json&) { return true; });
+    const long restartTick = t["tick"];
+    t = waitForTick([&](const json& x) { return x["tick"] >= restartTick + 4; });
+    EXPECT_EQ(t["summary"], json::array({"No errors detected!"}));
+    EXPECT_EQ(stopMonitor(), 0);
+    EXPECT_EQ(countOf(readFile(dir / "DiagProtocol.txt"), "System has been rebooted"), 1u);
+}
+
+TEST_F(EndToEndTest, LocalDaemonGoneMeansOfflineUntilItReturns) {
+    startSimulator();
+    writeSettings(false);
+    startMonitor();
+    waitForSummaryLine("No errors detected!");
+
+    sim->signal(SIGTERM);
+    ASSERT_EQ(sim->wait(5s), 0);
+    json t = waitForSummaryLine("Miniport Driver not available!");
+    EXPECT_EQ(t["summary"], json::array({"System is offline:", "Boot System in Application",
+                                         "or check monitor screen in bootmon!", "Miniport Driver not available!"}));
+    EXPECT_EQ(t["caption"], "Error 34 at Initialisation!");
+    EXPECT_EQ(t["controls"]["laBoardTypeNr"]["text"], "not identified");
+    EXPECT_EQ(t["controls"]["laDmaReadErrNr"]["text"], "---");
+
+    startSimulator();
+    t = waitForSummaryLine("No errors detected!");
+    EXPECT_EQ(t["caption"], "KvxDiagnostics - Online Mode");
+    EXPECT_EQ(stopMonitor(), 0);
+}
+
+TEST_F(EndToEndTest, RemoteModeReportsOneNetworkFailureAndRecovers) {
+    startSimulator();
+    writeSettings(true);
+    startMonitor();
+    json t = waitForSummaryLine("No errors detected!");
+    EXPECT_EQ(t["controls"]["laDllName"]["text"], "kvxg3x.dll: 2.5.3.99");
+    EXPECT_EQ(t["controls"]["laMiniportVersionNr"]["text"], "n.a.");
+    EXPECT_EQ(t["controls"]["cbCardNr"]["items"], json::array({"0"}));
+
+    control({"inject", "runtime-error", "task", "1", "1207", "88"});
+    t = waitForSummaryLine("Runtime error at Task-1 detected!");
+    EXPECT_EQ(t["controls"]["edErrNum1"]["text"], "1207");
+    EXPECT_EQ(t["controls"]["edErrLine1"]["role"], "fault");
+
+    sim->signal(SIGKILL);
+    sim->wait(5s);
+    t = waitForSummaryLine("System is offline:");
+    waitForTick([&](const json& x) { return x["tick"] >= t["tick"].get<long>() + 3; });
+    startSimulator(port);
+    t = waitForSummaryLine("No errors detected!");
+    EXPECT_EQ(t["caption"], "KvxDiagnostics - Online Mode");
+    EXPECT_EQ(stopMonitor(), 0);
+
+    const std::string err = readFile(dir / "monitor.err");
+    EXPECT_EQ(countOf(err, ": Netzwerkfehler"), 1u) << err;
+    const std::string protocol = readFile(dir / "DiagProtocol.txt");
+    EXPECT_EQ(countOf(protocol, "\nSystem is offline:\n"), 1u) << protocol;
+}
+
+TEST_F(EndToEndTest, BothLibrariesPassTheLoadersValidation) {
+    DriverLibrary local([](const std::string&) { return std::nullopt; });
+    EXPECT_EQ(local.loadDriverLibrary((kBin / "kvxg3.dll").string(), false, false), 1);
+    DriverLibrary remote([](const std::string&) { return std::nullopt; });
+    // The remote name rule turns ".../kvxg3.dll" into ".../kvxg3X.DLL".
+    EXPECT_EQ(remote.loadDriverLibrary((kBin / "kvxg3.dll").string(), true, false), 1);
+    EXPECT_EQ(remote.loadedDriverFileName(), (kBin / "kvxg3X.DLL").string());
+    const FileVersionInfo v = readFileVersion((kBin / "kvxg3X.DLL").string());
+    EXPECT_EQ(driverVersionText("kvxg3x.dll", v), "kvxg3x.dll: 2.5.3.99");
+}
+
+TEST_F(EndToEndTest, BadScenarioIsRefusedWithItsLineAndField) {
+    std::ofstream(dir / "bad.scn") << "[card 0]\naxes = 2\n[axis 1]\nlimit = wide\n";
+    RunResult r = run({(kBin / "kvxsim").string(), "--check", "--scenario", (dir / "bad.scn").string()});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("bad.scn:4"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("\"limit\""), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace kvx::e2e
