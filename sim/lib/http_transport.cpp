@@ -1,5 +1,8 @@
 #include <httplib.h>
+#include <pthread.h>
+#include <signal.h>
 
+#include <ctime>
 #include <regex>
 
 #include "lib/transport.h"
@@ -8,10 +11,41 @@ namespace kvxsim {
 
 namespace {
 
+// Writing to a connection whose peer has died raises SIGPIPE, which would end
+// the monitor. For the length of one request the calling thread blocks it and
+// discards any that the request raised.
+class SigpipeGuard {
+public:
+    SigpipeGuard() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        pendingBefore_ = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
+    }
+    ~SigpipeGuard() {
+        if (!pendingBefore_) {
+            sigset_t pending;
+            sigpending(&pending);
+            timespec zero{0, 0};
+            if (sigismember(&pending, SIGPIPE) == 1) sigtimedwait(&pipe_, nullptr, &zero);
+        }
+        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    }
+    SigpipeGuard(const SigpipeGuard&) = delete;
+    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+private:
+    sigset_t pipe_;
+    sigset_t previous_;
+    bool pendingBefore_ = false;
+};
+
 class HttpTransport : public Transport {
 public:
     HttpTransport(const std::string& origin, std::string prefix)
-        : client_(origin), path_(std::move(prefix) + "/kvxg3/v1/call") {
+        : client_(origin), origin_(origin), path_(std::move(prefix) + "/kvxg3/v1/call") {
         client_.set_connection_timeout(2, 0);
         client_.set_read_timeout(30, 0);
         client_.set_write_timeout(10, 0);
@@ -19,9 +53,10 @@ public:
     }
 
     std::optional<nlohmann::json> call(const nlohmann::json& request, std::string& error) override {
+        SigpipeGuard guard;
         auto res = client_.Post(path_, request.dump(), "application/json");
         if (!res) {
-            error = "web services not reachable: " + httplib::to_string(res.error());
+            error = "web services at " + origin_ + " not reachable (" + httplib::to_string(res.error()) + ")";
             return std::nullopt;
         }
         if (res->status != 200) {
@@ -40,6 +75,7 @@ public:
 
 private:
     httplib::Client client_;
+    std::string origin_;
     std::string path_;
 };
 
