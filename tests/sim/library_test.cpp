@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "daemon_process.h"
+#include "driver/driver_library.h"
 #include "driver/kvxg3_api.h"
 #include "driver/records.h"
 
@@ -555,6 +556,34 @@ TEST_F(LocalLibraryTest, TimelineChangesTheCardWhileItRuns) {
     EXPECT_EQ(lib.axes[1].axisStateWord(), 2u);
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     EXPECT_EQ(lib.initialise(), 34);
+}
+
+}  // namespace
+}  // namespace kvxsim::test
+
+namespace kvxsim::test {
+namespace {
+
+// The monitor's own loader binds and validates both libraries.
+TEST(DriverLibraryExports, TheMonitorsLoaderAcceptsBothLibraries) {
+    struct Case {
+        const char* file;
+        bool remote;
+        kvx::Op op;
+    };
+    for (Case c : {Case{"kvxg3.dll", false, kvx::Op::CardSelect}, Case{"kvxg3X.DLL", true, kvx::Op::KvxG3XOpen}}) {
+        std::string path = binDir() + "/" + c.file;
+        kvx::DriverLibrary library([&](const std::string& name) -> std::optional<std::string> {
+            if (name == "KVXDLLNAME") return path;
+            return std::nullopt;
+        });
+        EXPECT_EQ(library.loadDriverLibrary("kvxg3.dll", c.remote, false), 1) << c.file;
+        EXPECT_EQ(library.loadedDriverFileName(), path);
+        EXPECT_TRUE(library.bound(kvx::Op::Init, c.remote)) << c.file;
+        EXPECT_TRUE(library.bound(c.op, c.remote)) << c.file;
+        EXPECT_TRUE(library.bound(kvx::Op::rdaxst, c.remote)) << c.file;
+        EXPECT_EQ(library.unloadDriverLibrary(), 1);
+    }
 }
 
 }  // namespace
