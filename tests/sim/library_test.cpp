@@ -583,6 +583,11 @@ TEST(DriverLibraryExports, TheMonitorsLoaderAcceptsBothLibraries) {
         EXPECT_TRUE(library.bound(c.op, c.remote)) << c.file;
         EXPECT_TRUE(library.bound(kvx::Op::rdaxst, c.remote)) << c.file;
         EXPECT_EQ(library.unloadDriverLibrary(), 1);
+        // 2.5.3.99 opens every version gate (the highest is 253.026).
+        kvx::FileVersionInfo version = kvx::readFileVersion(path);
+        EXPECT_TRUE(version.valid) << c.file;
+        EXPECT_EQ(kvx::fileVersionText(version), "2.5.3.99") << c.file;
+        EXPECT_DOUBLE_EQ(kvx::driverVersionNumber(version), 253.099);
     }
 }
 
