@@ -1,13 +1,34 @@
 #include "app/window_frontend.h"
 
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QApplication>
+#include <QSocketNotifier>
 #include <QTimer>
+
+#include <memory>
 
 #include "app/monitor.h"
 #include "ui/main_window.h"
 #include "ui/qt_dialogs.h"
 
 namespace kvx {
+
+namespace {
+
+// SIGINT and SIGTERM close the window like the user would, so the shutdown
+// (settings, program-end record) runs. The handler only writes a byte; the
+// event loop does the rest.
+int signalPipe[2] = {-1, -1};
+
+void onStopSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] ssize_t n = write(signalPipe[0], &byte, 1);
+}
+
+}  // namespace
 
 int runWindow(int& argc, char** argv, const std::vector<std::string>& arguments) {
     QApplication app(argc, argv);
@@ -34,6 +55,22 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& arguments)
         window.render();
     });
     timer.start();
+
+    std::unique_ptr<QSocketNotifier> stopNotifier;
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) == 0) {
+        stopNotifier = std::make_unique<QSocketNotifier>(signalPipe[1], QSocketNotifier::Read);
+        QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, [&] {
+            char byte;
+            [[maybe_unused]] ssize_t n = read(signalPipe[1], &byte, 1);
+            window.close();
+        });
+        struct sigaction action {};
+        action.sa_handler = onStopSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+    }
 
     QObject::connect(&window, &MainWindow::closing, [&] {
         timer.stop();
