@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include "app/monitor.h"
+#include "history/metrics.h"
+#include "history/service_report.h"
 
 namespace kvx {
 
@@ -112,6 +114,18 @@ int runConsole(const ConsoleOptions& options) {
     Monitor monitor(model, dialogs, systemClock(), monitorOptions);
     if (!monitor.formCreate()) return 1;
 
+    MetricsServer metrics;
+    if (options.metricsPort) {
+        const std::optional<int> port = metrics.start(*options.metricsPort);
+        if (!port) {
+            std::cerr << "KvxDiagnostics: cannot serve metrics on 127.0.0.1:" << *options.metricsPort << '\n';
+            monitor.formClose();
+            return 1;
+        }
+        std::cerr << "KvxDiagnostics: metrics on http://127.0.0.1:" << *port << "/metrics" << std::endl;
+        metrics.publish(prometheusText(monitor.history()));
+    }
+
     ConsolePrinter printer(model, options.json);
     long tick = 1;
     printer.afterTick(tick);
@@ -125,10 +139,26 @@ int runConsole(const ConsoleOptions& options) {
         next = std::max(next + std::chrono::milliseconds(options.intervalMs), Steady::now());
         if (!monitor.timerEnabled()) break;
         monitor.timerTimer();
+        if (metrics.running()) metrics.publish(prometheusText(monitor.history()));
         printer.afterTick(++tick);
     }
+    metrics.stop();
+
+    int result = 0;
+    if (options.reportFile) {
+        std::string error;
+        ReportSources sources{model, monitor.settings(), monitor.history(), systemClock().now(),
+                              monitor.programFileName()};
+        if (writeServiceReport(sources, *options.reportFile, &error)) {
+            std::cerr << "KvxDiagnostics: service report written to " << *options.reportFile << " and "
+                      << textReportPath(*options.reportFile) << std::endl;
+        } else {
+            std::cerr << "KvxDiagnostics: " << error << std::endl;
+            result = 1;
+        }
+    }
     monitor.formClose();
-    return 0;
+    return result;
 }
 
 }  // namespace kvx

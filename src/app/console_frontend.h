@@ -20,6 +20,8 @@ struct ConsoleOptions {
     bool json = false;          // the whole model of each tick, one JSON line
     int intervalMs = 1000;      // the poll interval; shortened only by tests
     std::vector<std::string> arguments;  // passed on to the program ("/SU")
+    std::optional<int> metricsPort;      // serve the metrics on 127.0.0.1 at this port (0: any free one)
+    std::optional<std::string> reportFile;  // write the service report here when the run ends
 };
 
 // Message boxes become one line on standard error; the file dialog has no

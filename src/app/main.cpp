@@ -14,12 +14,17 @@
 namespace {
 
 void printUsage() {
-    std::cout << "Usage: KvxDiagnostics [/SU] [--console [--ticks N] [--json] [--interval-ms N]]\n"
+    std::cout << "Usage: KvxDiagnostics [/SU] [--console [--ticks N] [--json] [--interval-ms N]\n"
+                 "                      [--metrics-port N] [--report FILE]]\n"
                  "  /SU             super-user mode (reboot, web services and file-name switches)\n"
                  "  --console       run without a window: caption and summary are printed when they change\n"
                  "  --ticks N       headless: stop after N ticks\n"
                  "  --json          headless: print the whole display model of every tick as one JSON line\n"
                  "  --interval-ms N headless: poll interval in ms (default 1000; for tests only)\n"
+                 "  --metrics-port N headless (implies --console): serve the monitor's state for Prometheus at\n"
+                 "                  http://127.0.0.1:N/metrics (0: any free port, printed at start)\n"
+                 "  --report FILE   headless (implies --console): write the service report to FILE (HTML) and beside it\n"
+                 "                  as plain text (.txt) when the run ends\n"
                  "The driver library is kvxg3.dll (kvxg3X.DLL in web-services mode) beside the program,\n"
                  "or the file named by KVXDLLNAME.\n";
 }
@@ -59,6 +64,19 @@ int main(int argc, char** argv) {
             }
             if (a == "--ticks") console.ticks = value;
             else console.intervalMs = static_cast<int>(value);
+        } else if (a == "--metrics-port" && i + 1 < argc) {
+            char* end = nullptr;
+            const long port = std::strtol(argv[++i], &end, 10);
+            if (!end || *end || end == argv[i] || port < 0 || port > 65535) {
+                std::cerr << "KvxDiagnostics: --metrics-port needs a port number from 0 to 65535, not \"" << argv[i]
+                          << "\"\n";
+                return 2;
+            }
+            console.metricsPort = static_cast<int>(port);
+            wantConsole = true;
+        } else if (a == "--report" && i + 1 < argc) {
+            console.reportFile = argv[++i];
+            wantConsole = true;
         } else if (a == "--help" || a == "-h") {
             printUsage();
             return 0;

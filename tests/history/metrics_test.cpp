@@ -1,0 +1,275 @@
+// Fleet metrics: the exposition text through the poll engine, the endpoint
+// over loopback, and a real Prometheus scraping it.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <httplib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "history/metrics.h"
+#include "history_fixture.h"
+
+extern char** environ;
+
+namespace kvx::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> metricLines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty() && line[0] != '#') out.push_back(line);
+    return out;
+}
+
+bool hasLine(const std::string& text, const std::string& line) {
+    const auto lines = metricLines(text);
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+TEST_F(HistoryTest, MetricsOfAnOnlineTickWithFaults) {
+    tickAt(0);
+    setEmergencyOut(1, true);
+    ctl.tasks[3].errorNumber = -2;
+    ctl.setStatus(StatusRecord::kRxDataErrors, 9);
+    ctl.setStatus(StatusRecord::kMaxCycleTime, 1800);
+    tickAt(1);
+    const std::string text = prometheusText(history);
+
+    EXPECT_TRUE(hasLine(text, "kvx_ticks_total 2"));
+    EXPECT_TRUE(hasLine(text, "kvx_online 1"));
+    EXPECT_TRUE(hasLine(text, "kvx_init_result 0"));
+    EXPECT_TRUE(hasLine(text, "kvx_fault_mask 14352"));  // 0x10 | 0x800 | 0x1000 | 0x2000
+    EXPECT_TRUE(hasLine(text, "kvx_fault_class{class=\"emergency_out\",bit=\"0x00010\"} 1"));
+    EXPECT_TRUE(hasLine(text, "kvx_fault_class{class=\"task3_runtime_error\",bit=\"0x00800\"} 1"));
+    EXPECT_TRUE(hasLine(text, "kvx_fault_class{class=\"link_counters\",bit=\"0x01000\"} 1"));
+    EXPECT_TRUE(hasLine(text, "kvx_fault_class{class=\"timing\",bit=\"0x02000\"} 1"));
+    EXPECT_TRUE(hasLine(text, "kvx_fault_class{class=\"encoder_error\",bit=\"0x00001\"} 0"));
+    EXPECT_TRUE(hasLine(text, "kvx_fault_lines 4"));
+    EXPECT_TRUE(hasLine(text, "kvx_axis_condition{axis=\"2\",condition=\"emergency_out\"} 1"));
+    EXPECT_TRUE(hasLine(text, "kvx_axis_condition{axis=\"1\",condition=\"emergency_out\"} 0"));
+    EXPECT_TRUE(hasLine(text, "kvx_axis_condition{axis=\"2\",condition=\"max_position_error\"} 0"));
+    EXPECT_TRUE(hasLine(text, "kvx_task_error{task=\"3\"} -2"));
+    EXPECT_TRUE(hasLine(text, "kvx_task_error{task=\"0\"} 0"));
+    EXPECT_TRUE(hasLine(text, "kvx_link_errors{counter=\"rx_data\"} 9"));
+    EXPECT_TRUE(hasLine(text, "kvx_link_errors{counter=\"dma_read\"} 0"));
+    EXPECT_TRUE(hasLine(text, "kvx_cycle_time_min_microseconds 1200"));
+    EXPECT_TRUE(hasLine(text, "kvx_cycle_time_max_microseconds 1800"));
+    EXPECT_TRUE(hasLine(text, "kvx_cycle_time_lower_limit_microseconds 895"));
+    EXPECT_TRUE(hasLine(text, "kvx_cycle_time_upper_limit_microseconds 1791"));
+    EXPECT_TRUE(hasLine(text, "kvx_sample_time_microseconds 1280"));
+    EXPECT_TRUE(hasLine(text, "kvx_cycle_time_worst_microseconds 1800"));
+    EXPECT_TRUE(hasLine(text, "kvx_restarts_total 0"));
+    EXPECT_TRUE(hasLine(text, "kvx_fault_history_entries 4"));
+    EXPECT_TRUE(hasLine(text, "kvx_fault_history_unacknowledged 4"));
+    // 25 run and fault-class samples, 8 axis conditions (two axes), 4 tasks,
+    // 5 counters, 5 cycle-time values and the worst cycle time.
+    EXPECT_EQ(metricLines(text).size(), 48u);
+    EXPECT_NE(text.find("# TYPE kvx_restarts_total counter\n"), std::string::npos);
+    EXPECT_NE(text.find("# TYPE kvx_link_errors gauge\n"), std::string::npos);
+}
+
+TEST_F(HistoryTest, MetricsWhileOfflineLeaveOutTheControllerValues) {
+    fixedRunCounter = true;
+    ctl.setStatus(StatusRecord::kRunCounter, 800);
+    tickAt(0);
+    ctl.setStatus(StatusRecord::kRunCounter, 2);
+    tickAt(1);
+    ctl.initResult = 34;
+    tickAt(2);
+    const std::string text = prometheusText(history);
+
+    EXPECT_TRUE(hasLine(text, "kvx_online 0"));
+    EXPECT_TRUE(hasLine(text, "kvx_init_result 34"));
+    EXPECT_TRUE(hasLine(text, "kvx_fault_class{class=\"offline\",bit=\"0x04000\"} 1"));
+    EXPECT_TRUE(hasLine(text, "kvx_restarts_total 1"));
+    EXPECT_TRUE(hasLine(text, "kvx_offline_periods_total 1"));
+    EXPECT_EQ(text.find("kvx_link_errors"), std::string::npos);
+    EXPECT_EQ(text.find("kvx_axis_condition"), std::string::npos);
+    EXPECT_EQ(text.find("kvx_cycle_time_min_microseconds"), std::string::npos);
+    EXPECT_TRUE(hasLine(text, "kvx_cycle_time_worst_microseconds 1300"));
+}
+
+TEST(MetricsText, BeforeTheFirstTickOnlyTheTickCount) {
+    FixedClock clock;
+    RunHistory history(clock, [] { return std::int64_t{0}; });
+    EXPECT_EQ(prometheusText(history),
+              "# HELP kvx_ticks_total Poll ticks run since the monitor started.\n"
+              "# TYPE kvx_ticks_total counter\n"
+              "kvx_ticks_total 0\n");
+    EXPECT_EQ(faultClassKey(0x40000), "unknown");
+}
+
+TEST(MetricsServerTest, ServesThePublishedTextOnLoopback) {
+    MetricsServer server;
+    const std::optional<int> port = server.start(0);
+    ASSERT_TRUE(port.has_value());
+    EXPECT_TRUE(server.running());
+    server.publish("kvx_online 1\n");
+
+    httplib::Client client("127.0.0.1", *port);
+    auto res = client.Get("/metrics");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(res->body, "kvx_online 1\n");
+    EXPECT_EQ(res->get_header_value("Content-Type"), MetricsServer::kContentType);
+
+    server.publish("kvx_online 0\n");
+    res = client.Get("/metrics");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->body, "kvx_online 0\n");
+
+    // The port is taken: a second monitor cannot share it.
+    MetricsServer second;
+    EXPECT_FALSE(second.start(*port).has_value());
+
+    server.stop();
+    EXPECT_FALSE(server.running());
+    EXPECT_FALSE(httplib::Client("127.0.0.1", *port).Get("/metrics"));
+}
+
+// A port that was free a moment ago.
+int freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    const int port = ntohs(addr.sin_port);
+    ::close(fd);
+    return port;
+}
+
+// A Prometheus of its own: temporary configuration and storage, loopback
+// ports, stopped by the destructor.
+class PrometheusProcess {
+public:
+    PrometheusProcess(const fs::path& folder, int targetPort) : folder_(folder), port_(freePort()) {
+        std::ofstream(folder_ / "prometheus.yml") << "global:\n"
+                                                     "  scrape_interval: 1s\n"
+                                                     "  evaluation_interval: 1s\n"
+                                                     "scrape_configs:\n"
+                                                     "  - job_name: kvx\n"
+                                                     "    static_configs:\n"
+                                                     "      - targets: ['127.0.0.1:"
+                                                  << targetPort << "']\n";
+        fs::create_directories(folder_ / "data");
+        std::vector<std::string> args{"prometheus",
+                                      "--config.file=" + (folder_ / "prometheus.yml").string(),
+                                      "--storage.tsdb.path=" + (folder_ / "data").string(),
+                                      "--web.listen-address=127.0.0.1:" + std::to_string(port_),
+                                      "--log.level=warn"};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        const std::string log = (folder_ / "prometheus.log").string();
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        spawned_ = posix_spawnp(&pid_, "prometheus", &actions, nullptr, argv.data(), environ) == 0;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~PrometheusProcess() {
+        if (!spawned_) return;
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        for (int i = 0; i < 100; ++i) {
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+    }
+
+    bool spawned() const { return spawned_; }
+    int port() const { return port_; }
+    std::string log() const {
+        std::ostringstream s;
+        s << std::ifstream(folder_ / "prometheus.log").rdbuf();
+        return s.str();
+    }
+
+    // The value of the single series `query` selects, once Prometheus has one.
+    std::optional<std::string> valueOf(const std::string& query, std::chrono::seconds limit) const {
+        httplib::Client client("127.0.0.1", port_);
+        client.set_connection_timeout(1);
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            auto res = client.Get("/api/v1/query", httplib::Params{{"query", query}}, httplib::Headers{});
+            if (res && res->status == 200) {
+                auto json = nlohmann::json::parse(res->body, nullptr, false);
+                if (!json.is_discarded() && json["status"] == "success" && json["data"]["result"].size() == 1)
+                    return json["data"]["result"][0]["value"][1].get<std::string>();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        }
+        return std::nullopt;
+    }
+
+private:
+    fs::path folder_;
+    int port_;
+    pid_t pid_ = 0;
+    bool spawned_ = false;
+};
+
+TEST_F(HistoryTest, RealPrometheusScrapesTheMonitorsState) {
+    const fs::path folder = fs::temp_directory_path() / ("kvx_prometheus_" + std::to_string(::getpid()));
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+
+    tickAt(0);
+    ctl.setStatus(StatusRecord::kTimeoutErrors, 7);
+    setEmergencyOut(0, true);
+    tickAt(1);
+    MetricsServer server;
+    const std::optional<int> port = server.start(0);
+    ASSERT_TRUE(port.has_value());
+    server.publish(prometheusText(history));
+
+    {
+        PrometheusProcess prometheus(folder, *port);
+        ASSERT_TRUE(prometheus.spawned()) << "prometheus is not installed (scripts/install-deps.sh)";
+        const auto timeouts = prometheus.valueOf("kvx_link_errors{job=\"kvx\",counter=\"timeout\"}", std::chrono::seconds(60));
+        ASSERT_TRUE(timeouts.has_value()) << prometheus.log();
+        EXPECT_EQ(*timeouts, "7");
+        EXPECT_EQ(prometheus.valueOf("kvx_axis_condition{axis=\"1\",condition=\"emergency_out\"}", std::chrono::seconds(10)),
+                  std::optional<std::string>("1"));
+        EXPECT_EQ(prometheus.valueOf("up{job=\"kvx\"}", std::chrono::seconds(10)), std::optional<std::string>("1"));
+
+        // The controller goes offline: the next scrape sees it.
+        ctl.initResult = 34;
+        tickAt(2);
+        server.publish(prometheusText(history));
+        std::optional<std::string> online;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            online = prometheus.valueOf("kvx_online{job=\"kvx\"}", std::chrono::seconds(5));
+            if (online == std::optional<std::string>("0")) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        }
+        EXPECT_EQ(online, std::optional<std::string>("0"));
+    }
+    server.stop();
+    fs::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace kvx::test
