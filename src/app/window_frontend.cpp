@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "app/monitor.h"
+#include "ui/history_window.h"
 #include "ui/main_window.h"
 #include "ui/qt_dialogs.h"
 
@@ -47,12 +48,31 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& arguments)
     window.render();
     window.show();
 
+    // History, trends and the service report live in a window of their own,
+    // opened with Ctrl+H or from the main window's context menu.
+    HistoryWindow history(monitor.history(), [&] {
+        return ReportSources{model, monitor.settings(), monitor.history(), systemClock().now(),
+                             monitor.programFileName()};
+    });
+    auto* openHistory = new QAction("History, trends and service report...", &window);
+    openHistory->setShortcut(QKeySequence("Ctrl+H"));
+    openHistory->setShortcutContext(Qt::ApplicationShortcut);
+    QObject::connect(openHistory, &QAction::triggered, [&] {
+        history.refresh();
+        history.show();
+        history.raise();
+        history.activateWindow();
+    });
+    window.addAction(openHistory);
+    window.setContextMenuPolicy(Qt::ActionsContextMenu);
+
     QTimer timer;
     timer.setInterval(Monitor::kTimerIntervalMs);
     QObject::connect(&timer, &QTimer::timeout, [&] {
         if (!monitor.timerEnabled()) return;
         monitor.timerTimer();
         window.render();
+        if (history.isVisible()) history.refresh();
     });
     timer.start();
 
@@ -75,6 +95,7 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& arguments)
     QObject::connect(&window, &MainWindow::closing, [&] {
         timer.stop();
         window.syncPlacement();
+        history.close();
         monitor.formClose();
     });
     return app.exec();
