@@ -2,6 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+
 #include "driver/kvxg3_api.h"
 
 namespace kvxsim {
@@ -26,10 +30,32 @@ json Simulator::handleDriverRequest(const json& request) {
         return driverRequestLocked(request);
     } catch (const json::exception&) {
         return json{{"rc", KVX_E_PROTOCOL}, {"error", "malformed request"}};
+    } catch (const std::out_of_range&) {
+        return json{{"rc", KVX_E_PROTOCOL}, {"error", "malformed request"}};
     }
 }
 
 namespace {
+
+// The whole number in field `name`, when it fits T. json's own conversion
+// casts any number, and a fraction or an exponent beyond T's range (1e30)
+// makes that cast undefined; such a request is malformed instead.
+template <typename T>
+T wholeNumber(const json& request, const char* name) {
+    const json& v = request.at(name);
+    if (v.is_number_unsigned()) {
+        const auto u = v.get<std::uint64_t>();
+        if (u <= static_cast<std::uint64_t>(std::numeric_limits<T>::max())) return static_cast<T>(u);
+    } else if (v.is_number_integer()) {
+        const auto i = v.get<std::int64_t>();
+        if (i >= static_cast<std::int64_t>(std::numeric_limits<T>::min()) &&
+            (i < 0 || static_cast<std::uint64_t>(i) <= static_cast<std::uint64_t>(std::numeric_limits<T>::max())))
+            return static_cast<T>(i);
+    } else if (!v.is_number()) {
+        return v.get<T>();  // not a number at all: json's type error
+    }
+    throw std::out_of_range(std::string("\"") + name + "\" is not a whole number in range");
+}
 
 json axisJson(const AxisState& a) {
     return json{{"state", a.stateWord},
@@ -51,13 +77,13 @@ json Simulator::driverRequestLocked(const json& request) {
     auto now = SteadyClock::now();
     if (op == "hello") return json{{"rc", KVX_OK}, {"cards", cards_.size()}};
 
-    int index = request.value("card", 0);
+    int index = request.contains("card") ? wholeNumber<int>(request, "card") : 0;
     if (index < 0 || index >= static_cast<int>(cards_.size()))
         return json{{"rc", KVX_E_NO_CARD}, {"error", "no card " + std::to_string(index)}};
     CardState& c = cards_[static_cast<std::size_t>(index)];
 
     auto axisIndex = [&]() -> int {
-        int a = request.at("axis").get<int>();
+        int a = wholeNumber<int>(request, "axis");
         return a >= 0 && a < kMaxAxes ? a : -1;
     };
 
@@ -96,7 +122,7 @@ json Simulator::driverRequestLocked(const json& request) {
     }
     if (op == "ifs") return json{{"rc", KVX_OK}, {"value", c.interfaceStatus}};
     if (op == "option") {
-        auto it = c.options.find(request.at("option").get<int>());
+        auto it = c.options.find(wholeNumber<int>(request, "option"));
         if (it == c.options.end() || !it->second.readable) return json{{"rc", 0}};
         return json{{"rc", KVX_OPTION_READ}, {"value", it->second.value}};
     }
@@ -110,17 +136,17 @@ json Simulator::driverRequestLocked(const json& request) {
     if (op == "sampleTime") return json{{"rc", KVX_OK}, {"value", c.sampleTimeUs}};
     if (op == "errorReg") return json{{"rc", KVX_OK}, {"value", c.errorRegister}};
     if (op == "writeErrorReg") {
-        c.errorRegister = request.at("value").get<std::uint32_t>();
+        c.errorRegister = wholeNumber<std::uint32_t>(request, "value");
         return json{{"rc", KVX_OK}};
     }
     if (op == "miniport") return json{{"rc", KVX_OK}, {"value", c.miniportVersion}};
     if (op == "opcode") {
-        c.linkOpCodes.push_back(request.at("opcode").get<std::int32_t>());
+        c.linkOpCodes.push_back(wholeNumber<std::int32_t>(request, "opcode"));
         if (c.linkOpCodes.size() > 16) c.linkOpCodes.erase(c.linkOpCodes.begin());
         return json{{"rc", KVX_OK}};
     }
     if (op == "task") {
-        int t = request.at("task").get<int>();
+        int t = wholeNumber<int>(request, "task");
         if (t < 0 || t >= kTaskCount) return json{{"rc", KVX_E_BAD_ARGUMENT}};
         const TaskState& task = c.tasks[static_cast<std::size_t>(t)];
         return json{{"rc", KVX_OK},
