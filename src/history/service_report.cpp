@@ -321,12 +321,14 @@ std::vector<ReportRow> shownValues(const DisplayModel& model, Group group) {
         if (endsWith(c.name, "Nr")) {
             const std::string stem = c.name.substr(0, c.name.size() - 2);
             if (model.has(stem)) continue;  // written with its caption
+            if (c.text.empty() || c.text == "---") continue;  // nothing read into it
             row.caption = c.hint.empty() ? c.name : c.hint;
             row.value = c.text;
             row.fault = c.role == ColourRole::Fault;
         } else {
             if (group == Group::Task) continue;
             row.caption = trimmed(c.text);
+            if (row.caption == "---") continue;  // a row the controller has not filled
             const std::string valueName = c.name + "Nr";
             if (model.has(valueName)) {
                 row.value = model[valueName].text;

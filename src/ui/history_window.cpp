@@ -85,8 +85,7 @@ HistoryWindow::HistoryWindow(RunHistory& history, std::function<ReportSources()>
     faults_->setRootIsDecorated(false);
     faults_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     faults_->setHeaderLabels({"Fault", "Class", "First seen", "Last seen", "Occurrences", "State", "Reset by"});
-    faults_->header()->setStretchLastSection(false);
-    faults_->header()->setSectionResizeMode(Fault, QHeaderView::Stretch);
+    faults_->header()->setStretchLastSection(true);
     hl->addWidget(faults_, 3);
     auto* buttons = new QHBoxLayout;
     acknowledge_ = new QPushButton("Acknowledge", historyPage);
@@ -174,10 +173,11 @@ void HistoryWindow::fillFaults() {
     for (const FaultEntry& e : h.entries()) {
         QString state = e.active ? "active" : "gone";
         if (e.marked) state += ", not acknowledged";
-        auto* item = new QTreeWidgetItem(QStringList{qs(e.line), qs(faultClassText(e.faultClass) + " " + faultClassName(e.faultClass)),
+        auto* item = new QTreeWidgetItem(QStringList{qs(e.line), qs(faultClassText(e.faultClass)),
                                                      timeText(e.firstSeen), timeText(e.lastSeen),
                                                      QString::number(e.occurrences), state,
                                                      e.resettable() ? "double-click" : "controller"});
+        item->setToolTip(Class, qs(faultClassName(e.faultClass)));
         QFont font = item->font(0);
         font.setBold(e.marked);
         for (int c = 0; c < ColumnCount; ++c) {
@@ -187,7 +187,7 @@ void HistoryWindow::fillFaults() {
         }
         faults_->addTopLevelItem(item);
     }
-    for (int c = 1; c < ColumnCount; ++c) faults_->resizeColumnToContents(c);
+    for (int c = 0; c < ColumnCount; ++c) faults_->resizeColumnToContents(c);
     for (int row : selected)
         if (QTreeWidgetItem* item = faults_->topLevelItem(row)) item->setSelected(true);
 

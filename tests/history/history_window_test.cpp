@@ -88,7 +88,8 @@ private slots:
         QCOMPARE(table->topLevelItemCount(), 2);
         QTreeWidgetItem* emergency = table->topLevelItem(0);
         QCOMPARE(emergency->text(HistoryWindow::Fault), QString("Emergency Out is active! at Axis 1"));
-        QCOMPARE(emergency->text(HistoryWindow::Class), QString("0x00010 Emergency out"));
+        QCOMPARE(emergency->text(HistoryWindow::Class), QString("0x00010"));
+        QCOMPARE(emergency->toolTip(HistoryWindow::Class), QString("Emergency out"));
         QCOMPARE(emergency->text(HistoryWindow::FirstSeen), QString("2024/03/05 - 09:00:10"));
         QCOMPARE(emergency->text(HistoryWindow::LastSeen), QString("2024/03/05 - 09:00:10"));
         QCOMPARE(emergency->text(HistoryWindow::Occurrences), QString("1"));

@@ -152,10 +152,14 @@ TEST_F(ReportTest, IdentitySettingsAndProtocolRecords) {
     const std::string text = reportText(sources());
 
     const auto identity = section(text, "Identity and versions");
-    EXPECT_NE(std::find(identity.begin(), identity.end(), "  TAVOS.ELF                                          TAVOS.48"),
-              identity.end());
-    EXPECT_NE(std::find(identity.begin(), identity.end(), "  Miniport Version                                   51.23d"),
-              identity.end());
+    EXPECT_EQ(identity, (std::vector<std::string>{"  Item                    Value",
+                                                  "  Miniport Version        51.23d",
+                                                  "  TAVOS.ELF               TAVOS.48",
+                                                  "  PLD Rev.Nr.             7",
+                                                  "  - EPM Base              05",
+                                                  "  - EPM Option            06",
+                                                  "  (n.a. = not available)",
+                                                  "  Card Nr."}));
     const auto settingsSection = section(text, "Settings in force");
     EXPECT_EQ(settingsSection.at(2), "  SystemFileName              /opt/kvx/SYSTEM.DAT");
     EXPECT_EQ(settingsSection.at(5), "  TryToBoot                   0");
