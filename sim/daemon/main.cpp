@@ -80,8 +80,12 @@ public:
             return sim_.handleControl(words);
         }
         if (latencyMs_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(latencyMs_));
+        ++driverRequests_;
         return sim_.handleDriverRequest(request);
     }
+
+    // Driver requests answered so far, over both transports.
+    unsigned long long driverRequests() const { return driverRequests_; }
 
     std::string routeLine(const std::string& line) {
         json request = json::parse(line, nullptr, false);
@@ -92,6 +96,7 @@ public:
 private:
     kvxsim::Simulator& sim_;
     int latencyMs_;
+    std::atomic<unsigned long long> driverRequests_{0};
 };
 
 }  // namespace
@@ -167,6 +172,11 @@ int main(int argc, char** argv) {
         http.Post("/kvxg3/v1/call", answer);
         http.Get("/kvxg3/v1/state", [&](const httplib::Request&, httplib::Response& res) {
             res.set_content(sim.handleControl({"state"}).value("text", ""), "text/plain");
+        });
+        // How many driver requests the daemon answered: what a benchmark
+        // divides by the ticks to get the round trips per tick.
+        http.Get("/kvxg3/v1/requests", [&](const httplib::Request&, httplib::Response& res) {
+            res.set_content(std::to_string(router.driverRequests()) + "\n", "text/plain");
         });
         port = opt.httpPort == 0 ? http.bind_to_any_port("127.0.0.1")
                                  : (http.bind_to_port("127.0.0.1", opt.httpPort) ? opt.httpPort : -1);

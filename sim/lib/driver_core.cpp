@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/snapshot_key.h"
 #include "driver/kvxg3_api.h"
 #include "driver/records.h"
 
@@ -53,14 +54,88 @@ void DriverCore::setFailureHandler(FailureHandler handler) {
 
 void DriverCore::disconnect() {
     std::lock_guard lock(mutex_);
+    snapshot_.reset();
     transport_->disconnect();
+}
+
+void DriverCore::useSnapshots(std::chrono::milliseconds maxAge) {
+    std::lock_guard lock(mutex_);
+    snapshotsWanted_ = true;
+    maxAge_ = maxAge;
+}
+
+std::optional<json> DriverCore::send(const json& req) {
+    std::string error;
+    auto answer = transport_->call(req, error);
+    if (!answer) {
+        snapshot_.reset();
+        if (onFailure_) onFailure_(KVX_E_NO_CONNECTION, error);
+    }
+    return answer;
+}
+
+void DriverCore::keepSnapshot(json snapshot, int card) {
+    if (!snapshot.is_object() || !snapshot.contains("answers") || !snapshot["answers"].is_object()) {
+        snapshot_.reset();
+        return;
+    }
+    snapshot_ = std::move(snapshot);
+    snapshotCard_ = card;
+    snapshotTime_ = Clock::now();
+}
+
+std::optional<json> DriverCore::fromSnapshot(const std::string& key, const json& req, int card, bool& failed) {
+    const bool fresh = snapshot_ && snapshotCard_ == card && Clock::now() - snapshotTime_ <= maxAge_;
+    if (!fresh) {
+        snapshot_.reset();
+        if (!snapshotsOffered_) return std::nullopt;
+        auto answer = send(json{{"op", "snapshot"}, {"card", card}});
+        if (!answer) {
+            failed = true;
+            return std::nullopt;
+        }
+        if (rcOf(*answer) != KVX_OK || !answer->contains("snapshot")) {
+            // A simulator without snapshots calls the operation unknown; any
+            // other refusal (no such card) is the direct request's to give.
+            if (rcOf(*answer) == KVX_E_NOT_SUPPORTED) snapshotsOffered_ = false;
+            return std::nullopt;
+        }
+        keepSnapshot(std::move((*answer)["snapshot"]), card);
+        if (!snapshot_) return std::nullopt;
+    }
+    const json& answers = (*snapshot_)["answers"];
+    if (auto it = answers.find(key); it != answers.end()) return *it;
+    auto otherwise = snapshot_->find("otherwise");
+    if (otherwise != snapshot_->end() && otherwise->is_object()) {
+        if (auto it = otherwise->find(req.at("op").get<std::string>()); it != otherwise->end()) return *it;
+    }
+    return std::nullopt;
 }
 
 std::optional<json> DriverCore::request(json req, int card) {
     req["card"] = card;
-    std::string error;
-    auto answer = transport_->call(req, error);
-    if (!answer && onFailure_) onFailure_(KVX_E_NO_CONNECTION, error);
+    if (!snapshotsWanted_) return send(req);
+
+    const std::string key = snapshotKey(req);
+    if (!key.empty()) {
+        bool failed = false;
+        if (auto answer = fromSnapshot(key, req, card, failed)) return answer;
+        if (failed) return std::nullopt;
+        return send(req);
+    }
+    // Anything else may change what the controller reads: the snapshot goes,
+    // and an initialisation brings the next one along.
+    snapshot_.reset();
+    const bool init = req["op"] == "init";
+    if (init && snapshotsOffered_) req["snapshot"] = true;
+    auto answer = send(req);
+    if (answer && init) {
+        if (auto it = answer->find("snapshot"); it != answer->end()) {
+            json snapshot = std::move(*it);
+            answer->erase("snapshot");
+            keepSnapshot(std::move(snapshot), card);
+        }
+    }
     return answer;
 }
 

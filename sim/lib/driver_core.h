@@ -4,6 +4,7 @@
 // differ only in the transport and in their entry-point forms.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -23,6 +24,16 @@ public:
 
     void setFailureHandler(FailureHandler handler);
     void disconnect();
+
+    // Answers reads from a snapshot of the card instead of one request each.
+    // Every initialisation fetches a fresh snapshot in the same round trip,
+    // so the reads of a poll tick cost no round trip of their own. Writes
+    // (and boots, link op codes, encoder resets) go out at once and drop the
+    // snapshot, as does any failure: the next read fetches a new one, so a
+    // read after a write sees the write. A snapshot older than `maxAge`
+    // is not used either. A simulator that offers no snapshots is asked
+    // operation by operation.
+    void useSnapshots(std::chrono::milliseconds maxAge);
 
     // Operations; `card` is the card the request addresses. Every one
     // answers KVX_E_NO_CONNECTION when the simulator cannot be reached and
@@ -51,7 +62,16 @@ public:
     std::int32_t readTaskFile(int card, std::int32_t task, void* record);
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     std::optional<nlohmann::json> request(nlohmann::json req, int card);
+    std::optional<nlohmann::json> send(const nlohmann::json& req);
+    // The snapshot's answer to a read; fetches a snapshot when none is fresh.
+    // `failed` is set when the simulator could not be reached; nullopt
+    // without `failed` means: ask the simulator directly.
+    std::optional<nlohmann::json> fromSnapshot(const std::string& key, const nlohmann::json& req, int card,
+                                               bool& failed);
+    void keepSnapshot(nlohmann::json snapshot, int card);
     std::int32_t readWord(int card, const char* op, std::int32_t* value);
     std::int32_t readAxis(int card, void* record, const std::function<void(std::uint8_t*, const nlohmann::json&)>& fill);
     int axisIndexOf(const void* record) const;
@@ -61,6 +81,13 @@ private:
     std::unique_ptr<Transport> transport_;
     FailureHandler onFailure_;
     const std::uint8_t* axisTable_ = nullptr;  // remembered from the last initialisation
+
+    bool snapshotsWanted_ = false;
+    bool snapshotsOffered_ = true;  // until the simulator says otherwise
+    Clock::duration maxAge_{};
+    std::optional<nlohmann::json> snapshot_;
+    int snapshotCard_ = 0;
+    Clock::time_point snapshotTime_{};
 };
 
 }  // namespace kvxsim

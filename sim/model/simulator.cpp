@@ -27,7 +27,7 @@ int Simulator::cardCount() const {
 json Simulator::handleDriverRequest(const json& request) {
     std::lock_guard lock(mutex_);
     try {
-        return driverRequestLocked(request);
+        return answerLocked(request);
     } catch (const json::exception&) {
         return json{{"rc", KVX_E_PROTOCOL}, {"error", "malformed request"}};
     } catch (const std::out_of_range&) {

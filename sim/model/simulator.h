@@ -20,6 +20,14 @@ public:
     // One driver request, {"op": ..., "card": n, ...}; the answer always
     // holds "rc". Unknown operations and bad arguments answer an error code.
     nlohmann::json handleDriverRequest(const nlohmann::json& request);
+    // Besides the single operations, a driver request may be
+    //   {"op": "snapshot", "card": n}: answers {"rc": 0, "snapshot": ...};
+    //   {"op": "init", "snapshot": true, ...}: the initialisation's answer
+    //     with the snapshot of the same moment added under "snapshot".
+    // A snapshot is {"answers": {key: answer, ...}, "otherwise": {op: answer}}:
+    // the answer of every read a poll tick may make, filed under its
+    // snapshotKey, and for "option" and "env" the answer to any option or
+    // variable the card does not have.
 
     // One control command as words; {"ok": true, "text": ...} or
     // {"ok": false, "error": ...}. Never throws.
@@ -36,6 +44,8 @@ public:
 
 private:
     nlohmann::json driverRequestLocked(const nlohmann::json& request);
+    nlohmann::json answerLocked(const nlohmann::json& request);
+    nlohmann::json snapshotLocked(int card);
 
     mutable std::mutex mutex_;
     std::vector<CardState> cards_;

@@ -411,6 +411,8 @@ TEST(RemoteLibrary, ReadsOverHttpAndReportsABrokenConnection) {
 
     daemon->control({"inject", "asm-timeout", "module", "2"});
     daemon->control({"inject", "asm-status", "module", "1", "0x30"});
+    // Reads answer what the controller held at the tick's initialisation.
+    ASSERT_EQ(r.init(h, r.axes.data(), r.info.data(), "SYSTEM.DAT", &r.boardType), 0);
     EXPECT_EQ(r.rdaxst(h, &r.axes[4]), 0);
     EXPECT_EQ(r.axes[4].axisStateWord(), 1u);
     EXPECT_EQ(r.rdasms(h, &r.axes[2]), 0);
@@ -422,6 +424,7 @@ TEST(RemoteLibrary, ReadsOverHttpAndReportsABrokenConnection) {
     EXPECT_EQ(file.fileName(), "CELL.QSL");
     daemon->control({"inject", "encoder-error", "axis", "1"});
     daemon->control({"inject", "error-register"});
+    ASSERT_EQ(r.init(h, r.axes.data(), r.info.data(), "SYSTEM.DAT", &r.boardType), 0);
     EXPECT_EQ(r.rddigib(h, 0, 18), 1);
     EXPECT_EQ(r.rdigi(h, &r.axes[0]), 0);
     EXPECT_EQ(r.rddigib(h, 0, 18), 0);
