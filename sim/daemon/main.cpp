@@ -169,6 +169,8 @@ int main(int argc, char** argv) {
                                                 : router.route(request);
             res.set_content(reply.dump(), "application/json");
         };
+        // Answers leave at once instead of waiting for a delayed acknowledgement.
+        http.set_tcp_nodelay(true);
         http.Post("/kvxg3/v1/call", answer);
         http.Get("/kvxg3/v1/state", [&](const httplib::Request&, httplib::Response& res) {
             res.set_content(sim.handleControl({"state"}).value("text", ""), "text/plain");
