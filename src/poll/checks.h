@@ -30,6 +30,19 @@ std::string sampleTimeText(std::int32_t sampleTimeUs);
 // Upper-case hexadecimal, zero-padded to `digits`; negatives as 32-bit two's complement.
 std::string hex(std::int64_t value, int digits);
 
+// Caption label and text of the counter and cycle-time rows: the five link
+// counters first, then the minimum and maximum cycle time.
+struct CounterRow {
+    const char* caption;
+    const char* text;
+};
+inline constexpr CounterRow kLinkCounterRows[] = {
+    {"laDmaReadErr", "DMA Read Errors: "}, {"laDmaWriteErr", "DMA Write Errors: "},
+    {"laTimeoutErr", "Timeout Errors: "},  {"laRxDataErr", "RX Data Errors: "},
+    {"laRxComErr", "RX Com. Errors: "}};
+inline constexpr CounterRow kMinTimeRow{"laMinTime", "Min.  Time: "};
+inline constexpr CounterRow kMaxTimeRow{"laMaxTime", "Max. Time: "};
+
 struct TimeLimits {
     std::uint32_t lower;
     std::uint32_t upper;

@@ -20,16 +20,13 @@ void checkLinkAndTiming(PollContext& ctx) {
     DisplayModel& m = ctx.model;
     const StatusRecord& status = ctx.records.statusRecord;
 
-    const std::pair<const char*, const char*> captions[] = {
-        {"laDmaReadErr", "DMA Read Errors: "}, {"laDmaWriteErr", "DMA Write Errors: "},
-        {"laTimeoutErr", "Timeout Errors: "},  {"laRxDataErr", "RX Data Errors: "},
-        {"laRxComErr", "RX Com. Errors: "}};
     const std::uint32_t counters[] = {status.dmaReadErrors(), status.dmaWriteErrors(), status.timeoutErrors(),
                                       status.rxDataErrors(), status.rxComErrors()};
     bool linkErrors = false;
     for (int i = 0; i < 5; ++i) {
-        m.setText(captions[i].first, captions[i].second);
-        m.setValue(std::string(captions[i].first) + "Nr", std::to_string(counters[i]),
+        const CounterRow& row = kLinkCounterRows[i];
+        m.setText(row.caption, row.text);
+        m.setValue(std::string(row.caption) + "Nr", std::to_string(counters[i]),
                    counters[i] != 0 ? ColourRole::Fault : ColourRole::Normal);
         linkErrors = linkErrors || counters[i] != 0;
     }
@@ -38,9 +35,9 @@ void checkLinkAndTiming(PollContext& ctx) {
     const TimeLimits limits = timingLimits(ctx.state.sampleTimeUs);
     const std::uint32_t minTime = status.minCycleTime(), maxTime = status.maxCycleTime();
     const bool minOk = minTime >= limits.lower, maxOk = maxTime <= limits.upper;
-    m.setText("laMinTime", "Min.  Time: ");
+    m.setText(kMinTimeRow.caption, kMinTimeRow.text);
     m.setValue("laMinTimeNr", std::to_string(minTime), minOk ? ColourRole::Normal : ColourRole::Fault);
-    m.setText("laMaxTime", "Max. Time: ");
+    m.setText(kMaxTimeRow.caption, kMaxTimeRow.text);
     m.setValue("laMaxTimeNr", std::to_string(maxTime), maxOk ? ColourRole::Normal : ColourRole::Fault);
     if (!minOk || !maxOk) ctx.summary.reportFault("Timing Errors detected!", fault::Timing);
 

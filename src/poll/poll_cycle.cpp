@@ -130,15 +130,13 @@ void PollCycle::offlinePresentation(std::int32_t result) {
                              "laCEFNr", "laDHEF", "laDHEFNr", "laMPE", "laMPENr", "laECS", "laECSNr"})
         m.setText(name, "");
 
-    const std::pair<const char*, const char*> counters[] = {
-        {"laDmaReadErr", "DMA Read Errors: "}, {"laDmaWriteErr", "DMA Write Errors: "},
-        {"laTimeoutErr", "Timeout Errors: "},  {"laRxDataErr", "RX Data Errors: "},
-        {"laRxComErr", "RX Com. Errors: "},    {"laMinTime", "Min.  Time: "},
-        {"laMaxTime", "Max. Time: "}};
-    for (const auto& [caption, text] : counters) {
-        m.setText(caption, text);
-        m.setValue(std::string(caption) + "Nr", "---", ColourRole::Normal);
-    }
+    auto showNoValue = [&m](const CounterRow& row) {
+        m.setText(row.caption, row.text);
+        m.setValue(std::string(row.caption) + "Nr", "---", ColourRole::Normal);
+    };
+    for (const CounterRow& row : kLinkCounterRows) showNoValue(row);
+    showNoValue(kMinTimeRow);
+    showNoValue(kMaxTimeRow);
     for (int t = 0; t < 4; ++t) m.setText("laTask" + std::to_string(t) + "FileName", "");
 
     ctx_.summary.replaceSummary("System is offline:\nBoot System in Application\nor check monitor screen in bootmon!");
