@@ -185,6 +185,23 @@ TEST_F(MonitorTest, RemoteModeOpensAndClosesTheConnection) {
     EXPECT_NE(readFile(settingsFile).find("Use Webservices=1"), std::string::npos);
 }
 
+TEST_F(MonitorTest, RemoteModeGivenUpAtRebootStillClosesTheRemoteConnection) {
+    writeSettings("[Project data]\nUse Webservices=1\nURL=http://127.0.0.1:1/\n");
+    create("kvxtest_remote", {"/SU"});
+    ASSERT_TRUE(monitor->formCreate());
+    monitor->cbGetFileNamesClick(true);
+    // No project file: the forced lookup finds no access data and gives up remote mode.
+    monitor->buRebootClick();
+    EXPECT_EQ(dialogs.messages, (std::vector<ShownMessage>{{"No valid Access Data found!", "WebServices Error"}}));
+    EXPECT_EQ(monitor->settings().useWebServices, 0);
+    EXPECT_TRUE(monitor->driver().remote());  // the remote library stays in charge until the end
+    monitor->timerTimer();
+    observeClose();
+    monitor->formClose();
+    EXPECT_EQ(closeCalls, 1);
+    EXPECT_EQ(monitor->driver().remoteHandle(), 0);
+}
+
 TEST_F(MonitorTest, UnopenableProtocolChangesNothingElse) {
     std::ofstream(settingsFile) << "[PROTOCOL]\nFileName=" << (dir / "missing" / "P.txt").string() << "\n";
     create("kvxtest_local");
