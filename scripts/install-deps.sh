@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev
   qt6-charts-dev prometheus
   libsimpleini-dev libcpp-httplib-dev nlohmann-json3-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev valgrind python3
   xvfb xauth
   clang libclang-rt-14-dev
 )
