@@ -47,7 +47,19 @@ bool parsePositive(const char* text, long& out) {
 
 }  // namespace
 
+int runProgram(int argc, char** argv);
+
+// An error that escapes the start or the run is shown, not swallowed.
 int main(int argc, char** argv) {
+    try {
+        return runProgram(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "KvxDiagnostics: " << e.what() << '\n';
+        return 1;
+    }
+}
+
+int runProgram(int argc, char** argv) {
     kvx::ConsoleOptions console;
     bool wantConsole = false;
     for (int i = 1; i < argc; ++i) {
