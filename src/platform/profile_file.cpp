@@ -5,7 +5,9 @@
 #define SI_IMPLEMENTATION
 #include <SimpleIni.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,6 +94,33 @@ std::string folderOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// A process killed between creating its temporary file and the rename leaves
+// that file behind for good; each write removes the ones whose process is
+// gone. A name whose process number is alive (or not ours to ask) stays.
+void removeStaleTemporaries(const std::string& path) {
+    const auto slash = path.rfind('/');
+    const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp-";
+    DIR* dir = ::opendir(folderOf(path).c_str());
+    if (!dir) return;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) continue;
+        const std::string_view rest = name.substr(prefix.size());  // "<pid>-<counter>"
+        const auto dash = rest.find('-');
+        if (dash == 0 || dash == std::string_view::npos || dash > 9) continue;
+        long pid = 0;
+        bool digits = true;
+        for (char c : rest.substr(0, dash)) {
+            if (c < '0' || c > '9') digits = false;
+            else pid = pid * 10 + (c - '0');
+        }
+        if (!digits || pid <= 0 || pid == ::getpid()) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        ::unlinkat(::dirfd(dir), entry->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
 // Writes `contents` to a new file beside `path` and renames it over `path`.
 WriteResult replaceFile(const std::string& requestedPath, std::string_view contents) {
     // Write through a symbolic link to the file it names instead of replacing the link.
@@ -110,6 +139,7 @@ WriteResult replaceFile(const std::string& requestedPath, std::string_view conte
     if (exists && (old.st_mode & 0222) == 0) return {"the file is write-protected"};
     if (exists && ::access(path.c_str(), W_OK) != 0) return {reason("checking write access")};
 
+    removeStaleTemporaries(path);
     static std::atomic<unsigned> counter{0};
     std::string temp = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -330,6 +331,29 @@ TEST_F(MonitorFaults, RemoteLibraryWhoseEveryCallFailsEndsTheStartAsFatal) {
     EXPECT_FALSE(monitor->timerEnabled());
     EXPECT_FALSE(fs::exists(protocolFile));
     EXPECT_EQ(readFile(settingsFile), stored);
+}
+
+// A writer killed between creating its temporary file and the rename leaves
+// that file behind; the next write of the same file removes it, and only it.
+TEST(KilledWriter, LeftoverTemporaryFileIsRemovedByTheNextWrite) {
+    testing::TempFolder folder;
+    const std::string file = folder.file("KvxDiagnostics.INI");
+    writeFile(file, "[KVX]\nTryToBoot=0\n");
+    pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ASSERT_GT(gone, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(gone, &status, 0), gone);
+    const std::string leftover = "KvxDiagnostics.INI.tmp-" + std::to_string(gone) + "-4";
+    const std::string alive = "KvxDiagnostics.INI.tmp-1-0";  // process 1 is always there
+    const std::string other = "Other.INI.tmp-" + std::to_string(gone) + "-0";
+    writeFile(folder.file(leftover), "[KVX]\nTryTo");
+    writeFile(folder.file(alive), "[KVX]\n");
+    writeFile(folder.file(other), "[KVX]\n");
+
+    ASSERT_TRUE(profile::writeString(file, "KVX", "TryToBoot", "1").ok());
+    EXPECT_EQ(readFile(file), "[KVX]\nTryToBoot=1\n");
+    EXPECT_EQ(folder.names(), (std::vector<std::string>{"KvxDiagnostics.INI", alive, other}));
 }
 
 // ---------------------------------------------------------------------------
