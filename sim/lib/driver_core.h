@@ -35,6 +35,11 @@ public:
     // operation by operation.
     void useSnapshots(std::chrono::milliseconds maxAge);
 
+    // How long a snapshot answers reads in both libraries. A poll tick makes
+    // all its reads right after its initialisation, which brings a fresh
+    // snapshot; a read long after one (outside a tick) fetches its own.
+    static constexpr std::chrono::milliseconds kSnapshotMaxAge{250};
+
     // Operations; `card` is the card the request addresses. Every one
     // answers KVX_E_NO_CONNECTION when the simulator cannot be reached and
     // KVX_E_BAD_ARGUMENT for a null pointer or an unknown axis record.

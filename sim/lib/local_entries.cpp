@@ -1,6 +1,8 @@
 // kvxg3.dll: the local driver library. Reaches the simulated card through
 // the daemon's unix socket, the way the real library reaches the card
-// through its kernel driver.
+// through its kernel driver. Like the remote library it answers a tick's
+// reads from the snapshot its initialisation brings along: one round trip
+// per steady tick instead of one per read.
 #include "driver/kvxg3_api.h"
 #include "lib/driver_core.h"
 #include "lib/export.h"
@@ -8,6 +10,7 @@
 namespace {
 
 struct LocalDriver {
+    LocalDriver() { core.useSnapshots(kvxsim::DriverCore::kSnapshotMaxAge); }
     kvxsim::DriverCore core{kvxsim::makeUnixSocketTransport()};
     int selectedCard = 0;  // follows CardSelect
 };

@@ -13,18 +13,13 @@
 
 namespace {
 
-// How long a snapshot answers reads. A poll tick makes all its reads right
-// after its initialisation, which brings a fresh snapshot; a read long after
-// one (outside a tick) fetches its own.
-constexpr std::chrono::milliseconds kSnapshotMaxAge{250};
-
 // One open connection. The error routine is read at the moment of a
 // failure, so registering it after the open takes effect at once. Reads are
 // answered from the snapshot of the tick, so a tick costs one round trip to
 // the web services however many reads it makes.
 struct RemoteConnection {
     explicit RemoteConnection(std::unique_ptr<kvxsim::Transport> transport) : core(std::move(transport)) {
-        core.useSnapshots(kSnapshotMaxAge);
+        core.useSnapshots(kvxsim::DriverCore::kSnapshotMaxAge);
         core.setFailureHandler([this](int32_t code, const std::string& message) {
             if (KvxErrorRoutine routine = errorRoutine) routine(code, message.c_str());
         });

@@ -223,6 +223,8 @@ TEST_F(LocalLibraryTest, ControlCommandChangesWhatTheLibraryReads) {
         ProcessResult r = daemon.control(words);
         EXPECT_EQ(r.exitCode, 0) << r.err;
     }
+    // The next tick's initialisation brings the changed card along.
+    ASSERT_EQ(lib.initialise(), KVX_OK);
     EXPECT_EQ(lib.rdaxst(&lib.axes[1]), 0);
     EXPECT_EQ(lib.axes[1].axisStateWord(), 0x82u);
     EXPECT_EQ(lib.rdifs(lib.axes.data()), 0);
@@ -301,6 +303,7 @@ TEST_F(LocalLibraryTest, CardSelectWithSeveralCards) {
     ASSERT_EQ(lib.initialise(), 0);
     EXPECT_EQ(lib.boardType, 32);
     daemon.control({"card", "1", "inject", "error-register"});
+    ASSERT_EQ(lib.initialise(), 0);
     int32_t v = 0;
     lib.rdErrorReg(&v);
     EXPECT_EQ(v, 1);
@@ -318,6 +321,7 @@ TEST_F(LocalLibraryTest, RecordsAreWrittenOnlyWithinTheirBounds) {
     DaemonProcess daemon(scenarioDir() + "/kvx2000.scn", socket);
     ASSERT_EQ(lib.initialise(), KVX_OK);
     daemon.control({"set", "dma-read", "5"});
+    ASSERT_EQ(lib.initialise(), KVX_OK);
     std::array<std::uint8_t, 64> status;
     status.fill(0xEE);
     EXPECT_EQ(lib.rdKvxStatus(status.data(), 24), 0);
@@ -326,6 +330,7 @@ TEST_F(LocalLibraryTest, RecordsAreWrittenOnlyWithinTheirBounds) {
     EXPECT_EQ(status[28], 0xEE);
 
     daemon.control({"set", "env", "SerialNumber", std::string(300, '7')});
+    ASSERT_EQ(lib.initialise(), KVX_OK);
     kvx::EnvBuffer env;
     env.setText("SerialNumber");
     EXPECT_EQ(lib.getEnvStr(env.chars()), 255);
@@ -339,6 +344,7 @@ TEST_F(LocalLibraryTest, RecordsAreWrittenOnlyWithinTheirBounds) {
     // A copy of a filled record is still known by the index it carries.
     kvx::AxisRecord copy = lib.axes[2];
     daemon.control({"inject", "data-handling-error", "axis", "3"});
+    ASSERT_EQ(lib.initialise(), KVX_OK);
     EXPECT_EQ(lib.rdaxst(copy.data()), 0);
     EXPECT_EQ(copy.axisStateWord(), 0x100u);
 }
@@ -542,6 +548,7 @@ TEST_F(LocalLibraryTest, LatencyDelaysDriverAnswersButNotControl) {
     EXPECT_GE(driverTime, std::chrono::milliseconds(150));
     // Many short control connections in a row; the daemon reaps each one.
     for (int i = 0; i < 20; ++i) ASSERT_EQ(daemon.control({"increment", "timeout"}).exitCode, 0);
+    ASSERT_EQ(lib.initialise(), 0);
     kvx::StatusRecord status;
     EXPECT_EQ(lib.rdKvxStatus(status.data(), 240), 0);
     EXPECT_EQ(status.timeoutErrors(), 20u);
