@@ -86,13 +86,14 @@ std::optional<int> Process::wait(std::chrono::milliseconds timeout) {
     }
 }
 
-RunResult run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
+RunResult run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+              const std::map<std::string, std::string>& env) {
     char errPath[] = "/tmp/kvx-e2e-err-XXXXXX";
     int fd = mkstemp(errPath);
     if (fd >= 0) close(fd);
     RunResult result{-1, "", ""};
     {
-        Process p({argv, {}, "", errPath});
+        Process p({argv, env, "", errPath});
         const auto deadline = Clock::now() + timeout;
         while (auto line = p.readLine(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())))
             result.out += *line + "\n";

@@ -47,6 +47,7 @@ struct RunResult {
     std::string out;
     std::string err;
 };
-RunResult run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+RunResult run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = std::chrono::seconds(20),
+              const std::map<std::string, std::string>& env = {});
 
 }  // namespace kvx::e2e
