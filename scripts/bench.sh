@@ -15,7 +15,7 @@ jobs="${JOBS:-2}"
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j"$jobs" --target engine_tick_bench library_tick_bench window_tick_bench empty_window \
-  KvxDiagnostics kvxsim kvxsimctl kvxg3_local kvxg3_remote
+  KvxDiagnostics kvxdiag_window kvxdiag_metrics kvxsim kvxsimctl kvxg3_local kvxg3_remote
 bin="$build/bin"
 mkdir -p "$out"
 export QT_QPA_PLATFORM=offscreen

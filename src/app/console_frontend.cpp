@@ -7,6 +7,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "app/metrics_endpoint.h"
 #include "app/monitor.h"
 #include "history/metrics.h"
 #include "history/service_report.h"
@@ -114,11 +115,12 @@ int runConsole(const ConsoleOptions& options) {
     Monitor monitor(model, dialogs, systemClock(), monitorOptions);
     if (!monitor.formCreate()) return 1;
 
-    MetricsServer metrics;
+    MetricsEndpoint metrics;
     if (options.metricsPort) {
-        const std::optional<int> port = metrics.start(*options.metricsPort);
+        std::string error;
+        const std::optional<int> port = metrics.start(*options.metricsPort, error);
         if (!port) {
-            std::cerr << "KvxDiagnostics: cannot serve metrics on 127.0.0.1:" << *options.metricsPort << '\n';
+            std::cerr << "KvxDiagnostics: " << error << '\n';
             monitor.formClose();
             return 1;
         }

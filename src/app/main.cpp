@@ -3,12 +3,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/console_frontend.h"
 #ifdef KVX_WITH_WINDOW
-#include "app/window_frontend.h"
+#include "app/window_plugin.h"
+#include "platform/plugin.h"
 #endif
 
 namespace {
@@ -36,6 +38,21 @@ bool haveDisplay() {
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     return (x && *x) || (wayland && *wayland);
 }
+
+#ifdef KVX_WITH_WINDOW
+// The window lives in a plugin, so a headless run never loads the toolkit.
+// Nothing when the plugin cannot be loaded; `error` then says why.
+std::optional<int> runWindowPlugin(int& argc, char** argv, const std::vector<std::string>& arguments,
+                                   std::string& error) {
+    void* plugin = kvx::loadPlugin(KVX_WINDOW_PLUGIN_FILE, error);
+    if (!plugin) return std::nullopt;
+    auto run = reinterpret_cast<decltype(&kvxdiag_run_window)>(kvx::pluginSymbol(plugin, KVX_WINDOW_PLUGIN_ENTRY, error));
+    if (!run) return std::nullopt;
+    std::vector<const char*> passed;
+    for (const auto& a : arguments) passed.push_back(a.c_str());
+    return run(&argc, argv, passed.data(), static_cast<int>(passed.size()));
+}
+#endif
 
 bool parsePositive(const char* text, long& out) {
     char* end = nullptr;
@@ -98,8 +115,13 @@ int runProgram(int argc, char** argv) {
     }
 
 #ifdef KVX_WITH_WINDOW
-    if (!wantConsole && haveDisplay()) return kvx::runWindow(argc, argv, console.arguments);
-    if (!wantConsole) std::cerr << "KvxDiagnostics: no display found, running without a window.\n";
+    if (!wantConsole && haveDisplay()) {
+        std::string error;
+        if (auto code = runWindowPlugin(argc, argv, console.arguments, error)) return *code;
+        std::cerr << "KvxDiagnostics: the window cannot be loaded (" << error << "), running without it.\n";
+    } else if (!wantConsole) {
+        std::cerr << "KvxDiagnostics: no display found, running without a window.\n";
+    }
 #else
     if (!wantConsole) std::cerr << "KvxDiagnostics: built without the window, running headless.\n";
 #endif

@@ -4,14 +4,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QAction>
 #include <QApplication>
+#include <QMessageBox>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "app/monitor.h"
-#include "ui/history_window.h"
+#include "platform/plugin.h"
+#include "ui/history_plugin.h"
 #include "ui/main_window.h"
 #include "ui/qt_dialogs.h"
 
@@ -49,19 +54,30 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& arguments)
     window.show();
 
     // History, trends and the service report live in a window of their own,
-    // opened with Ctrl+H or from the main window's context menu.
-    HistoryWindow history(monitor.history(), [&] {
+    // opened with Ctrl+H or from the main window's context menu. It comes
+    // from a plugin with the charts library, loaded the first time it opens.
+    const std::function<ReportSources()> reportSources = [&] {
         return ReportSources{model, monitor.settings(), monitor.history(), systemClock().now(),
                              monitor.programFileName()};
-    });
+    };
+    std::unique_ptr<HistoryPanel> history;
     auto* openHistory = new QAction("History, trends and service report...", &window);
     openHistory->setShortcut(QKeySequence("Ctrl+H"));
     openHistory->setShortcutContext(Qt::ApplicationShortcut);
     QObject::connect(openHistory, &QAction::triggered, [&] {
-        history.refresh();
-        history.show();
-        history.raise();
-        history.activateWindow();
+        if (!history) {
+            std::string error;
+            void* plugin = loadPlugin(KVX_HISTORY_PLUGIN_FILE, error);
+            auto create = reinterpret_cast<decltype(&kvxdiag_create_history_window)>(
+                plugin ? pluginSymbol(plugin, KVX_HISTORY_PLUGIN_ENTRY, error) : nullptr);
+            if (!create) {
+                QMessageBox::warning(&window, "KvxDiagnostics",
+                                     QString::fromStdString("The history window cannot be opened: " + error));
+                return;
+            }
+            history.reset(create(&monitor.history(), &reportSources));
+        }
+        history->bringUp();
     });
     window.addAction(openHistory);
     window.setContextMenuPolicy(Qt::ActionsContextMenu);
@@ -72,7 +88,7 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& arguments)
         if (!monitor.timerEnabled()) return;
         monitor.timerTimer();
         window.render();
-        if (history.isVisible()) history.refresh();
+        if (history && history->visible()) history->refresh();
     });
     timer.start();
 
@@ -95,7 +111,7 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& arguments)
     QObject::connect(&window, &MainWindow::closing, [&] {
         timer.stop();
         window.syncPlacement();
-        history.close();
+        if (history) history->close();
         monitor.formClose();
     });
     return app.exec();

@@ -3,7 +3,11 @@
 // Every daemon is started and stopped by the test itself.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -12,7 +16,9 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <sstream>
+#include <thread>
 
 #include "driver/driver_library.h"
 #include "e2e/process.h"
@@ -229,6 +235,17 @@ TEST_F(EndToEndTest, RemoteModeReportsOneNetworkFailureAndRecovers) {
     EXPECT_EQ(countOf(protocol, "\nSystem is offline:\n"), 1u) << protocol;
 }
 
+TEST_F(EndToEndTest, HeadlessPrintsCaptionAndSummaryAndStopsAfterItsTicks) {
+    startSimulator();
+    writeSettings(false);
+    RunResult r = run({(dir / "bin" / "KvxDiagnostics").string(), "--console", "--ticks", "3", "--interval-ms", "100"},
+                      std::chrono::seconds(20), {{"KVXSIM_SOCKET", socket}});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    // Printed once each: the summary does not change over the three ticks.
+    EXPECT_EQ(r.out, "== KvxDiagnostics - Online Mode\n-- tick 1:\n   No errors detected!\n");
+    EXPECT_EQ(countOf(readFile(dir / "DiagProtocol.txt"), "Diagnostic Program closed!"), 1u);
+}
+
 TEST_F(EndToEndTest, BothLibrariesPassTheLoadersValidation) {
     DriverLibrary local([](const std::string&) { return std::nullopt; });
     EXPECT_EQ(local.loadDriverLibrary((kBin / "kvxg3.dll").string(), false, false), 1);
@@ -246,6 +263,102 @@ TEST_F(EndToEndTest, BadScenarioIsRefusedWithItsLineAndField) {
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_NE(r.err.find("bad.scn:4"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("\"limit\""), std::string::npos) << r.err;
+}
+
+// ---- optional features: plugins loaded only by the runs that use them ------
+
+// The shared objects the process `pid` has mapped whose path contains `part`.
+std::size_t mappedCount(pid_t pid, const std::string& part) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    std::set<std::string> files;
+    for (std::string line; std::getline(maps, line);) {
+        const auto slash = line.find('/');
+        if (slash != std::string::npos && line.find(part, slash) != std::string::npos) files.insert(line.substr(slash));
+    }
+    return files.size();
+}
+
+// A plain HTTP GET on loopback: the body, or "" when nothing answers.
+std::string httpGet(int port, const std::string& path) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+        if (::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+            char buffer[4096];
+            for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    const auto body = answer.find("\r\n\r\n");
+    return body == std::string::npos ? "" : answer.substr(body + 4);
+}
+
+TEST_F(EndToEndTest, HeadlessRunMapsNeitherTheWindowToolkitNorHttp) {
+    startSimulator();
+    writeSettings(false);
+    startMonitor();
+    waitForTick([](const json& t) { return t["caption"] == "KvxDiagnostics - Online Mode"; });
+    EXPECT_EQ(mappedCount(monitor->pid(), "libQt6"), 0u);
+    EXPECT_EQ(mappedCount(monitor->pid(), "httplib"), 0u);
+    EXPECT_EQ(mappedCount(monitor->pid(), "libssl"), 0u);
+    EXPECT_EQ(mappedCount(monitor->pid(), "libkvxdiag_"), 0u);
+    EXPECT_EQ(stopMonitor(), 0);
+}
+
+TEST_F(EndToEndTest, MetricsPortLoadsTheServerAndServesTheMonitorsState) {
+    // The plugin beside the copied program, as an installation has it.
+    fs::copy_file(kBin / "libkvxdiag_metrics.so", dir / "bin" / "libkvxdiag_metrics.so");
+    startSimulator();
+    writeSettings(false);
+    monitor = std::make_unique<Process>(Process::Options{
+        {(dir / "bin" / "KvxDiagnostics").string(), "--metrics-port", "0", "--interval-ms", "150"},
+        {{"KVXSIM_SOCKET", socket}},
+        dir.string(),
+        (dir / "monitor.err").string()});
+    std::smatch m;
+    std::string err;
+    const std::regex announced("metrics on http://127\\.0\\.0\\.1:([0-9]+)/metrics");
+    for (int i = 0; i < 400 && !std::regex_search(err, m, announced); ++i) {
+        std::this_thread::sleep_for(25ms);
+        err = readFile(dir / "monitor.err");
+    }
+    ASSERT_TRUE(std::regex_search(err, m, announced)) << err;
+    const int metricsPort = std::stoi(m[1].str());
+    std::string body;
+    for (int i = 0; i < 200 && body.find("kvx_online 1\n") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(25ms);
+        body = httpGet(metricsPort, "/metrics");
+    }
+    EXPECT_NE(body.find("kvx_online 1\n"), std::string::npos) << body;
+    EXPECT_EQ(mappedCount(monitor->pid(), (dir / "bin" / "libkvxdiag_metrics.so").string()), 1u);
+    EXPECT_EQ(mappedCount(monitor->pid(), "libQt6"), 0u);
+    EXPECT_EQ(stopMonitor(), 0);
+}
+
+TEST_F(EndToEndTest, TheWindowRunsFromItsPluginAndClosesOnSigterm) {
+    startSimulator();
+    writeSettings(false);
+    monitor = std::make_unique<Process>(Process::Options{{(dir / "bin" / "KvxDiagnostics").string()},
+                                                         {{"KVXSIM_SOCKET", socket}, {"QT_QPA_PLATFORM", "offscreen"}},
+                                                         dir.string(),
+                                                         (dir / "monitor.err").string()});
+    // The first tick writes the protocol's first block.
+    const fs::path protocol = dir / "DiagProtocol.txt";
+    for (int i = 0; i < 400 && !(fs::exists(protocol) && fs::file_size(protocol) > 0); ++i)
+        std::this_thread::sleep_for(25ms);
+    ASSERT_TRUE(fs::exists(protocol)) << readFile(dir / "monitor.err");
+    EXPECT_EQ(mappedCount(monitor->pid(), "libkvxdiag_window.so"), 1u);
+    EXPECT_EQ(mappedCount(monitor->pid(), "libQt6Widgets"), 1u);
+    // The charts come with the history window, at its first opening.
+    EXPECT_EQ(mappedCount(monitor->pid(), "libQt6Charts"), 0u);
+    EXPECT_EQ(mappedCount(monitor->pid(), "httplib"), 0u);
+    EXPECT_EQ(stopMonitor(), 0);
+    EXPECT_EQ(countOf(readFile(protocol), "Diagnostic Program closed!"), 1u);
 }
 
 }  // namespace

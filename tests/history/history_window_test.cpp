@@ -10,9 +10,15 @@
 #include <QTest>
 #include <QTreeWidget>
 
+#include <functional>
+#include <memory>
+#include <string>
+
 #include "history/tick_record.h"
 #include "report/fault_classes.h"
 #include "support/fixed_clock.h"
+#include "platform/plugin.h"
+#include "ui/history_plugin.h"
 #include "ui/history_window.h"
 
 namespace kvx {
@@ -192,6 +198,36 @@ private slots:
 
         QVERIFY(!w->writeReport(dir.filePath("missing/report.html")));
         QCOMPARE(w->statusLabel()->text(), "Cannot write " + dir.filePath("missing/report.html"));
+    }
+
+    // The window front end gets the window from its plugin, at the first opening.
+    void pluginBringsUpTheWindowOnTheRunHistory() {
+        feedRun();
+        std::string error;
+        void* plugin = loadPlugin(KVX_HISTORY_PLUGIN_FILE, error);
+        QVERIFY2(plugin, error.c_str());
+        auto create = reinterpret_cast<decltype(&kvxdiag_create_history_window)>(
+            pluginSymbol(plugin, KVX_HISTORY_PLUGIN_ENTRY, error));
+        QVERIFY2(create, error.c_str());
+        const std::function<ReportSources()> sources = [this] {
+            return ReportSources{model, settings, *history, {2024, 3, 5, 10, 0, 0}, "KvxDiagnostics"};
+        };
+        std::unique_ptr<HistoryPanel> panel(create(history.get(), &sources));
+        QCOMPARE(panel->visible(), false);
+        panel->bringUp();
+        QCOMPARE(panel->visible(), true);
+        // The fault table of the window the plugin made, filled from the run history.
+        QTreeWidget* table = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->isVisible())
+                for (QTreeWidget* t : w->findChildren<QTreeWidget*>())
+                    if (t->columnCount() == HistoryWindow::ColumnCount) table = t;
+        QVERIFY(table);
+        QCOMPARE(table->topLevelItemCount(), 2);
+        QCOMPARE(table->topLevelItem(0)->text(HistoryWindow::Fault), QString("Emergency Out is active! at Axis 1"));
+        QCOMPARE(table->topLevelItem(1)->text(HistoryWindow::Occurrences), QString("2"));
+        panel->close();
+        QCOMPARE(panel->visible(), false);
     }
 };
 

@@ -1,0 +1,51 @@
+#include "app/metrics_endpoint.h"
+
+#include "history/metrics_plugin.h"
+#include "platform/plugin.h"
+
+namespace kvx {
+
+MetricsEndpoint::~MetricsEndpoint() { stop(); }
+
+std::optional<int> MetricsEndpoint::start(int port, std::string& error) {
+    if (running()) {
+        error = "the metrics server runs already";
+        return std::nullopt;
+    }
+    if (!api_) {
+        std::string why;
+        void* plugin = loadPlugin(KVX_METRICS_PLUGIN_FILE, why);
+        auto entry = reinterpret_cast<const KvxMetricsServerApi* (*)()>(
+            plugin ? pluginSymbol(plugin, KVX_METRICS_PLUGIN_ENTRY, why) : nullptr);
+        if (!entry) {
+            error = "cannot serve metrics: " + why;
+            return std::nullopt;
+        }
+        api_ = entry();
+    }
+    void* server = api_->create();
+    if (!server) {
+        error = "no memory for the metrics server";
+        return std::nullopt;
+    }
+    const int bound = api_->start(server, port);
+    if (bound < 0) {
+        api_->destroy(server);
+        error = "cannot serve metrics on 127.0.0.1:" + std::to_string(port);
+        return std::nullopt;
+    }
+    server_ = server;
+    return bound;
+}
+
+void MetricsEndpoint::stop() {
+    if (!server_) return;
+    api_->destroy(server_);
+    server_ = nullptr;
+}
+
+void MetricsEndpoint::publish(const std::string& text) {
+    if (server_) api_->publish(server_, text.data(), text.size());
+}
+
+}  // namespace kvx

@@ -1,0 +1,35 @@
+// The metrics server as the headless front end uses it: the plugin is
+// loaded at the first start, so a run without --metrics-port never maps the
+// HTTP library.
+#pragma once
+
+#include <optional>
+#include <string>
+
+struct KvxMetricsServerApi;
+
+namespace kvx {
+
+class MetricsEndpoint {
+public:
+    MetricsEndpoint() = default;
+    ~MetricsEndpoint();
+    MetricsEndpoint(const MetricsEndpoint&) = delete;
+    MetricsEndpoint& operator=(const MetricsEndpoint&) = delete;
+
+    // Loads the server and listens on 127.0.0.1:port (0: any free port).
+    // The port; nothing with `error` set when the plugin cannot be loaded
+    // or the port cannot be bound.
+    std::optional<int> start(int port, std::string& error);
+    void stop();
+    bool running() const { return server_ != nullptr; }
+
+    // The text served from now on; ignored while not running.
+    void publish(const std::string& text);
+
+private:
+    const KvxMetricsServerApi* api_ = nullptr;
+    void* server_ = nullptr;
+};
+
+}  // namespace kvx

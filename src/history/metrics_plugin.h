@@ -1,0 +1,28 @@
+// The seam between the program and the metrics server plugin
+// (libkvxdiag_metrics.so): a table of plain functions, so the program
+// needs neither the HTTP library nor what it pulls in unless a run serves
+// metrics.
+#pragma once
+
+#include <cstddef>
+
+extern "C" {
+
+struct KvxMetricsServerApi {
+    // A stopped server; null when it cannot be made.
+    void* (*create)(void);
+    // Listens on 127.0.0.1:port (0: any free port) in a thread of its own:
+    // the port, or -1 when it cannot be bound.
+    int (*start)(void* server, int port);
+    // The text served from now on.
+    void (*publish)(void* server, const char* text, std::size_t size);
+    // Stops the server if it runs and frees it.
+    void (*destroy)(void* server);
+};
+
+// The plugin's one export.
+const KvxMetricsServerApi* kvxdiag_metrics_server_api(void);
+}
+
+#define KVX_METRICS_PLUGIN_FILE "libkvxdiag_metrics.so"
+#define KVX_METRICS_PLUGIN_ENTRY "kvxdiag_metrics_server_api"

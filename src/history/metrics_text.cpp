@@ -1,0 +1,123 @@
+#include "history/metrics.h"
+
+#include <chrono>
+#include <sstream>
+
+#include "report/fault_classes.h"
+
+namespace kvx {
+
+namespace {
+
+constexpr std::uint32_t kClasses[] = {
+    fault::EncoderError,         fault::InterfaceStatus,   fault::AsmTimeout,        fault::AsmStatus,
+    fault::EmergencyOut,         fault::ConfigurationError, fault::DataHandlingError, fault::MaxPositionError,
+    fault::taskRuntimeError(0),  fault::taskRuntimeError(1), fault::taskRuntimeError(2), fault::taskRuntimeError(3),
+    fault::InternalDataHandling, fault::Timing,            fault::Offline,           fault::ErrorRegister};
+
+class Exposition {
+public:
+    void family(const char* name, const char* type, const char* help) {
+        out_ << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
+    }
+    template <typename V>
+    void sample(const char* name, const std::string& labels, V value) {
+        out_ << name;
+        if (!labels.empty()) out_ << '{' << labels << '}';
+        out_ << ' ' << value << '\n';
+    }
+    std::string str() const { return out_.str(); }
+
+private:
+    std::ostringstream out_;
+};
+
+std::string label(const char* key, const std::string& value) { return std::string(key) + "=\"" + value + "\""; }
+
+}  // namespace
+
+std::string faultClassKey(std::uint32_t faultClass) {
+    switch (faultClass) {
+    case fault::EncoderError: return "encoder_error";
+    case fault::InterfaceStatus: return "interface_status";
+    case fault::AsmTimeout: return "asm_timeout";
+    case fault::AsmStatus: return "asm_status";
+    case fault::EmergencyOut: return "emergency_out";
+    case fault::ConfigurationError: return "configuration_error";
+    case fault::DataHandlingError: return "data_handling_error";
+    case fault::MaxPositionError: return "max_position_error";
+    case fault::taskRuntimeError(0): return "task0_runtime_error";
+    case fault::taskRuntimeError(1): return "task1_runtime_error";
+    case fault::taskRuntimeError(2): return "task2_runtime_error";
+    case fault::taskRuntimeError(3): return "task3_runtime_error";
+    case fault::InternalDataHandling: return "link_counters";
+    case fault::Timing: return "timing";
+    case fault::Offline: return "offline";
+    case fault::FirstTick: return "first_tick";
+    case fault::ErrorRegister: return "error_register";
+    default: return "unknown";
+    }
+}
+
+std::string prometheusText(const RunHistory& history) {
+    Exposition e;
+    const std::optional<TickRecord>& last = history.lastTick();
+    const FaultHistory& faults = history.faults();
+
+    e.family("kvx_ticks_total", "counter", "Poll ticks run since the monitor started.");
+    e.sample("kvx_ticks_total", "", history.tickCount());
+    if (!last) return e.str();
+
+    e.family("kvx_online", "gauge", "1 when the last tick's system initialisation succeeded.");
+    e.sample("kvx_online", "", last->online ? 1 : 0);
+    e.family("kvx_init_result", "gauge", "Result of the last tick's system initialisation (0 = online).");
+    e.sample("kvx_init_result", "", last->initResult);
+    e.family("kvx_fault_mask", "gauge", "Fault classes raised in the last tick, as one bit set.");
+    e.sample("kvx_fault_mask", "", last->faultMask);
+    e.family("kvx_fault_class", "gauge", "1 when the fault class was raised in the last tick.");
+    for (std::uint32_t cls : kClasses)
+        e.sample("kvx_fault_class", label("class", faultClassKey(cls)) + "," + label("bit", faultClassText(cls)),
+                 (last->faultMask & cls) ? 1 : 0);
+    e.family("kvx_fault_lines", "gauge", "Fault lines in the last tick's error summary.");
+    e.sample("kvx_fault_lines", "", last->faults.size());
+
+    e.family("kvx_restarts_total", "counter", "Controller restarts detected since the monitor started.");
+    e.sample("kvx_restarts_total", "", faults.restartCount());
+    e.family("kvx_offline_periods_total", "counter", "Periods in which the controller was offline.");
+    e.sample("kvx_offline_periods_total", "", faults.offlinePeriodCount());
+    e.family("kvx_fault_history_entries", "gauge", "Different fault lines seen since the monitor started.");
+    e.sample("kvx_fault_history_entries", "", faults.entries().size());
+    e.family("kvx_fault_history_unacknowledged", "gauge", "Fault lines that came up and are not acknowledged.");
+    e.sample("kvx_fault_history_unacknowledged", "", faults.markedCount());
+
+    if (last->online) {
+        e.family("kvx_axis_condition", "gauge", "1 when the axis state word shows the condition.");
+        for (std::size_t a = 0; a < last->axisStateWords.size(); ++a)
+            for (const AxisConditionBit& c : axisConditionBits())
+                e.sample("kvx_axis_condition", label("axis", std::to_string(a + 1)) + "," + label("condition", c.key),
+                         (last->axisStateWords[a] & c.bit) ? 1 : 0);
+        e.family("kvx_task_error", "gauge", "Runtime error number of the task (0 = none).");
+        for (int t = 0; t < 4; ++t)
+            e.sample("kvx_task_error", label("task", std::to_string(t)), last->taskErrors[static_cast<std::size_t>(t)]);
+        e.family("kvx_link_errors", "gauge", "Link error counter as the controller reports it.");
+        for (int i = 0; i < kLinkCounterCount; ++i)
+            e.sample("kvx_link_errors", label("counter", linkCounterKey(i)), last->linkCounters[i]);
+        e.family("kvx_cycle_time_min_microseconds", "gauge", "Shortest cycle time the controller reports.");
+        e.sample("kvx_cycle_time_min_microseconds", "", last->minCycleUs);
+        e.family("kvx_cycle_time_max_microseconds", "gauge", "Longest cycle time the controller reports.");
+        e.sample("kvx_cycle_time_max_microseconds", "", last->maxCycleUs);
+        e.family("kvx_cycle_time_lower_limit_microseconds", "gauge", "Lower limit of the cycle-time band.");
+        e.sample("kvx_cycle_time_lower_limit_microseconds", "", last->limits.lower);
+        e.family("kvx_cycle_time_upper_limit_microseconds", "gauge", "Upper limit of the cycle-time band.");
+        e.sample("kvx_cycle_time_upper_limit_microseconds", "", last->limits.upper);
+        e.family("kvx_sample_time_microseconds", "gauge", "Axis sample time of the controller.");
+        e.sample("kvx_sample_time_microseconds", "", last->sampleTimeUs);
+    }
+    if (const auto& worst = history.trends().worst()) {
+        e.family("kvx_cycle_time_worst_microseconds", "gauge", "Longest cycle time seen since the monitor started.");
+        e.sample("kvx_cycle_time_worst_microseconds", "", worst->maxCycleUs);
+    }
+    return e.str();
+}
+
+}  // namespace kvx
