@@ -45,10 +45,13 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& arguments)
     options.arguments = arguments;
     Monitor monitor(model, dialogs, systemClock(), options);
 
+    // The start and the first tick need no window: they run before its
+    // controls (and with them the fonts) are built, and a start that fails
+    // builds none. The window shows once it has drawn the first tick.
+    if (!monitor.formCreate()) return 1;
+
     // The window hands the user's actions to the monitor and redraws after each.
     MainWindow window(model, monitor);
-
-    if (!monitor.formCreate()) return 1;
     window.applyPlacement();
     window.render();
     window.show();
