@@ -39,6 +39,19 @@ void onStopSignal(int) {
 int runWindow(int& argc, char** argv, const std::vector<std::string>& arguments) {
     QApplication app(argc, argv);
 
+    // Caught from the start on: a stop signal during the start and the first
+    // tick closes the window once it exists, with the whole shutdown.
+    bool stopSignalsCaught = false;
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) == 0) {
+        struct sigaction action {};
+        action.sa_handler = onStopSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+        stopSignalsCaught = true;
+    }
+
     DisplayModel model;
     QtDialogs dialogs;
     MonitorOptions options;
@@ -95,20 +108,15 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& arguments)
     });
     timer.start();
 
+    // A stop signal that came during the start waits in the pipe until now.
     std::unique_ptr<QSocketNotifier> stopNotifier;
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) == 0) {
+    if (stopSignalsCaught) {
         stopNotifier = std::make_unique<QSocketNotifier>(signalPipe[1], QSocketNotifier::Read);
         QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, [&] {
             char byte;
             [[maybe_unused]] ssize_t n = read(signalPipe[1], &byte, 1);
             window.close();
         });
-        struct sigaction action {};
-        action.sa_handler = onStopSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        sigaction(SIGINT, &action, nullptr);
-        sigaction(SIGTERM, &action, nullptr);
     }
 
     QObject::connect(&window, &MainWindow::closing, [&] {

@@ -122,7 +122,10 @@ void removeStaleTemporaries(const std::string& path) {
 }
 
 // Writes `contents` to a new file beside `path` and renames it over `path`.
-WriteResult replaceFile(const std::string& requestedPath, std::string_view contents) {
+// `unchanged`: the file holds `contents` already. It is then left as it is
+// (no temporary file, no flush to disk), once the checks that would refuse
+// a real write have passed, so that a write-protected file is reported alike.
+WriteResult replaceFile(const std::string& requestedPath, std::string_view contents, bool unchanged = false) {
     // Write through a symbolic link to the file it names instead of replacing the link.
     std::string path = requestedPath;
     struct stat old {};
@@ -138,6 +141,7 @@ WriteResult replaceFile(const std::string& requestedPath, std::string_view conte
     // the protection is the user's wish, so it is honoured (also for root).
     if (exists && (old.st_mode & 0222) == 0) return {"the file is write-protected"};
     if (exists && ::access(path.c_str(), W_OK) != 0) return {reason("checking write access")};
+    if (exists && unchanged) return {};
 
     removeStaleTemporaries(path);
     static std::atomic<unsigned> counter{0};
@@ -326,7 +330,9 @@ WriteResult writeString(const std::string& file, std::string_view section, std::
     auto old = readFile(file, error, missing);
     // An unreadable file is never overwritten: its content would be lost.
     if (!old && !missing) return {error};
-    return replaceFile(file, withValue(old ? *old : std::string(), section, key, value));
+    std::string contents = withValue(old ? *old : std::string(), section, key, value);
+    const bool unchanged = old && *old == contents;
+    return replaceFile(file, contents, unchanged);
 }
 
 WriteResult writeInt(const std::string& file, std::string_view section, std::string_view key,

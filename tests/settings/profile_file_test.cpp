@@ -120,6 +120,29 @@ TEST_F(ProfileFile, ReplacingKeepsModeAndLinksAndLeavesNoTemporaryFiles) {
     EXPECT_EQ(folder.names(), (std::vector<std::string>{"KVX.INI", "real.ini"}));
 }
 
+TEST_F(ProfileFile, AWriteOfTheValueAlreadyThereLeavesTheFileAsItIs) {
+    writeFile(ini, "; settings\n[KVX]\nTryToBoot=1\n");
+    struct stat before {};
+    ASSERT_EQ(::stat(ini.c_str(), &before), 0);
+    ASSERT_TRUE(profile::writeString(ini, "KVX", "TryToBoot", "1").ok());
+    ASSERT_TRUE(profile::writeString(ini, "kvx", "TRYTOBOOT", "1").ok());
+    struct stat after {};
+    ASSERT_EQ(::stat(ini.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);  // not replaced
+    EXPECT_EQ(readFile(ini), "; settings\n[KVX]\nTryToBoot=1\n");
+    EXPECT_EQ(folder.names(), std::vector<std::string>{"KVX.INI"});
+    // A write-protected file is reported as for any write.
+    ::chmod(ini.c_str(), 0444);
+    EXPECT_EQ(profile::writeString(ini, "KVX", "TryToBoot", "1").error, "the file is write-protected");
+    ::chmod(ini.c_str(), 0644);
+    // A changed value replaces the file.
+    ASSERT_TRUE(profile::writeString(ini, "KVX", "TryToBoot", "0").ok());
+    struct stat changed {};
+    ASSERT_EQ(::stat(ini.c_str(), &changed), 0);
+    EXPECT_NE(changed.st_ino, before.st_ino);
+    EXPECT_EQ(readFile(ini), "; settings\n[KVX]\nTryToBoot=0\n");
+}
+
 TEST_F(ProfileFile, OldFileStaysWholeWhenItCannotBeRenamedOver) {
     writeFile(ini, "[KVX]\nTryToBoot=0\n");
     KVX_REQUIRE_MOUNT(folder.pinFile(ini));

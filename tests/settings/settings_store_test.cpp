@@ -247,9 +247,11 @@ TEST_F(SettingsStoreTest, FileThatCannotBeReplacedStaysWholeAndCloseCompletes) {
     start();
     const std::string before = readFile(ini);
     KVX_REQUIRE_MOUNT(folder.pinFile(ini));
-    EXPECT_EQ(store.saveSettings().failed, 19);
+    // The boot and system file names the start wrote are in the file
+    // already: those two writes need no replacement and succeed.
+    EXPECT_EQ(store.saveSettings().failed, 17);
     EXPECT_EQ(errors.str(), "KvxDiagnostics: settings not saved to " + ini +
-                                ": replacing the file: Device or resource busy (19 of 19 values not written)\n");
+                                ": replacing the file: Device or resource busy (17 of 19 values not written)\n");
     EXPECT_EQ(readFile(ini), before);
     EXPECT_EQ(folder.names("bin"), std::vector<std::string>{"kvxdiag.INI"});
 }
