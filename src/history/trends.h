@@ -4,6 +4,7 @@
 // run is kept with the time it was seen.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -59,6 +60,9 @@ public:
     // Online ticks of the run with a cycle time outside its band.
     std::uint64_t outOfBandTicks() const { return outOfBandTicks_; }
     std::int64_t windowMs() const { return windowMs_; }
+    // The most samples kept: one per second of the window, the normal tick.
+    // With a shorter tick the window holds the newest ones only.
+    std::size_t maxSamples() const { return static_cast<std::size_t>(windowMs_ / 1000 > 0 ? windowMs_ / 1000 : 1); }
 
 private:
     std::int64_t windowMs_;
