@@ -15,6 +15,9 @@ namespace le = kvx::le;
 
 namespace {
 
+// Where a snapshot keeps the axis table of the initialisation it came with.
+constexpr const char* kInitAxes = "initAxes";
+
 // The driver keeps the axis index in the first word of each record it
 // filled, so a record copied away from the table is still recognised.
 constexpr std::uint32_t kAxisTag = 0x4B580000;
@@ -84,44 +87,60 @@ void DriverCore::keepSnapshot(json snapshot, int card) {
     snapshotTime_ = Clock::now();
 }
 
-std::optional<json> DriverCore::fromSnapshot(const std::string& key, const json& req, int card, bool& failed) {
+json* DriverCore::fromSnapshot(const std::string& key, const json& req, int card, bool& failed) {
     const bool fresh = snapshot_ && snapshotCard_ == card && Clock::now() - snapshotTime_ <= maxAge_;
     if (!fresh) {
         snapshot_.reset();
-        if (!snapshotsOffered_) return std::nullopt;
+        if (!snapshotsOffered_) return nullptr;
         auto answer = send(json{{"op", "snapshot"}, {"card", card}});
         if (!answer) {
             failed = true;
-            return std::nullopt;
+            return nullptr;
         }
         if (rcOf(*answer) != KVX_OK || !answer->contains("snapshot")) {
             // A simulator without snapshots calls the operation unknown; any
             // other refusal (no such card) is the direct request's to give.
             if (rcOf(*answer) == KVX_E_NOT_SUPPORTED) snapshotsOffered_ = false;
-            return std::nullopt;
+            return nullptr;
         }
         keepSnapshot(std::move((*answer)["snapshot"]), card);
-        if (!snapshot_) return std::nullopt;
+        if (!snapshot_) return nullptr;
     }
-    const json& answers = (*snapshot_)["answers"];
-    if (auto it = answers.find(key); it != answers.end()) return *it;
+    json& answers = (*snapshot_)["answers"];
+    if (auto it = answers.find(key); it != answers.end()) return &*it;
+    // An axis read the initialisation's axis table answers (the snapshot
+    // that comes with an initialisation leaves the axes to it).
+    if (auto table = snapshot_->find(kInitAxes); table != snapshot_->end() && req.at("op") == "axis") {
+        const auto axis = req.at("axis").get<std::size_t>();
+        if (axis < table->size()) {
+            json& answer = (*table)[axis];
+            if (!answer.contains("rc")) answer["rc"] = KVX_OK;
+            return &answer;
+        }
+    }
     auto otherwise = snapshot_->find("otherwise");
     if (otherwise != snapshot_->end() && otherwise->is_object()) {
-        if (auto it = otherwise->find(req.at("op").get<std::string>()); it != otherwise->end()) return *it;
+        if (auto it = otherwise->find(req.at("op").get<std::string>()); it != otherwise->end()) return &*it;
     }
-    return std::nullopt;
+    return nullptr;
 }
 
-std::optional<json> DriverCore::request(json req, int card) {
+json* DriverCore::keep(std::optional<json> answer) {
+    if (!answer) return nullptr;
+    lastAnswer_ = std::move(*answer);
+    return &lastAnswer_;
+}
+
+json* DriverCore::request(json req, int card) {
     req["card"] = card;
-    if (!snapshotsWanted_) return send(req);
+    if (!snapshotsWanted_) return keep(send(req));
 
     const std::string key = snapshotKey(req);
     if (!key.empty()) {
         bool failed = false;
-        if (auto answer = fromSnapshot(key, req, card, failed)) return answer;
-        if (failed) return std::nullopt;
-        return send(req);
+        if (json* answer = fromSnapshot(key, req, card, failed)) return answer;
+        if (failed) return nullptr;
+        return keep(send(req));
     }
     // Anything else may change what the controller reads: the snapshot goes,
     // and an initialisation brings the next one along.
@@ -136,7 +155,7 @@ std::optional<json> DriverCore::request(json req, int card) {
             keepSnapshot(std::move(snapshot), card);
         }
     }
-    return answer;
+    return keep(std::move(answer));
 }
 
 int DriverCore::axisIndexOf(const void* record) const {
@@ -183,6 +202,9 @@ std::int32_t DriverCore::init(int card, void* axisTable, void* systemInfo, std::
         std::memset(rec, 0, KVX_AXIS_RECORD_SIZE);
         fillAxisRecord(rec, i, i < static_cast<int>(axes.size()) ? axes[static_cast<std::size_t>(i)] : kNoAxis);
     }
+    // The snapshot of this initialisation answers the tick's axis reads from
+    // the same table.
+    if (snapshot_ && snapshotCard_ == card) (*snapshot_)[kInitAxes] = std::move((*answer)["axes"]);
     auto* info = static_cast<std::uint8_t*>(systemInfo);
     le::setText(info + kvx::SystemInfo::kTavosName, kvx::SystemInfo::kTavosNameSize, name);
     // The table holds 18 records; a larger count would send callers past it.

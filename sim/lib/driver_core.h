@@ -69,13 +69,15 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
-    std::optional<nlohmann::json> request(nlohmann::json req, int card);
+    // The answer, valid until the next request (it may lie in the snapshot);
+    // null when the simulator could not be reached.
+    nlohmann::json* request(nlohmann::json req, int card);
     std::optional<nlohmann::json> send(const nlohmann::json& req);
+    nlohmann::json* keep(std::optional<nlohmann::json> answer);
     // The snapshot's answer to a read; fetches a snapshot when none is fresh.
-    // `failed` is set when the simulator could not be reached; nullopt
+    // `failed` is set when the simulator could not be reached; null
     // without `failed` means: ask the simulator directly.
-    std::optional<nlohmann::json> fromSnapshot(const std::string& key, const nlohmann::json& req, int card,
-                                               bool& failed);
+    nlohmann::json* fromSnapshot(const std::string& key, const nlohmann::json& req, int card, bool& failed);
     void keepSnapshot(nlohmann::json snapshot, int card);
     std::int32_t readWord(int card, const char* op, std::int32_t* value);
     std::int32_t readAxis(int card, void* record, const std::function<void(std::uint8_t*, const nlohmann::json&)>& fill);
@@ -91,6 +93,7 @@ private:
     bool snapshotsOffered_ = true;  // until the simulator says otherwise
     Clock::duration maxAge_{};
     std::optional<nlohmann::json> snapshot_;
+    nlohmann::json lastAnswer_;  // the last answer that came over the transport
     int snapshotCard_ = 0;
     Clock::time_point snapshotTime_{};
 };

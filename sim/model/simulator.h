@@ -45,7 +45,9 @@ public:
 private:
     nlohmann::json driverRequestLocked(const nlohmann::json& request);
     nlohmann::json answerLocked(const nlohmann::json& request);
-    nlohmann::json snapshotLocked(int card);
+    // `withAxes` false: without the axis reads, which the initialisation it
+    // comes with answers already (its axis table holds the same words).
+    nlohmann::json snapshotLocked(int card, bool withAxes = true);
 
     mutable std::mutex mutex_;
     std::vector<CardState> cards_;

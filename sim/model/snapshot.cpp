@@ -9,7 +9,7 @@ namespace kvxsim {
 
 using nlohmann::json;
 
-json Simulator::snapshotLocked(int card) {
+json Simulator::snapshotLocked(int card, bool withAxes) {
     const CardState& c = cards_[static_cast<std::size_t>(card)];
     json answers = json::object();
     auto put = [&](json request) {
@@ -19,7 +19,8 @@ json Simulator::snapshotLocked(int card) {
     };
     for (const char* op : {"status", "ifs", "osVersion", "pld", "sampleTime", "errorReg", "miniport"})
         put({{"op", op}});
-    for (int a = 0; a < kMaxAxes; ++a) put({{"op", "axis"}, {"axis", a}});
+    if (withAxes)
+        for (int a = 0; a < kMaxAxes; ++a) put({{"op", "axis"}, {"axis", a}});
     for (int t = 0; t < kTaskCount; ++t) put({{"op", "task"}, {"task", t}});
     for (const auto& [number, option] : c.options) put({{"op", "option"}, {"option", number}});
     for (const auto& [name, value] : c.environment) put({{"op", "env"}, {"name", name}});
@@ -38,7 +39,9 @@ json Simulator::answerLocked(const json& request) {
     const int card = request.value("card", 0);
     if (card < 0 || card >= static_cast<int>(cards_.size()))
         return op == "init" ? answer : driverRequestLocked(json{{"op", "status"}, {"card", card}});
-    answer["snapshot"] = snapshotLocked(card);
+    // The axis table an initialisation hands out answers the axis reads of
+    // the same moment; it is not sent twice.
+    answer["snapshot"] = snapshotLocked(card, !answer.contains("axes"));
     return answer;
 }
 

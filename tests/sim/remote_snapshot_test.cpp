@@ -298,7 +298,17 @@ TEST(SimulatorSnapshot, HoldsTheAnswerOfEverySingleRead) {
     json init = sim.handleDriverRequest({{"op", "init"}, {"card", 1}, {"snapshot", true}});
     EXPECT_EQ(init["rc"], 0);
     EXPECT_EQ(init["boardType"], 4);
-    EXPECT_EQ(init["snapshot"]["answers"]["axis/0"]["limit"], 10.0);
+    // Its axis reads are the initialisation's own axis table, not sent twice.
+    EXPECT_EQ(init["axes"][0]["limit"], 10.0);
+    EXPECT_EQ(init["axes"].size(), 18u);
+    EXPECT_FALSE(init["snapshot"]["answers"].contains("axis/0"));
+    EXPECT_EQ(init["snapshot"]["answers"].at("status")["rc"], 0);
+    // A controller that does not run hands out no table: its snapshot holds the axes.
+    ASSERT_EQ(sim.handleControl({"card", "1", "offline", "33"})["ok"], true);
+    json offline = sim.handleDriverRequest({{"op", "init"}, {"card", 1}, {"snapshot", true}});
+    EXPECT_EQ(offline["rc"], 33);
+    EXPECT_FALSE(offline.contains("axes"));
+    EXPECT_EQ(offline["snapshot"]["answers"].count("axis/17"), 1u);
     EXPECT_FALSE(sim.handleDriverRequest({{"op", "init"}, {"card", 1}}).contains("snapshot"));
     EXPECT_EQ(sim.handleDriverRequest({{"op", "snapshot"}, {"card", 2}})["rc"], KVX_E_NO_CARD);
     EXPECT_EQ(sim.handleDriverRequest({{"op", "init"}, {"card", 2}, {"snapshot", true}})["rc"], KVX_E_NO_CARD);
