@@ -24,8 +24,11 @@ namespace kvx::profile {
 
 namespace {
 
+// A zero byte counts as a blank: the reader sees one there (readableText).
 std::string_view trimmed(std::string_view s) {
-    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; };
+    auto blank = [](char c) {
+        return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' || c == '\0';
+    };
     while (!s.empty() && blank(s.front())) s.remove_prefix(1);
     while (!s.empty() && blank(s.back())) s.remove_suffix(1);
     return s;
@@ -250,6 +253,40 @@ std::string withValue(std::string_view contents, std::string_view section, std::
     return out;
 }
 
+// The file as SimpleIni is given it, so that it sees the lines the writer
+// sees (withValue): SimpleIni stops at a zero byte, ends a line at a lone
+// carriage return, does not take vertical tabs and form feeds for blanks, and
+// runs a section name without "]" on into the next lines. Zero bytes, lone
+// carriage returns, vertical tabs and form feeds become blanks, and a header
+// line without "]" gets one at its end: "[" alone names the section "".
+std::string readableText(std::string data) {
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        char& c = data[i];
+        if (c == '\0' || c == '\v' || c == '\f' || (c == '\r' && (i + 1 == data.size() || data[i + 1] != '\n')))
+            c = ' ';
+    }
+    std::string out;
+    out.reserve(data.size() + 16);
+    for (std::size_t pos = 0; pos < data.size();) {
+        std::size_t end = data.find('\n', pos);
+        end = end == std::string::npos ? data.size() : end;
+        std::string_view line(data.data() + pos, end - pos);
+        std::size_t body = line.size();
+        if (body > 0 && line[body - 1] == '\r') --body;
+        const std::size_t first = line.find_first_not_of(" \t\r");
+        if (first != std::string_view::npos && line[first] == '[' && line.find(']') == std::string_view::npos) {
+            out.append(line.substr(0, body));
+            out += ']';
+            out.append(line.substr(body));
+        } else {
+            out.append(line);
+        }
+        if (end < data.size()) out += '\n';
+        pos = end + 1;
+    }
+    return out;
+}
+
 bool holdsLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
 }  // namespace
@@ -300,11 +337,11 @@ std::string readString(const std::string& file, std::string_view section, std::s
     bool missing = false;
     auto data = readFile(file, error, missing);
     if (!data) return std::string(defaultValue);
-    // SimpleIni stops at a zero byte; a damaged file should still show what follows.
-    std::replace(data->begin(), data->end(), '\0', ' ');
+    // A damaged file should still show what follows the damage, as the writer sees it.
+    const std::string text = readableText(std::move(*data));
 
     CSimpleIniA ini(/*isUtf8=*/false, /*multiKey=*/true, /*multiLine=*/false);
-    if (ini.LoadData(data->data(), data->size()) < 0) return std::string(defaultValue);
+    if (ini.LoadData(text.data(), text.size()) < 0) return std::string(defaultValue);
     const char* value = ini.GetValue(std::string(section).c_str(), std::string(key).c_str(), nullptr);
     if (value == nullptr) return std::string(defaultValue);
     std::string_view v = value;

@@ -333,6 +333,39 @@ TEST_F(MonitorFaults, RemoteLibraryWhoseEveryCallFailsEndsTheStartAsFatal) {
     EXPECT_EQ(readFile(settingsFile), stored);
 }
 
+// Damaged settings files whose lines the reader used to see differently from
+// the writer: a value written must read back, whatever the damage before it.
+struct Damage {
+    const char* name;
+    std::string contents;
+    std::string after;  // the whole file after the write
+};
+
+class DamagedProfileFile : public ::testing::TestWithParam<Damage> {};
+
+TEST_P(DamagedProfileFile, WrittenValueReadsBackAndTheDamageStays) {
+    testing::TempFolder folder;
+    const std::string file = folder.file("KvxDiagnostics.INI");
+    writeFile(file, GetParam().contents);
+    ASSERT_TRUE(profile::writeString(file, "PROTOCOL", "FileName", "DiagProtocol.txt").ok());
+    EXPECT_EQ(profile::readString(file, "PROTOCOL", "FileName", "<none>"), "DiagProtocol.txt");
+    EXPECT_EQ(readFile(file), GetParam().after);
+}
+
+const std::string kNewSection = "[PROTOCOL]\nFileName=DiagProtocol.txt\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, DamagedProfileFile,
+    ::testing::Values(
+        Damage{"BracketAloneBeforeASection", "[KVX]\nTryToBoot=1\n[\n", "[KVX]\nTryToBoot=1\n[\n" + kNewSection},
+        Damage{"HeaderWithoutBracket", "[KVX\nTryToBoot=1\n", "[KVX\nTryToBoot=1\n" + kNewSection},
+        Damage{"ZeroByteBeforeAHeader", std::string("\0[PROTOCOL]\nFileName=old\n", 25),
+               std::string("\0[PROTOCOL]\nFileName=DiagProtocol.txt\n", 38)},
+        Damage{"VerticalTabBeforeAHeader", "\v[PROTOCOL]\nFileName=old\n", "\v[PROTOCOL]\nFileName=DiagProtocol.txt\n"},
+        Damage{"LoneCarriageReturns", "[KVX]\rTryToBoot=1\r[PROTOCOL]\rFileName=old\n",
+               "[KVX]\rTryToBoot=1\r[PROTOCOL]\rFileName=old\n" + kNewSection}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // A writer killed between creating its temporary file and the rename leaves
 // that file behind; the next write of the same file removes it, and only it.
 TEST(KilledWriter, LeftoverTemporaryFileIsRemovedByTheNextWrite) {
