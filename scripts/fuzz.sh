@@ -17,7 +17,7 @@ targets=("$@")
 
 dir="${KVX_FUZZ_BUILD_DIR:-build/fuzz}"
 CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKVX_BUILD_FUZZ=ON -DKVX_BUILD_GUI=OFF -DKVX_BUILD_TESTS=OFF >/dev/null
+  -DKVX_BUILD_FUZZ=ON -DKVX_BUILD_GUI=OFF -DKVX_BUILD_TESTS=OFF -DKVX_BUILD_BENCH=OFF >/dev/null
 cmake --build "$dir" -j2 --target "${targets[@]/%/_fuzz}"
 
 mkdir -p "$dir/artifacts"
