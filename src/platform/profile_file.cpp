@@ -361,13 +361,18 @@ WriteResult writeString(const std::string& file, std::string_view section, std::
     if (trimmed(key).empty() || holdsLineBreak(key) || key.find('=') != std::string_view::npos)
         return {"unusable key name"};
     if (holdsLineBreak(value)) return {"value holds a line break"};
+    // The reader takes zero bytes, vertical tabs and form feeds for blanks;
+    // the file holds them as blanks, so a value reads back as it stands there.
+    std::string stored(value);
+    for (char& c : stored)
+        if (c == '\0' || c == '\v' || c == '\f') c = ' ';
 
     std::string error;
     bool missing = false;
     auto old = readFile(file, error, missing);
     // An unreadable file is never overwritten: its content would be lost.
     if (!old && !missing) return {error};
-    std::string contents = withValue(old ? *old : std::string(), section, key, value);
+    std::string contents = withValue(old ? *old : std::string(), section, key, stored);
     const bool unchanged = old && *old == contents;
     return replaceFile(file, contents, unchanged);
 }

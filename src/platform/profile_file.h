@@ -46,7 +46,8 @@ struct WriteResult {
 // then renamed over it), so a failure at any point leaves the old file whole.
 // A write-protected file (no write permission bit) is not replaced, nor is
 // one that cannot be read. Names holding "=", "]" or line breaks and values
-// holding line breaks are refused.
+// holding line breaks are refused; zero bytes, vertical tabs and form feeds in
+// a value are written as blanks, which is how they read back.
 WriteResult writeString(const std::string& file, std::string_view section, std::string_view key,
                         std::string_view value);
 // Writes the integer as decimal text.
