@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev
   qt6-charts-dev prometheus
-  libsimpleini-dev libcpp-httplib-dev nlohmann-json3-dev
+  libcpp-httplib-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev valgrind python3
   xvfb xauth
   clang libclang-rt-14-dev

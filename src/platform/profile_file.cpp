@@ -1,10 +1,5 @@
 #include "platform/profile_file.h"
 
-// SimpleIni parses; no character-set conversion, the files are byte text.
-#define SI_NO_CONVERSION
-#define SI_IMPLEMENTATION
-#include <SimpleIni.h>
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -24,7 +19,7 @@ namespace kvx::profile {
 
 namespace {
 
-// A zero byte counts as a blank: the reader sees one there (readableText).
+// A zero byte counts as a blank, as do vertical tabs and form feeds.
 std::string_view trimmed(std::string_view s) {
     auto blank = [](char c) {
         return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' || c == '\0';
@@ -180,10 +175,17 @@ WriteResult replaceFile(const std::string& requestedPath, std::string_view conte
 }
 
 // `contents` with `key` in `section` set to `value`; every other byte kept.
-std::string withValue(std::string_view contents, std::string_view section, std::string_view key,
-                      std::string_view value) {
-    const std::string_view newline = contents.find("\r\n") != std::string_view::npos ? "\r\n" : "\n";
+// Where a key stands: the first line of `key` in any section named `section`
+// (names compared without regard to case), and the last header or key line of
+// the first such section. The reader and the writer both find keys through
+// this one scan, so a value written is the value read.
+struct KeyLocation {
+    std::ptrdiff_t sectionEnd = -1;
+    std::ptrdiff_t keyLine = -1;
+    std::string_view keyName;
+};
 
+std::vector<std::string_view> splitLines(std::string_view contents) {
     std::vector<std::string_view> lines;  // each with its line break
     for (std::size_t pos = 0; pos < contents.size();) {
         std::size_t end = contents.find('\n', pos);
@@ -191,11 +193,15 @@ std::string withValue(std::string_view contents, std::string_view section, std::
         lines.push_back(contents.substr(pos, end - pos));
         pos = end;
     }
+    return lines;
+}
 
+KeyLocation locateKey(const std::vector<std::string_view>& lines, std::string_view section, std::string_view key) {
+    KeyLocation at;
+    std::ptrdiff_t& sectionEnd = at.sectionEnd;
+    std::ptrdiff_t& keyLine = at.keyLine;
+    std::string_view& keyName = at.keyName;
     bool inSection = false;
-    std::ptrdiff_t sectionEnd = -1;  // last header or key line of the first matching section
-    std::ptrdiff_t keyLine = -1;
-    std::string_view keyName;
     bool firstSectionDone = false;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         std::string_view t = trimmed(lines[i]);
@@ -217,6 +223,19 @@ std::string withValue(std::string_view contents, std::string_view section, std::
             keyName = name;
         }
     }
+
+    return at;
+}
+
+std::string withValue(std::string_view contents, std::string_view section, std::string_view key,
+                      std::string_view value) {
+    const std::string_view newline = contents.find("\r\n") != std::string_view::npos ? "\r\n" : "\n";
+
+    const std::vector<std::string_view> lines = splitLines(contents);
+    const KeyLocation at = locateKey(lines, section, key);
+    const std::ptrdiff_t sectionEnd = at.sectionEnd;
+    const std::ptrdiff_t keyLine = at.keyLine;
+    const std::string_view keyName = at.keyName;
 
     std::string out;
     out.reserve(contents.size() + key.size() + value.size() + section.size() + 8);
@@ -249,40 +268,6 @@ std::string withValue(std::string_view contents, std::string_view section, std::
         out += ']';
         out += newline;
         out += keyValue(key);
-    }
-    return out;
-}
-
-// The file as SimpleIni is given it, so that it sees the lines the writer
-// sees (withValue): SimpleIni stops at a zero byte, ends a line at a lone
-// carriage return, does not take vertical tabs and form feeds for blanks, and
-// runs a section name without "]" on into the next lines. Zero bytes, lone
-// carriage returns, vertical tabs and form feeds become blanks, and a header
-// line without "]" gets one at its end: "[" alone names the section "".
-std::string readableText(std::string data) {
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        char& c = data[i];
-        if (c == '\0' || c == '\v' || c == '\f' || (c == '\r' && (i + 1 == data.size() || data[i + 1] != '\n')))
-            c = ' ';
-    }
-    std::string out;
-    out.reserve(data.size() + 16);
-    for (std::size_t pos = 0; pos < data.size();) {
-        std::size_t end = data.find('\n', pos);
-        end = end == std::string::npos ? data.size() : end;
-        std::string_view line(data.data() + pos, end - pos);
-        std::size_t body = line.size();
-        if (body > 0 && line[body - 1] == '\r') --body;
-        const std::size_t first = line.find_first_not_of(" \t\r");
-        if (first != std::string_view::npos && line[first] == '[' && line.find(']') == std::string_view::npos) {
-            out.append(line.substr(0, body));
-            out += ']';
-            out.append(line.substr(body));
-        } else {
-            out.append(line);
-        }
-        if (end < data.size()) out += '\n';
-        pos = end + 1;
     }
     return out;
 }
@@ -337,15 +322,16 @@ std::string readString(const std::string& file, std::string_view section, std::s
     bool missing = false;
     auto data = readFile(file, error, missing);
     if (!data) return std::string(defaultValue);
-    // A damaged file should still show what follows the damage, as the writer sees it.
-    const std::string text = readableText(std::move(*data));
-
-    CSimpleIniA ini(/*isUtf8=*/false, /*multiKey=*/true, /*multiLine=*/false);
-    if (ini.LoadData(text.data(), text.size()) < 0) return std::string(defaultValue);
-    const char* value = ini.GetValue(std::string(section).c_str(), std::string(key).c_str(), nullptr);
-    if (value == nullptr) return std::string(defaultValue);
-    std::string_view v = value;
-    return std::string(v.substr(0, kMaxTextLength));
+    const std::vector<std::string_view> lines = splitLines(*data);
+    const KeyLocation at = locateKey(lines, section, key);
+    if (at.keyLine < 0) return std::string(defaultValue);
+    const std::string_view line = lines[static_cast<std::size_t>(at.keyLine)];
+    std::string value(trimmed(trimmed(line).substr(trimmed(line).find('=') + 1)));
+    // Zero bytes, vertical tabs, form feeds and lone carriage returns read as blanks.
+    for (char& c : value)
+        if (c == '\0' || c == '\v' || c == '\f' || c == '\r') c = ' ';
+    value = std::string(trimmed(value));
+    return value.substr(0, std::min(value.size(), kMaxTextLength));
 }
 
 std::int32_t readInt(const std::string& file, std::string_view section, std::string_view key,
