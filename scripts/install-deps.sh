@@ -4,8 +4,8 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ pkg-config
-  qt6-base-dev
+  cmake ninja-build g++ pkg-config ccache
+  qt6-base-dev libqt6opengl6-dev
   qt6-charts-dev prometheus
   libcpp-httplib-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev valgrind python3
