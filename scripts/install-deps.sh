@@ -9,7 +9,9 @@ packages=(
   qt6-charts-dev prometheus
   libcpp-httplib-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev valgrind python3
-  xvfb xauth
+  xvfb xauth openbox xdotool x11-utils chromium
+  prometheus-alertmanager libyaml-cpp-dev libcrypt-dev libssl-dev apache2-utils
+  lintian dpkg-dev heaptrack
   clang libclang-rt-14-dev
 )
 
