@@ -68,6 +68,11 @@ std::string prometheusText(const RunHistory& history) {
     e.sample("kvx_ticks_total", "", history.tickCount());
     if (!last) return e.str();
 
+    // A scraper tells a stuck monitor from a healthy one by this time, not by
+    // values that stay as the last tick left them.
+    e.family("kvx_last_tick_timestamp_seconds", "gauge", "Unix time at which the last poll tick completed.");
+    e.sample("kvx_last_tick_timestamp_seconds", "", last->unixSeconds);
+
     e.family("kvx_online", "gauge", "1 when the last tick's system initialisation succeeded.");
     e.sample("kvx_online", "", last->online ? 1 : 0);
     e.family("kvx_init_result", "gauge", "Result of the last tick's system initialisation (0 = online).");

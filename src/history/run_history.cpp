@@ -4,7 +4,9 @@ namespace kvx {
 
 void RunHistory::afterTick(const PollState& state, const DriverRecords& records, const ErrorSummary& summary,
                            const DisplayModel& model) {
-    observe(captureTick(state, records, summary, model, clock_.now(), monotonic_()));
+    TickRecord tick = captureTick(state, records, summary, model, clock_.now(), monotonic_());
+    tick.unixSeconds = clock_.unixSeconds();
+    observe(tick);
 }
 
 void RunHistory::observe(const TickRecord& tick) {

@@ -39,6 +39,7 @@ const std::array<AxisConditionBit, 4>& axisConditionBits();
 
 struct TickRecord {
     LocalTime time;
+    std::int64_t unixSeconds = 0;  // the same moment for machines (metrics)
     std::int64_t monotonicMs = 0;
     bool online = false;
     std::int32_t initResult = 0;

@@ -3,6 +3,8 @@
 // that timestamps are exact and waits cost nothing.
 #pragma once
 
+#include <cstdint>
+
 namespace kvx {
 
 struct LocalTime {
@@ -13,6 +15,8 @@ class Clock {
 public:
     virtual ~Clock() = default;
     virtual LocalTime now() = 0;          // local date and time of day
+    // The same moment as seconds since 1970-01-01 UTC, for machines (metrics).
+    virtual std::int64_t unixSeconds();
     virtual void sleepMs(int ms) = 0;     // blocks the calling thread
 };
 
@@ -20,6 +24,7 @@ public:
 class SystemClock final : public Clock {
 public:
     LocalTime now() override;
+    std::int64_t unixSeconds() override;
     void sleepMs(int ms) override;
 };
 

@@ -50,6 +50,7 @@ TEST_F(HistoryTest, MetricsOfAnOnlineTickWithFaults) {
     const std::string text = prometheusText(history);
 
     EXPECT_TRUE(hasLine(text, "kvx_ticks_total 2"));
+    EXPECT_TRUE(hasLine(text, "kvx_last_tick_timestamp_seconds 1709625601"));  // 2024-03-05 08:00:01
     EXPECT_TRUE(hasLine(text, "kvx_online 1"));
     EXPECT_TRUE(hasLine(text, "kvx_init_result 0"));
     EXPECT_TRUE(hasLine(text, "kvx_fault_mask 14352"));  // 0x10 | 0x800 | 0x1000 | 0x2000
@@ -75,9 +76,9 @@ TEST_F(HistoryTest, MetricsOfAnOnlineTickWithFaults) {
     EXPECT_TRUE(hasLine(text, "kvx_restarts_total 0"));
     EXPECT_TRUE(hasLine(text, "kvx_fault_history_entries 4"));
     EXPECT_TRUE(hasLine(text, "kvx_fault_history_unacknowledged 4"));
-    // 25 run and fault-class samples, 8 axis conditions (two axes), 4 tasks,
+    // 26 run and fault-class samples, 8 axis conditions (two axes), 4 tasks,
     // 5 counters, 5 cycle-time values and the worst cycle time.
-    EXPECT_EQ(metricLines(text).size(), 48u);
+    EXPECT_EQ(metricLines(text).size(), 49u);
     EXPECT_NE(text.find("# TYPE kvx_restarts_total counter\n"), std::string::npos);
     EXPECT_NE(text.find("# TYPE kvx_link_errors gauge\n"), std::string::npos);
 }
