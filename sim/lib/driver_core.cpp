@@ -1,10 +1,12 @@
 #include "lib/driver_core.h"
 
+#include <array>
 #include <cstring>
 
 #include "common/snapshot_key.h"
 #include "driver/kvxg3_api.h"
 #include "driver/records.h"
+#include "lib/answer_fields.h"
 
 namespace kvxsim {
 
@@ -23,32 +25,47 @@ constexpr const char* kInitAxes = "initAxes";
 constexpr std::uint32_t kAxisTag = 0x4B580000;
 constexpr std::size_t kAxisTagOffset = 0;
 
+// An answer without a result code, or with one no controller gives, is
+// malformed.
 std::int32_t rcOf(const json& answer) {
-    auto it = answer.find("rc");
-    return it != answer.end() && it->is_number_integer() ? it->get<std::int32_t>() : KVX_E_PROTOCOL;
+    const json* rc = answer.is_object() ? answer::member(answer, "rc") : nullptr;
+    if (!rc || !rc->is_number_integer()) return KVX_E_PROTOCOL;
+    return static_cast<std::int32_t>(answer::whole(*rc, INT32_MIN, INT32_MAX, "rc"));
 }
 
-template <typename T>
-bool field(const json& answer, const char* name, T& out) {
-    auto it = answer.find(name);
-    if (it == answer.end()) return false;
-    try {
-        out = it->get<T>();
-        return true;
-    } catch (const json::exception&) {
-        return false;
-    }
+// One axis of an answer, read whole before any record is touched.
+struct AxisValues {
+    double limit = 0.0;
+    std::uint32_t state = 0, status = 0, checksum = 0;
+};
+
+AxisValues axisValues(const json& axis) {
+    return {answer::real(axis, "limit", 0.0), answer::uint32(axis, "state", 0), answer::uint32(axis, "status", 0),
+            answer::uint32(axis, "checksum", 0)};
 }
 
-void fillAxisRecord(std::uint8_t* rec, int index, const json& axis) {
+void fillAxisRecord(std::uint8_t* rec, int index, const AxisValues& axis) {
     le::write32(rec + kAxisTagOffset, kAxisTag | static_cast<std::uint32_t>(index));
-    le::writeDouble(rec + AxisRecord::kMaxPositionErrorLimit, axis.value("limit", 0.0));
-    le::write32(rec + AxisRecord::kAxisStateWord, axis.value("state", 0u));
-    le::write32(rec + AxisRecord::kStatusWord, axis.value("status", 0u));
-    le::write32(rec + AxisRecord::kEpromCheckSum, axis.value("checksum", 0u));
+    le::writeDouble(rec + AxisRecord::kMaxPositionErrorLimit, axis.limit);
+    le::write32(rec + AxisRecord::kAxisStateWord, axis.state);
+    le::write32(rec + AxisRecord::kStatusWord, axis.status);
+    le::write32(rec + AxisRecord::kEpromCheckSum, axis.checksum);
 }
 
 }  // namespace
+
+template <typename Call>
+std::int32_t DriverCore::guarded(std::int32_t onMalformed, Call call) noexcept {
+    // Nothing may unwind into the caller of a C entry point: a malformed
+    // answer (or one too large for memory) fails the call like a lost one,
+    // and the snapshot it may have come from is not used again.
+    try {
+        return call();
+    } catch (...) {
+        snapshot_.reset();
+        return onMalformed;
+    }
+}
 
 void DriverCore::setFailureHandler(FailureHandler handler) {
     std::lock_guard lock(mutex_);
@@ -110,10 +127,12 @@ json* DriverCore::fromSnapshot(const std::string& key, const json& req, int card
     if (auto it = answers.find(key); it != answers.end()) return &*it;
     // An axis read the initialisation's axis table answers (the snapshot
     // that comes with an initialisation leaves the axes to it).
-    if (auto table = snapshot_->find(kInitAxes); table != snapshot_->end() && req.at("op") == "axis") {
+    if (auto table = snapshot_->find(kInitAxes);
+        table != snapshot_->end() && table->is_array() && req.at("op") == "axis") {
         const auto axis = req.at("axis").get<std::size_t>();
         if (axis < table->size()) {
             json& answer = (*table)[axis];
+            if (!answer.is_object()) throw answer::MalformedAnswer("axis of the initialisation is no object");
             if (!answer.contains("rc")) answer["rc"] = KVX_OK;
             return &answer;
         }
@@ -170,258 +189,284 @@ int DriverCore::axisIndexOf(const void* record) const {
 }
 
 std::int32_t DriverCore::hello(std::int32_t* cardCount) {
-    std::lock_guard lock(mutex_);
-    auto answer = request({{"op", "hello"}}, 0);
-    if (!answer) return KVX_E_NO_CONNECTION;
-    std::int32_t count = 0;
-    if (!field(*answer, "cards", count)) return KVX_E_PROTOCOL;
-    if (cardCount) *cardCount = count;
-    return rcOf(*answer);
+    return guarded(KVX_E_PROTOCOL, [&]() -> std::int32_t {
+        std::lock_guard lock(mutex_);
+        auto answer = request({{"op", "hello"}}, 0);
+        if (!answer) return KVX_E_NO_CONNECTION;
+        const std::int32_t count = answer::int32(*answer, "cards");
+        if (cardCount) *cardCount = count;
+        return rcOf(*answer);
+    });
 }
 
 std::int32_t DriverCore::init(int card, void* axisTable, void* systemInfo, std::int32_t* boardType) {
-    std::lock_guard lock(mutex_);
-    if (!axisTable || !systemInfo || !boardType) return KVX_E_BAD_ARGUMENT;
-    auto answer = request({{"op", "init"}}, card);
-    if (!answer) return KVX_E_NO_CONNECTION;
-    std::int32_t rc = rcOf(*answer);
-    if (!answer->contains("axes")) return rc;  // a controller that does not run fills nothing
+    return guarded(KVX_E_PROTOCOL, [&]() -> std::int32_t {
+        std::lock_guard lock(mutex_);
+        if (!axisTable || !systemInfo || !boardType) return KVX_E_BAD_ARGUMENT;
+        auto answer = request({{"op", "init"}}, card);
+        if (!answer) return KVX_E_NO_CONNECTION;
+        std::int32_t rc = rcOf(*answer);
+        if (!answer->contains("axes")) return rc;  // a controller that does not run fills nothing
 
-    // Read in place: copying the axis array cost more than the rest of the tick.
-    const json& axes = answer->at("axes");
-    static const json kNoAxis = json::object();
-    std::string name;
-    std::int32_t axisCount = 0, type = 0;
-    if (!axes.is_array() || !field(*answer, "tavosName", name) || !field(*answer, "axisCount", axisCount) ||
-        !field(*answer, "boardType", type))
-        return KVX_E_PROTOCOL;
-    auto* table = static_cast<std::uint8_t*>(axisTable);
-    axisTable_ = table;
-    for (int i = 0; i < KVX_AXIS_COUNT_MAX; ++i) {
-        std::uint8_t* rec = table + KVX_AXIS_RECORD_SIZE * i;
-        std::memset(rec, 0, KVX_AXIS_RECORD_SIZE);
-        fillAxisRecord(rec, i, i < static_cast<int>(axes.size()) ? axes[static_cast<std::size_t>(i)] : kNoAxis);
-    }
-    // The snapshot of this initialisation answers the tick's axis reads from
-    // the same table.
-    if (snapshot_ && snapshotCard_ == card) (*snapshot_)[kInitAxes] = std::move((*answer)["axes"]);
-    auto* info = static_cast<std::uint8_t*>(systemInfo);
-    le::setText(info + kvx::SystemInfo::kTavosName, kvx::SystemInfo::kTavosNameSize, name);
-    // The table holds 18 records; a larger count would send callers past it.
-    le::write32(info + kvx::SystemInfo::kAxisCount,
-                static_cast<std::uint32_t>(axisCount < 0 ? 0 : axisCount > KVX_AXIS_COUNT_MAX ? KVX_AXIS_COUNT_MAX : axisCount));
-    *boardType = type;
-    return rc;
+        // Read in place: copying the axis array cost more than the rest of the tick.
+        const json& axes = answer->at("axes");
+        if (!axes.is_array()) throw answer::MalformedAnswer("axes is no array");
+        const std::string name = answer::text(*answer, "tavosName");
+        const std::int32_t axisCount = answer::int32(*answer, "axisCount");
+        const std::int32_t type = answer::int32(*answer, "boardType");
+        std::array<AxisValues, KVX_AXIS_COUNT_MAX> values{};
+        for (std::size_t i = 0; i < values.size() && i < axes.size(); ++i) values[i] = axisValues(axes[i]);
+
+        auto* table = static_cast<std::uint8_t*>(axisTable);
+        axisTable_ = table;
+        for (int i = 0; i < KVX_AXIS_COUNT_MAX; ++i) {
+            std::uint8_t* rec = table + KVX_AXIS_RECORD_SIZE * i;
+            std::memset(rec, 0, KVX_AXIS_RECORD_SIZE);
+            fillAxisRecord(rec, i, values[static_cast<std::size_t>(i)]);
+        }
+        // The snapshot of this initialisation answers the tick's axis reads from
+        // the same table.
+        if (snapshot_ && snapshotCard_ == card) (*snapshot_)[kInitAxes] = std::move((*answer)["axes"]);
+        auto* info = static_cast<std::uint8_t*>(systemInfo);
+        le::setText(info + kvx::SystemInfo::kTavosName, kvx::SystemInfo::kTavosNameSize, name);
+        // The table holds 18 records; a larger count would send callers past it.
+        le::write32(info + kvx::SystemInfo::kAxisCount,
+                    static_cast<std::uint32_t>(axisCount < 0                     ? 0
+                                               : axisCount > KVX_AXIS_COUNT_MAX ? KVX_AXIS_COUNT_MAX
+                                                                                : axisCount));
+        *boardType = type;
+        return rc;
+    });
 }
 
 std::int32_t DriverCore::boot(int card, const char* file) {
-    std::lock_guard lock(mutex_);
-    if (!file) return KVX_E_BAD_ARGUMENT;
-    auto answer = request({{"op", "boot"}, {"file", std::string(file)}}, card);
-    return answer ? rcOf(*answer) : KVX_E_NO_CONNECTION;
+    return guarded(KVX_E_PROTOCOL, [&]() -> std::int32_t {
+        std::lock_guard lock(mutex_);
+        if (!file) return KVX_E_BAD_ARGUMENT;
+        auto answer = request({{"op", "boot"}, {"file", std::string(file)}}, card);
+        return answer ? rcOf(*answer) : KVX_E_NO_CONNECTION;
+    });
 }
 
 std::int32_t DriverCore::readStatus(int card, void* record, std::int32_t size) {
-    std::lock_guard lock(mutex_);
-    if (!record || size < 0) return KVX_E_BAD_ARGUMENT;
-    auto answer = request({{"op", "status"}}, card);
-    if (!answer) return KVX_E_NO_CONNECTION;
-    std::int32_t rc = rcOf(*answer);
-    if (rc != KVX_OK) return rc;
-    std::uint32_t minCycle = 0, maxCycle = 0, run = 0;
-    std::vector<std::uint32_t> links;
-    if (!field(*answer, "minCycle", minCycle) || !field(*answer, "maxCycle", maxCycle) ||
-        !field(*answer, "runCounter", run) || !field(*answer, "links", links) || links.size() != 5)
-        return KVX_E_PROTOCOL;
-    // Only as much of the record as the caller said it has is written.
-    auto* rec = static_cast<std::uint8_t*>(record);
-    std::size_t limit = static_cast<std::size_t>(size < KVX_STATUS_RECORD_SIZE ? size : KVX_STATUS_RECORD_SIZE);
-    std::memset(rec, 0, limit);
-    auto put = [&](std::size_t offset, std::uint32_t v) {
-        if (offset + 4 <= limit) le::write32(rec + offset, v);
-    };
-    put(StatusRecord::kMinCycleTime, minCycle);
-    put(StatusRecord::kMaxCycleTime, maxCycle);
-    put(StatusRecord::kRunCounter, run);
-    put(StatusRecord::kDmaReadErrors, links[0]);
-    put(StatusRecord::kDmaWriteErrors, links[1]);
-    put(StatusRecord::kTimeoutErrors, links[2]);
-    put(StatusRecord::kRxDataErrors, links[3]);
-    put(StatusRecord::kRxComErrors, links[4]);
-    return KVX_OK;
+    return guarded(KVX_E_PROTOCOL, [&]() -> std::int32_t {
+        std::lock_guard lock(mutex_);
+        if (!record || size < 0) return KVX_E_BAD_ARGUMENT;
+        auto answer = request({{"op", "status"}}, card);
+        if (!answer) return KVX_E_NO_CONNECTION;
+        std::int32_t rc = rcOf(*answer);
+        if (rc != KVX_OK) return rc;
+        const std::uint32_t minCycle = answer::uint32(*answer, "minCycle", 0);
+        const std::uint32_t maxCycle = answer::uint32(*answer, "maxCycle", 0);
+        const std::uint32_t run = answer::uint32(*answer, "runCounter", 0);
+        const json* links = answer::member(*answer, "links");
+        if (!answer->contains("minCycle") || !answer->contains("maxCycle") || !answer->contains("runCounter") ||
+            !links || !links->is_array() || links->size() != 5)
+            return KVX_E_PROTOCOL;
+        std::array<std::uint32_t, 5> link{};
+        for (std::size_t i = 0; i < link.size(); ++i) link[i] = answer::asUint32((*links)[i], "links");
+        // Only as much of the record as the caller said it has is written.
+        auto* rec = static_cast<std::uint8_t*>(record);
+        std::size_t limit = static_cast<std::size_t>(size < KVX_STATUS_RECORD_SIZE ? size : KVX_STATUS_RECORD_SIZE);
+        std::memset(rec, 0, limit);
+        auto put = [&](std::size_t offset, std::uint32_t v) {
+            if (offset + 4 <= limit) le::write32(rec + offset, v);
+        };
+        put(StatusRecord::kMinCycleTime, minCycle);
+        put(StatusRecord::kMaxCycleTime, maxCycle);
+        put(StatusRecord::kRunCounter, run);
+        put(StatusRecord::kDmaReadErrors, link[0]);
+        put(StatusRecord::kDmaWriteErrors, link[1]);
+        put(StatusRecord::kTimeoutErrors, link[2]);
+        put(StatusRecord::kRxDataErrors, link[3]);
+        put(StatusRecord::kRxComErrors, link[4]);
+        return KVX_OK;
+    });
 }
 
-std::int32_t DriverCore::readAxis(int card, void* record,
-                                  const std::function<void(std::uint8_t*, const json&)>& fill) {
-    std::lock_guard lock(mutex_);
-    if (!record) return KVX_E_BAD_ARGUMENT;
-    int index = axisIndexOf(record);
-    if (index < 0) return KVX_E_BAD_ARGUMENT;
-    auto answer = request({{"op", "axis"}, {"axis", index}}, card);
-    if (!answer) return KVX_E_NO_CONNECTION;
-    std::int32_t rc = rcOf(*answer);
-    if (rc == KVX_OK) fill(static_cast<std::uint8_t*>(record), *answer);
-    return rc;
+std::int32_t DriverCore::readAxis(int card, void* record, std::size_t offset, const char* field) {
+    return guarded(KVX_E_PROTOCOL, [&]() -> std::int32_t {
+        std::lock_guard lock(mutex_);
+        if (!record) return KVX_E_BAD_ARGUMENT;
+        int index = axisIndexOf(record);
+        if (index < 0) return KVX_E_BAD_ARGUMENT;
+        auto answer = request({{"op", "axis"}, {"axis", index}}, card);
+        if (!answer) return KVX_E_NO_CONNECTION;
+        std::int32_t rc = rcOf(*answer);
+        if (rc != KVX_OK) return rc;
+        auto* r = static_cast<std::uint8_t*>(record) + offset;
+        if (offset == AxisRecord::kMaxPositionErrorLimit)
+            le::writeDouble(r, answer::real(*answer, field, 0.0));
+        else
+            le::write32(r, answer::uint32(*answer, field, 0));
+        return rc;
+    });
 }
 
 std::int32_t DriverCore::readAxisState(int card, void* record) {
-    return readAxis(card, record, [](std::uint8_t* r, const json& a) {
-        le::write32(r + AxisRecord::kAxisStateWord, a.value("state", 0u));
-    });
+    return readAxis(card, record, AxisRecord::kAxisStateWord, "state");
 }
 
 std::int32_t DriverCore::readModuleStatus(int card, void* record) {
-    return readAxis(card, record, [](std::uint8_t* r, const json& a) {
-        le::write32(r + AxisRecord::kStatusWord, a.value("status", 0u));
-    });
+    return readAxis(card, record, AxisRecord::kStatusWord, "status");
 }
 
 std::int32_t DriverCore::readModuleCheckSum(int card, void* record) {
-    return readAxis(card, record, [](std::uint8_t* r, const json& a) {
-        le::write32(r + AxisRecord::kEpromCheckSum, a.value("checksum", 0u));
-    });
+    return readAxis(card, record, AxisRecord::kEpromCheckSum, "checksum");
 }
 
 std::int32_t DriverCore::readPositionErrorLimit(int card, void* record) {
-    return readAxis(card, record, [](std::uint8_t* r, const json& a) {
-        le::writeDouble(r + AxisRecord::kMaxPositionErrorLimit, a.value("limit", 0.0));
-    });
+    return readAxis(card, record, AxisRecord::kMaxPositionErrorLimit, "limit");
 }
 
 std::int32_t DriverCore::readInterfaceStatus(int card, void* table) {
-    std::lock_guard lock(mutex_);
-    if (!table) return KVX_E_BAD_ARGUMENT;
-    std::uint32_t value = 0;
-    std::int32_t rc = readWord(card, "ifs", reinterpret_cast<std::int32_t*>(&value));
-    if (rc == KVX_OK) le::write32(static_cast<std::uint8_t*>(table) + AxisRecord::kStatusWord, value);
-    return rc;
+    return guarded(KVX_E_PROTOCOL, [&]() -> std::int32_t {
+        std::lock_guard lock(mutex_);
+        if (!table) return KVX_E_BAD_ARGUMENT;
+        std::uint32_t value = 0;
+        std::int32_t rc = readWord(card, "ifs", value);
+        if (rc == KVX_OK) le::write32(static_cast<std::uint8_t*>(table) + AxisRecord::kStatusWord, value);
+        return rc;
+    });
 }
 
 std::int32_t DriverCore::readEncoderError(int card, std::int32_t axis) {
-    std::lock_guard lock(mutex_);
-    if (axis < 0 || axis >= KVX_AXIS_COUNT_MAX) return 0;
-    auto answer = request({{"op", "axis"}, {"axis", axis}}, card);
-    // No answer is no evidence of an encoder error.
-    if (!answer || rcOf(*answer) != KVX_OK) return 0;
-    return answer->value("encoder", 0) != 0 ? 1 : 0;
+    // No answer, and a malformed one, is no evidence of an encoder error.
+    return guarded(0, [&]() -> std::int32_t {
+        std::lock_guard lock(mutex_);
+        if (axis < 0 || axis >= KVX_AXIS_COUNT_MAX) return 0;
+        auto answer = request({{"op", "axis"}, {"axis", axis}}, card);
+        if (!answer || rcOf(*answer) != KVX_OK) return 0;
+        return answer::word(*answer, "encoder", 0) != 0 ? 1 : 0;
+    });
 }
 
 std::int32_t DriverCore::resetEncoderError(int card, void* record) {
-    std::lock_guard lock(mutex_);
-    if (!record) return KVX_E_BAD_ARGUMENT;
-    int index = axisIndexOf(record);
-    if (index < 0) return KVX_E_BAD_ARGUMENT;
-    auto answer = request({{"op", "resetEncoder"}, {"axis", index}}, card);
-    return answer ? rcOf(*answer) : KVX_E_NO_CONNECTION;
+    return guarded(KVX_E_PROTOCOL, [&]() -> std::int32_t {
+        std::lock_guard lock(mutex_);
+        if (!record) return KVX_E_BAD_ARGUMENT;
+        int index = axisIndexOf(record);
+        if (index < 0) return KVX_E_BAD_ARGUMENT;
+        auto answer = request({{"op", "resetEncoder"}, {"axis", index}}, card);
+        return answer ? rcOf(*answer) : KVX_E_NO_CONNECTION;
+    });
 }
 
 std::int32_t DriverCore::readOption(int card, void* descriptor, std::int32_t* value) {
-    std::lock_guard lock(mutex_);
-    if (!descriptor || !value) return KVX_E_BAD_ARGUMENT;
-    auto* words = static_cast<std::uint8_t*>(descriptor);
-    auto option = static_cast<std::int32_t>(le::read32(words + 16));
-    auto answer = request({{"op", "option"}, {"option", option}}, card);
-    if (!answer) return KVX_E_NO_CONNECTION;
-    std::int32_t rc = rcOf(*answer);
-    if (rc != KVX_OPTION_READ) return rc;
-    std::int32_t v = 0;
-    if (!field(*answer, "value", v)) return KVX_E_PROTOCOL;
-    *value = v;
-    le::write32(words, 1);  // state word: the request has completed
-    return rc;
+    return guarded(KVX_E_PROTOCOL, [&]() -> std::int32_t {
+        std::lock_guard lock(mutex_);
+        if (!descriptor || !value) return KVX_E_BAD_ARGUMENT;
+        auto* words = static_cast<std::uint8_t*>(descriptor);
+        auto option = static_cast<std::int32_t>(le::read32(words + 16));
+        auto answer = request({{"op", "option"}, {"option", option}}, card);
+        if (!answer) return KVX_E_NO_CONNECTION;
+        std::int32_t rc = rcOf(*answer);
+        if (rc != KVX_OPTION_READ) return rc;
+        *value = answer::int32(*answer, "value");
+        le::write32(words, 1);  // state word: the request has completed
+        return rc;
+    });
 }
 
 std::int32_t DriverCore::readEnvironment(int card, char* buffer) {
-    std::lock_guard lock(mutex_);
-    if (!buffer) return KVX_E_BAD_ARGUMENT;
-    std::string name = le::text(reinterpret_cast<std::uint8_t*>(buffer), KVX_ENV_BUFFER_SIZE);
-    auto answer = request({{"op", "env"}, {"name", name}}, card);
-    if (!answer) return KVX_E_NO_CONNECTION;
-    std::int32_t rc = rcOf(*answer);
-    if (rc <= 0) return rc;
-    std::string value;
-    if (!field(*answer, "value", value)) return KVX_E_PROTOCOL;
-    // The buffer holds 256 bytes; a longer value is cut, never overrun.
-    le::setText(reinterpret_cast<std::uint8_t*>(buffer), KVX_ENV_BUFFER_SIZE, value);
-    std::size_t written = value.size() < KVX_ENV_BUFFER_SIZE ? value.size() : KVX_ENV_BUFFER_SIZE - 1;
-    return static_cast<std::int32_t>(written);
+    return guarded(KVX_E_PROTOCOL, [&]() -> std::int32_t {
+        std::lock_guard lock(mutex_);
+        if (!buffer) return KVX_E_BAD_ARGUMENT;
+        std::string name = le::text(reinterpret_cast<std::uint8_t*>(buffer), KVX_ENV_BUFFER_SIZE);
+        auto answer = request({{"op", "env"}, {"name", name}}, card);
+        if (!answer) return KVX_E_NO_CONNECTION;
+        std::int32_t rc = rcOf(*answer);
+        if (rc <= 0) return rc;
+        const std::string value = answer::text(*answer, "value");
+        // The buffer holds 256 bytes; a longer value is cut, never overrun.
+        le::setText(reinterpret_cast<std::uint8_t*>(buffer), KVX_ENV_BUFFER_SIZE, value);
+        std::size_t written = value.size() < KVX_ENV_BUFFER_SIZE ? value.size() : KVX_ENV_BUFFER_SIZE - 1;
+        return static_cast<std::int32_t>(written);
+    });
 }
 
-std::int32_t DriverCore::readWord(int card, const char* op, std::int32_t* value) {
-    if (!value) return KVX_E_BAD_ARGUMENT;
+std::int32_t DriverCore::readWord(int card, const char* op, std::uint32_t& value) {
     auto answer = request({{"op", op}}, card);
     if (!answer) return KVX_E_NO_CONNECTION;
     std::int32_t rc = rcOf(*answer);
     if (rc != KVX_OK) return rc;
-    std::int64_t v = 0;
-    if (!field(*answer, "value", v)) return KVX_E_PROTOCOL;
-    *value = static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+    value = answer::word(*answer, "value");
     return KVX_OK;
 }
 
-std::int32_t DriverCore::readOsVersion(int card, std::int32_t* value) {
-    std::lock_guard lock(mutex_);
-    return readWord(card, "osVersion", value);
-}
-std::int32_t DriverCore::readPldRevision(int card, std::int32_t* value) {
-    std::lock_guard lock(mutex_);
-    return readWord(card, "pld", value);
-}
-std::int32_t DriverCore::readSampleTime(int card, std::int32_t* value) {
-    std::lock_guard lock(mutex_);
-    return readWord(card, "sampleTime", value);
-}
-std::int32_t DriverCore::readErrorRegister(int card, std::int32_t* value) {
-    std::lock_guard lock(mutex_);
-    return readWord(card, "errorReg", value);
+std::int32_t DriverCore::readWord(int card, const char* op, std::int32_t* value) {
+    return guarded(KVX_E_PROTOCOL, [&]() -> std::int32_t {
+        std::lock_guard lock(mutex_);
+        if (!value) return KVX_E_BAD_ARGUMENT;
+        std::uint32_t word = 0;
+        std::int32_t rc = readWord(card, op, word);
+        if (rc == KVX_OK) *value = static_cast<std::int32_t>(word);
+        return rc;
+    });
 }
 
+std::int32_t DriverCore::readOsVersion(int card, std::int32_t* value) { return readWord(card, "osVersion", value); }
+std::int32_t DriverCore::readPldRevision(int card, std::int32_t* value) { return readWord(card, "pld", value); }
+std::int32_t DriverCore::readSampleTime(int card, std::int32_t* value) { return readWord(card, "sampleTime", value); }
+std::int32_t DriverCore::readErrorRegister(int card, std::int32_t* value) { return readWord(card, "errorReg", value); }
+
 std::int32_t DriverCore::writeErrorRegister(int card, const std::int32_t* value) {
-    std::lock_guard lock(mutex_);
-    if (!value) return KVX_E_BAD_ARGUMENT;
-    auto answer = request({{"op", "writeErrorReg"}, {"value", static_cast<std::uint32_t>(*value)}}, card);
-    return answer ? rcOf(*answer) : KVX_E_NO_CONNECTION;
+    return guarded(KVX_E_PROTOCOL, [&]() -> std::int32_t {
+        std::lock_guard lock(mutex_);
+        if (!value) return KVX_E_BAD_ARGUMENT;
+        auto answer = request({{"op", "writeErrorReg"}, {"value", static_cast<std::uint32_t>(*value)}}, card);
+        return answer ? rcOf(*answer) : KVX_E_NO_CONNECTION;
+    });
 }
 
 std::int32_t DriverCore::readMiniportVersion(int card) {
-    std::lock_guard lock(mutex_);
+    // The word itself is the answer; 0 when it could not be read.
     std::int32_t word = 0;
     return readWord(card, "miniport", &word) == KVX_OK ? word : 0;
 }
 
 std::int32_t DriverCore::sendLinkOpCode(int card, std::int32_t opcode) {
-    std::lock_guard lock(mutex_);
-    auto answer = request({{"op", "opcode"}, {"opcode", opcode}}, card);
-    return answer ? rcOf(*answer) : KVX_E_NO_CONNECTION;
+    return guarded(KVX_E_PROTOCOL, [&]() -> std::int32_t {
+        std::lock_guard lock(mutex_);
+        auto answer = request({{"op", "opcode"}, {"opcode", opcode}}, card);
+        return answer ? rcOf(*answer) : KVX_E_NO_CONNECTION;
+    });
 }
 
 std::int32_t DriverCore::readTaskState(int card, std::int32_t task, void* record) {
-    std::lock_guard lock(mutex_);
-    if (!record) return KVX_E_BAD_ARGUMENT;
-    auto answer = request({{"op", "task"}, {"task", task}}, card);
-    if (!answer) return KVX_E_NO_CONNECTION;
-    std::int32_t rc = rcOf(*answer);
-    if (rc != KVX_OK) return rc;
-    auto* rec = static_cast<std::uint8_t*>(record);
-    std::memset(rec, 0, KVX_TASK_STATE_SIZE);
-    le::write32(rec + 0, static_cast<std::uint32_t>(answer->value("error", 0)));
-    le::write32(rec + 4, static_cast<std::uint32_t>(answer->value("line", 0)));
-    le::write32(rec + 12, answer->value("state", 0u));
-    return KVX_OK;
+    return guarded(KVX_E_PROTOCOL, [&]() -> std::int32_t {
+        std::lock_guard lock(mutex_);
+        if (!record) return KVX_E_BAD_ARGUMENT;
+        auto answer = request({{"op", "task"}, {"task", task}}, card);
+        if (!answer) return KVX_E_NO_CONNECTION;
+        std::int32_t rc = rcOf(*answer);
+        if (rc != KVX_OK) return rc;
+        const std::uint32_t error = answer::word(*answer, "error", 0);
+        const std::uint32_t line = answer::word(*answer, "line", 0);
+        const std::uint32_t state = answer::uint32(*answer, "state", 0);
+        auto* rec = static_cast<std::uint8_t*>(record);
+        std::memset(rec, 0, KVX_TASK_STATE_SIZE);
+        le::write32(rec + 0, error);
+        le::write32(rec + 4, line);
+        le::write32(rec + 12, state);
+        return KVX_OK;
+    });
 }
 
 std::int32_t DriverCore::readTaskFile(int card, std::int32_t task, void* record) {
-    std::lock_guard lock(mutex_);
-    if (!record) return KVX_E_BAD_ARGUMENT;
-    auto answer = request({{"op", "task"}, {"task", task}}, card);
-    if (!answer) return KVX_E_NO_CONNECTION;
-    std::int32_t rc = rcOf(*answer);
-    if (rc != KVX_OK) return rc;
-    auto* rec = static_cast<std::uint8_t*>(record);
-    std::memset(rec, 0, KVX_TASK_FILE_SIZE);
-    le::setText(rec + kvx::TaskFileRecord::kFileName, KVX_TASK_FILE_SIZE - kvx::TaskFileRecord::kFileName,
-                answer->value("file", std::string()));
-    return KVX_OK;
+    return guarded(KVX_E_PROTOCOL, [&]() -> std::int32_t {
+        std::lock_guard lock(mutex_);
+        if (!record) return KVX_E_BAD_ARGUMENT;
+        auto answer = request({{"op", "task"}, {"task", task}}, card);
+        if (!answer) return KVX_E_NO_CONNECTION;
+        std::int32_t rc = rcOf(*answer);
+        if (rc != KVX_OK) return rc;
+        const std::string file = answer::text(*answer, "file", std::string());
+        auto* rec = static_cast<std::uint8_t*>(record);
+        std::memset(rec, 0, KVX_TASK_FILE_SIZE);
+        le::setText(rec + kvx::TaskFileRecord::kFileName, KVX_TASK_FILE_SIZE - kvx::TaskFileRecord::kFileName, file);
+        return KVX_OK;
+    });
 }
 
 }  // namespace kvxsim

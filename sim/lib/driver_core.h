@@ -41,8 +41,9 @@ public:
     static constexpr std::chrono::milliseconds kSnapshotMaxAge{250};
 
     // Operations; `card` is the card the request addresses. Every one
-    // answers KVX_E_NO_CONNECTION when the simulator cannot be reached and
-    // KVX_E_BAD_ARGUMENT for a null pointer or an unknown axis record.
+    // answers KVX_E_NO_CONNECTION when the simulator cannot be reached,
+    // KVX_E_PROTOCOL for a malformed answer and KVX_E_BAD_ARGUMENT for a null
+    // pointer or an unknown axis record. None throws.
     std::int32_t hello(std::int32_t* cardCount);
     std::int32_t init(int card, void* axisTable, void* systemInfo, std::int32_t* boardType);
     std::int32_t boot(int card, const char* file);
@@ -79,8 +80,14 @@ private:
     // without `failed` means: ask the simulator directly.
     nlohmann::json* fromSnapshot(const std::string& key, const nlohmann::json& req, int card, bool& failed);
     void keepSnapshot(nlohmann::json snapshot, int card);
+    // Runs one operation; a malformed answer, or anything else that would
+    // throw, answers `onMalformed` instead.
+    template <typename Call>
+    std::int32_t guarded(std::int32_t onMalformed, Call call) noexcept;
     std::int32_t readWord(int card, const char* op, std::int32_t* value);
-    std::int32_t readAxis(int card, void* record, const std::function<void(std::uint8_t*, const nlohmann::json&)>& fill);
+    std::int32_t readWord(int card, const char* op, std::uint32_t& value);  // under the lock
+    // Reads one field of an axis record: `field` of the answer to its offset.
+    std::int32_t readAxis(int card, void* record, std::size_t offset, const char* field);
     int axisIndexOf(const void* record) const;
 
     // Calls arrive one at a time, but a failure handler may call back in.

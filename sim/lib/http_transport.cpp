@@ -5,6 +5,7 @@
 #include <ctime>
 #include <regex>
 
+#include "lib/answer_fields.h"
 #include "lib/transport.h"
 
 namespace kvxsim {
@@ -68,10 +69,8 @@ public:
             return std::nullopt;
         }
         auto answer = nlohmann::json::parse(res->body, nullptr, false);
-        if (answer.is_discarded() || !answer.is_object()) {
-            error = "malformed answer from the web services";
-            return std::nullopt;
-        }
+        if (answer.is_discarded() || !answer.is_object())
+            throw answer::MalformedAnswer("malformed answer from the web services");
         return answer;
     }
 

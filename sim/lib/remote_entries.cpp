@@ -40,10 +40,23 @@ std::shared_ptr<RemoteConnection> find(KvxHandle h) {
     return it == connections.end() ? nullptr : it->second;
 }
 
+// The operations themselves never throw; this catches what the handle
+// bookkeeping may (no memory), so nothing unwinds into the caller.
 template <typename Call>
-int32_t withConnection(KvxHandle h, Call call) {
-    auto connection = find(h);
-    return connection ? call(connection->core) : KVX_E_BAD_HANDLE;
+int32_t noThrow(Call call) noexcept {
+    try {
+        return call();
+    } catch (...) {
+        return KVX_E_PROTOCOL;
+    }
+}
+
+template <typename Call>
+int32_t withConnection(KvxHandle h, Call call, int32_t withoutConnection = KVX_E_BAD_HANDLE) noexcept {
+    return noThrow([&]() -> int32_t {
+        auto connection = find(h);
+        return connection ? call(connection->core) : withoutConnection;
+    });
 }
 
 // The remote form addresses the controller behind the URL, card 0.
@@ -53,39 +66,45 @@ constexpr int kCard = 0;
 
 KVX_EXPORT int32_t KvxG3XOpen(const char* url, int32_t /*reserved*/, const char* /*devFile*/, int32_t /*mode*/,
                               KvxHandle* handle) {
-    if (!url || !handle) return KVX_E_BAD_ARGUMENT;
-    auto transport = kvxsim::makeHttpTransport(url);
-    if (!transport) return KVX_E_BAD_ARGUMENT;
-    auto connection = std::make_shared<RemoteConnection>(std::move(transport));
-    // The connection is open only when the web services answer.
-    int32_t rc = connection->core.hello(nullptr);
-    if (rc != KVX_OK) return rc;
-    std::lock_guard lock(connectionsMutex);
-    KvxHandle h = nextHandle++;
-    if (nextHandle <= 0) nextHandle = 1;
-    connections[h] = connection;
-    *handle = h;
-    return KVX_OK;
+    return noThrow([&]() -> int32_t {
+        if (!url || !handle) return KVX_E_BAD_ARGUMENT;
+        auto transport = kvxsim::makeHttpTransport(url);
+        if (!transport) return KVX_E_BAD_ARGUMENT;
+        auto connection = std::make_shared<RemoteConnection>(std::move(transport));
+        // The connection is open only when the web services answer.
+        int32_t rc = connection->core.hello(nullptr);
+        if (rc != KVX_OK) return rc;
+        std::lock_guard lock(connectionsMutex);
+        KvxHandle h = nextHandle++;
+        if (nextHandle <= 0) nextHandle = 1;
+        connections[h] = connection;
+        *handle = h;
+        return int32_t{KVX_OK};
+    });
 }
 
 KVX_EXPORT int32_t KvxG3Close(KvxHandle h) {
-    std::shared_ptr<RemoteConnection> connection;
-    {
-        std::lock_guard lock(connectionsMutex);
-        auto it = connections.find(h);
-        if (it == connections.end()) return KVX_E_BAD_HANDLE;
-        connection = it->second;
-        connections.erase(it);
-    }
-    connection->core.disconnect();
-    return KVX_OK;
+    return noThrow([&]() -> int32_t {
+        std::shared_ptr<RemoteConnection> connection;
+        {
+            std::lock_guard lock(connectionsMutex);
+            auto it = connections.find(h);
+            if (it == connections.end()) return int32_t{KVX_E_BAD_HANDLE};
+            connection = it->second;
+            connections.erase(it);
+        }
+        connection->core.disconnect();
+        return int32_t{KVX_OK};
+    });
 }
 
 KVX_EXPORT int32_t KVXG3_SetDllErrorRoutine(KvxHandle h, KvxErrorRoutine routine) {
-    auto connection = find(h);
-    if (!connection) return KVX_E_BAD_HANDLE;
-    connection->errorRoutine = routine;
-    return KVX_OK;
+    return noThrow([&]() -> int32_t {
+        auto connection = find(h);
+        if (!connection) return int32_t{KVX_E_BAD_HANDLE};
+        connection->errorRoutine = routine;
+        return int32_t{KVX_OK};
+    });
 }
 
 KVX_EXPORT int32_t InitKvxSystem(KvxHandle h, void* axisTable, void* systemInfo, const char* /*systemFile*/,
@@ -114,8 +133,7 @@ KVX_EXPORT int32_t rdmpe(KvxHandle h, void* record) {
     return withConnection(h, [&](auto& core) { return core.readPositionErrorLimit(kCard, record); });
 }
 KVX_EXPORT int32_t rddigib(KvxHandle h, int32_t axis, int32_t /*count*/) {
-    auto connection = find(h);
-    return connection ? connection->core.readEncoderError(kCard, axis) : 0;
+    return withConnection(h, [&](auto& core) { return core.readEncoderError(kCard, axis); }, 0);
 }
 KVX_EXPORT int32_t rdigi(KvxHandle h, void* record) {
     return withConnection(h, [&](auto& core) { return core.resetEncoderError(kCard, record); });
@@ -142,8 +160,7 @@ KVX_EXPORT int32_t wrErrorReg(KvxHandle h, int32_t* value) {
     return withConnection(h, [&](auto& core) { return core.writeErrorRegister(kCard, value); });
 }
 KVX_EXPORT int32_t rdDriverVersion(KvxHandle h) {
-    auto connection = find(h);
-    return connection ? connection->core.readMiniportVersion(kCard) : 0;
+    return withConnection(h, [&](auto& core) { return core.readMiniportVersion(kCard); }, 0);
 }
 KVX_EXPORT int32_t tvMXI_OpCodeToLinkMTX(KvxHandle h, int32_t opcode) {
     return withConnection(h, [&](auto& core) { return core.sendLinkOpCode(kCard, opcode); });

@@ -15,7 +15,8 @@ class Transport {
 public:
     virtual ~Transport() = default;
     // The answer, or nothing when the simulator cannot be reached; `error`
-    // then says why, in words for the user.
+    // then says why, in words for the user. An answer that is no JSON object
+    // throws answer::MalformedAnswer.
     virtual std::optional<nlohmann::json> call(const nlohmann::json& request, std::string& error) = 0;
     // Drops the connection; the next call connects again.
     virtual void disconnect() = 0;

@@ -7,6 +7,7 @@
 
 #include "common/line_channel.h"
 #include "common/socket_path.h"
+#include "lib/answer_fields.h"
 #include "lib/transport.h"
 
 namespace kvxsim {
@@ -27,9 +28,8 @@ public:
             if (writeLine(fd_, request.dump()) && readLine(fd_, pending_, line)) {
                 auto answer = nlohmann::json::parse(line, nullptr, false);
                 if (!answer.is_discarded() && answer.is_object()) return answer;
-                error = "malformed answer from the simulator";
                 disconnect();
-                return std::nullopt;
+                throw answer::MalformedAnswer("malformed answer from the simulator");
             }
             error = "connection to the simulator lost";
             disconnect();

@@ -1,0 +1,242 @@
+// The driver libraries and the monitor against a simulator that answers
+// what no controller would: wrong types, numbers out of range, answers that
+// never end. Every call must come back with a code (KVX_E_PROTOCOL for a
+// malformed answer), and the monitor shows the controller offline.
+#include <dlfcn.h>
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "app/monitor.h"
+#include "daemon_process.h"
+#include "driver/kvxg3_api.h"
+#include "driver/records.h"
+#include "fake_simulator.h"
+#include "support/fixed_clock.h"
+#include "support/scripted_dialogs.h"
+
+namespace kvx {
+namespace {
+
+using nlohmann::json;
+using test::FakeReply;
+using test::FakeSimulator;
+
+// The entry points a case calls, in the form of either library.
+enum class Call { Select, Init, Status, AxisLimit, AxisState, Word, Option, Env, TaskState, TaskFile, Encoder, Miniport };
+
+class Library {
+public:
+    Library(bool remote, const std::string& url) : remote_(remote) {
+        lib_ = ::dlopen((kvxsim::test::binDir() + (remote ? "/kvxg3X.DLL" : "/kvxg3.dll")).c_str(), RTLD_NOW);
+        if (!lib_) throw std::runtime_error(::dlerror());
+        url_ = url;
+    }
+    ~Library() {
+        if (remote_ && handle_) fn<KvxCloseRemoteFn>("KvxG3Close")(handle_);
+        if (!remote_) fn<KvxCloseLocalFn>("KvxClose")();
+        ::dlclose(lib_);
+    }
+
+    int32_t call(Call c) {
+        if (c == Call::Select) {
+            if (!remote_) return fn<KvxCardSelectFn>("CardSelect")(0);
+            handle_ = 0;
+            return fn<KvxOpenRemoteFn>("KvxG3XOpen")(url_.c_str(), 0, "kvx0", 0, &handle_);
+        }
+        if (remote_ && !handle_ && fn<KvxOpenRemoteFn>("KvxG3XOpen")(url_.c_str(), 0, "kvx0", 0, &handle_) != 0)
+            return 1;  // the open failed: not what a case tests
+        const KvxHandle h = handle_;
+        int32_t value = 0;
+        auto record = axes[0].data();
+        switch (c) {
+        case Call::Init:
+            return remote_ ? fn<KvxInitRemoteFn>("InitKvxSystem")(h, axes.data(), info.data(), "r", &boardType)
+                           : fn<KvxInitLocalFn>("InitKvxSystem3")(axes.data(), info.data(), 0, "S", &boardType);
+        case Call::Status:
+            return remote_ ? fn<KvxStatusRemoteFn>("rdKvxStatus")(h, status.data(), 240)
+                           : fn<KvxStatusLocalFn>("rdKvxStatus")(status.data(), 240);
+        case Call::AxisLimit:
+        case Call::AxisState: {
+            const char* name = c == Call::AxisLimit ? "rdmpe" : "rdaxst";
+            return remote_ ? fn<KvxRecordRemoteFn>(name)(h, record) : fn<KvxRecordLocalFn>(name)(record);
+        }
+        case Call::Word:
+            return remote_ ? fn<KvxIntRemoteFn>("rdOsVersion")(h, &value) : fn<KvxIntLocalFn>("rdOsVersion")(&value);
+        case Call::Option: {
+            options.fill();
+            auto d = options[OptionDescriptors::EpmBase].data();
+            return remote_ ? fn<KvxOptionRemoteFn>("rdOptionInt")(h, d, &value)
+                           : fn<KvxOptionLocalFn>("rdOptionInt")(d, &value);
+        }
+        case Call::Env:
+            env.setText("SerialNumber");
+            return remote_ ? fn<KvxEnvRemoteFn>("getEnvStr")(h, env.chars()) : fn<KvxEnvLocalFn>("getEnvStr")(env.chars());
+        case Call::TaskState:
+        case Call::TaskFile: {
+            const char* name = c == Call::TaskState ? "rdcncts" : "getcnctfh";
+            void* r = c == Call::TaskState ? taskState.data() : taskFile.data();
+            return remote_ ? fn<KvxTaskRemoteFn>(name)(h, 0, r) : fn<KvxTaskLocalFn>(name)(0, r);
+        }
+        case Call::Encoder:
+            return remote_ ? fn<KvxDigibRemoteFn>("rddigib")(h, 0, 18) : fn<KvxDigibLocalFn>("rddigib")(0, 18);
+        case Call::Miniport:
+            return remote_ ? fn<int32_t (*)(KvxHandle)>("rdDriverVersion")(h)
+                           : fn<KvxDriverVersionFn>("rdDriverVersion")();
+        case Call::Select:
+            break;
+        }
+        return 1;
+    }
+
+    AxisTable axes;
+    SystemInfo info;
+    StatusRecord status;
+    OptionDescriptors options;
+    EnvBuffer env;
+    TaskStateRecord taskState;
+    TaskFileRecord taskFile;
+    int32_t boardType = -1;
+
+private:
+    template <typename Fn>
+    Fn fn(const char* name) {
+        return reinterpret_cast<Fn>(::dlsym(lib_, name));
+    }
+    bool remote_;
+    void* lib_ = nullptr;
+    std::string url_;
+    KvxHandle handle_ = 0;
+};
+
+struct HostileAnswer {
+    const char* name;
+    const char* op;    // the request whose answer is spoiled
+    const char* body;  // what the simulator sends instead
+    Call call;
+    int32_t expected;  // the same in both libraries
+};
+
+constexpr int32_t kProtocol = KVX_E_PROTOCOL;
+
+const HostileAnswer kHostileAnswers[] = {
+    {"AxesOfNumbers", "init", R"({"rc":0,"tavosName":"T","axisCount":3,"boardType":4,"axes":[1,2,3]})", Call::Init, kProtocol},
+    {"AxisStateText", "init", R"({"rc":0,"tavosName":"T","axisCount":1,"boardType":4,"axes":[{"state":"x"}]})", Call::Init, kProtocol},
+    {"AxisLimitText", "init", R"({"rc":0,"tavosName":"T","axisCount":1,"boardType":4,"axes":[{"limit":"wide"}]})", Call::Init, kProtocol},
+    {"AxisState1e30", "init", R"({"rc":0,"tavosName":"T","axisCount":1,"boardType":4,"axes":[{"state":1e30}]})", Call::Init, kProtocol},
+    {"AxisStateNegative", "init", R"({"rc":0,"tavosName":"T","axisCount":1,"boardType":4,"axes":[{"state":-1}]})", Call::Init, kProtocol},
+    {"AxisLimitInfinite", "init", R"({"rc":0,"tavosName":"T","axisCount":1,"boardType":4,"axes":[{"limit":1e400}]})", Call::Init, kProtocol},
+    {"BoardType1e300", "init", R"({"rc":0,"tavosName":"T","axisCount":1,"boardType":1e300,"axes":[]})", Call::Init, kProtocol},
+    {"AxisCountText", "init", R"({"rc":0,"tavosName":"T","axisCount":"4","boardType":4,"axes":[]})", Call::Init, kProtocol},
+    {"TavosNameNumber", "init", R"({"rc":0,"tavosName":7,"axisCount":1,"boardType":4,"axes":[]})", Call::Init, kProtocol},
+    {"AxesObject", "init", R"({"rc":0,"tavosName":"T","axisCount":1,"boardType":4,"axes":{"0":{}}})", Call::Init, kProtocol},
+    {"ResultCode1e300", "init", R"({"rc":1e300})", Call::Init, kProtocol},
+    {"ResultCodeBeyond32Bits", "status", R"({"rc":4294967296})", Call::Status, kProtocol},
+    {"ResultCodeText", "status", R"({"rc":"0"})", Call::Status, kProtocol},
+    {"LinksOfTexts", "status", R"({"rc":0,"minCycle":1,"maxCycle":2,"runCounter":3,"links":["a","b","c","d","e"]})", Call::Status, kProtocol},
+    {"MinCycle1e30", "status", R"({"rc":0,"minCycle":1e30,"maxCycle":2,"runCounter":3,"links":[0,0,0,0,0]})", Call::Status, kProtocol},
+    {"AnswerIsArray", "status", R"([0,1,2])", Call::Status, kProtocol},
+    {"AnswerCutShort", "status", R"({"rc":0,"minCycle":)", Call::Status, kProtocol},
+    {"AxisLimitObject", "axis", R"({"rc":0,"limit":{}})", Call::AxisLimit, kProtocol},
+    {"AxisStateFraction", "axis", R"({"rc":0,"state":1.5})", Call::AxisState, kProtocol},
+    {"WordText", "osVersion", R"({"rc":0,"value":"253048"})", Call::Word, kProtocol},
+    {"Word1e30", "osVersion", R"({"rc":0,"value":1e30})", Call::Word, kProtocol},
+    {"WordBeyond32Bits", "osVersion", R"({"rc":0,"value":4294967296})", Call::Word, kProtocol},
+    {"OptionValueText", "option", R"({"rc":4,"value":"5"})", Call::Option, kProtocol},
+    {"EnvValueNumber", "env", R"({"rc":8,"value":20001234})", Call::Env, kProtocol},
+    {"TaskFileNumber", "task", R"({"rc":0,"file":12345})", Call::TaskFile, kProtocol},
+    {"TaskStateText", "task", R"({"rc":0,"state":"running"})", Call::TaskState, kProtocol},
+    {"EncoderText", "axis", R"({"rc":0,"encoder":"bad"})", Call::Encoder, 0},
+    {"MiniportArray", "miniport", R"({"rc":0,"value":[1]})", Call::Miniport, 0},
+    {"SnapshotAnswerNumber", "snapshot", R"({"rc":0,"snapshot":{"answers":{"status":7}}})", Call::Status, kProtocol},
+    {"SnapshotAxesText", "snapshot", R"({"rc":0,"snapshot":{"answers":{"axis/0":{"rc":0,"limit":"x"}}}})", Call::AxisLimit, kProtocol},
+};
+
+class HostileAnswers : public ::testing::TestWithParam<std::tuple<HostileAnswer, bool>> {};
+
+TEST_P(HostileAnswers, CallAnswersACodeAndLeavesTheRecordsAlone) {
+    const auto& [hostile, remote] = GetParam();
+    kvxsim::test::TempDir dir;
+    const std::string socket = dir.file("kvxsim.sock");
+    FakeSimulator simulator(socket, [hostile = hostile](const json& request) {
+        return FakeReply{request.value("op", "") == hostile.op ? hostile.body : FakeSimulator::healthyAnswer(request)};
+    });
+    ::setenv("KVXSIM_SOCKET", socket.c_str(), 1);
+    {
+        Library lib(remote, simulator.url());
+        // The axis records are those of an initialisation.
+        if (hostile.call != Call::Init) {
+            ASSERT_EQ(lib.call(Call::Init), 0);
+        }
+        auto before = lib.axes;
+        EXPECT_EQ(lib.call(hostile.call), hostile.expected);
+        if (hostile.call == Call::Init) {
+            EXPECT_EQ(lib.boardType, -1);
+            EXPECT_EQ(std::memcmp(before.data(), lib.axes.data(), sizeof lib.axes), 0);
+        }
+    }
+    ::unsetenv("KVXSIM_SOCKET");
+}
+
+INSTANTIATE_TEST_SUITE_P(BothLibraries, HostileAnswers,
+                         ::testing::Combine(::testing::ValuesIn(kHostileAnswers), ::testing::Bool()),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) ? "_Remote" : "_Local");
+                         });
+
+// The monitor itself: a controller whose initialisation answers axes of the
+// wrong type is shown offline with the library's code, tick after tick, and
+// the program ends in order.
+class HostileController : public ::testing::TestWithParam<bool> {};
+
+TEST_P(HostileController, MonitorShowsItOfflineAndEndsInOrder) {
+    const bool remote = GetParam();
+    kvxsim::test::TempDir dir;
+    const std::string socket = dir.file("kvxsim.sock");
+    FakeSimulator simulator(socket, [](const json& request) {
+        return FakeReply{request.value("op", "") == "init" ? kHostileAnswers[0].body
+                                                           : FakeSimulator::healthyAnswer(request)};
+    });
+    ::setenv("KVXSIM_SOCKET", socket.c_str(), 1);
+    const std::string settingsFile = dir.file("KvxDiagnostics.INI");
+    const std::string protocolFile = dir.file("DiagProtocol.txt");
+    std::string settings = "[PROTOCOL]\nFileName=" + protocolFile + "\n";
+    if (remote) settings += "[Project data]\nUse Webservices=1\nURL=" + simulator.url() + "\nDEV FileNameX=kvx0\n";
+    std::ofstream(settingsFile) << settings;
+    MonitorOptions options;
+    options.locations = {settingsFile, dir.path() + "/", dir.file("config")};
+    options.programPath = dir.file("KvxDiagnostics");
+    const std::string library = kvxsim::test::binDir() + (remote ? "/kvxg3X.DLL" : "/kvxg3.dll");
+    options.environment = [library](const std::string& name) -> std::optional<std::string> {
+        if (name == "KVXDLLNAME") return library;
+        return std::nullopt;
+    };
+    DisplayModel model;
+    test::ScriptedDialogs dialogs;
+    test::FixedClock clock;
+    {
+        Monitor monitor(model, dialogs, clock, options);
+        ASSERT_TRUE(monitor.formCreate());
+        monitor.timerTimer();
+        EXPECT_EQ(monitor.state().online, 0);
+        EXPECT_EQ(model.caption, "Error -103 at Initialisation!");
+        EXPECT_EQ(model.summary, (std::vector<std::string>{"System is offline:", "Boot System in Application",
+                                                           "or check monitor screen in bootmon!"}));
+        EXPECT_EQ(model["laBoardTypeNr"].text, "not identified");
+        monitor.formClose();
+    }
+    std::ifstream in(protocolFile);
+    const std::string protocol((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(protocol.find("System is offline:\n"), std::string::npos);
+    EXPECT_NE(protocol.find("Diagnostic Program closed!"), std::string::npos);
+    ::unsetenv("KVXSIM_SOCKET");
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, HostileController, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Remote" : "Local"; });
+
+}  // namespace
+}  // namespace kvx
