@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -80,6 +81,18 @@ std::string trimmed(const std::string& s) {
     return s.substr(a, b - a + 1);
 }
 
+// What a written value reads back as: line breaks are refused; zero bytes,
+// vertical tabs and form feeds are written as the blanks the reader takes
+// them for; blanks around the value are dropped and it is cut to the longest
+// text a read returns.
+std::optional<std::string> readsBackAs(const std::string& written) {
+    if (written.find_first_of("\r\n") != std::string::npos) return std::nullopt;
+    std::string stored = written;
+    for (char& c : stored)
+        if (c == '\0' || c == '\v' || c == '\f') c = ' ';
+    return trimmed(stored).substr(0, kvx::profile::kMaxTextLength);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -122,14 +135,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (saved.ok() && values.settingsWritable) {
         const std::string file = settingsFile.string();
         auto same = [&](const char* section, const char* key, const std::string& expected) {
-            // Line breaks are refused; zero bytes, vertical tabs and form
-            // feeds are written as blanks.
-            if (expected.find_first_of("\r\n") != std::string::npos) return;
-            std::string stored = expected;
-            for (char& c : stored)
-                if (c == '\0' || c == '\v' || c == '\f') c = ' ';
+            const auto expectedRead = readsBackAs(expected);
+            if (!expectedRead) return;
             std::string got = kvx::profile::readString(file, section, key, "<none>");
-            if (got != trimmed(stored).substr(0, kvx::profile::kMaxTextLength)) {
+            if (got != *expectedRead) {
                 std::fprintf(stderr, "[%s] %s: wrote \"%s\", read \"%s\"\n", section, key, expected.c_str(),
                              got.c_str());
                 std::abort();
@@ -153,10 +162,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue;
         }
         auto result = kvx::profile::writeString(settingsFile.string(), section, key, value);
-        if (result.ok() && plainName(section) && plainName(key) &&
-            value.find('\0') == std::string::npos) {
+        const auto expectedRead = readsBackAs(value);
+        if (result.ok() && plainName(section) && plainName(key) && expectedRead) {
             std::string got = kvx::profile::readString(settingsFile.string(), section, key, "<none>");
-            if (got != trimmed(value).substr(0, kvx::profile::kMaxTextLength)) {
+            if (got != *expectedRead) {
                 std::fprintf(stderr, "[%s] %s: wrote \"%s\", read \"%s\"\n", section.c_str(), key.c_str(),
                              value.c_str(), got.c_str());
                 std::abort();

@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
                 return 2;
             }
             socketPath = argv[++i];
-        } else if (words.empty() && (a == "--help" || a == "-h")) {
+        } else if (words.empty() && (a == "--help" || a == "-h" || a == "help")) {
             std::cout << "usage: kvxsimctl [--socket PATH] COMMAND...\n" << kvxsim::controlCommandHelp();
             return 0;
         } else {

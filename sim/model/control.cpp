@@ -536,33 +536,34 @@ std::string describeCard(const CardState& c, int index, SteadyClock::time_point 
 
 const char* controlCommandHelp() {
     return R"(Commands (prefix "card N" to address another card than 0):
-  state                                   show the state of every card (or of card N)
-  inject|clear emergency-out       axis A[,A...]|all
-  inject|clear configuration-error axis A[,A...]|all
-  inject|clear data-handling-error axis A[,A...]|all
-  inject|clear max-position-error  axis A[,A...]|all
-  inject|clear encoder-error       axis A[,A...]|all
-  inject|clear asm-timeout         module M[,M...]|all
-  inject asm-status module M [STATUS]     (default 0x11); clear sets 0x10
-  inject interface-status [VALUE]         (default 0x0B); clear sets 3
-  inject runtime-error task T [NUMBER [LINE]]; clear runtime-error task T
-  inject error-register [BITS]            (default 0x1); clear sets 0
-  inject link-error COUNTER [N]; clear link-error COUNTER|all
-  inject|clear timing-error
-  increment COUNTER [N]                   COUNTER: dma-read dma-write timeout rx-data rx-com
-  set FIELD VALUE                         min-cycle max-cycle run-counter sample-time
-                                          error-register interface-status board-type
-                                          pld-revision os-version miniport-version axes
-                                          tavos-name COUNTER
-  set env NAME [VALUE]                    no value removes the variable
-  set option N VALUE|none
-  set axis A state|limit|status|checksum VALUE
-  set module M status|checksum VALUE
-  set task T file|state|error|line VALUE
-  restart                                 the controller restarts (run counter starts low)
-  offline CODE                            initialisation answers CODE
-  online                                  initialisation answers 0 again
-Axes are counted from 1, modules and tasks from 0, as the monitor shows them.
+  help                                      show this list
+  state                                     show every card (or card N)
+  inject|clear emergency-out axis A[,A...]|all        bit 1 of the axis state word
+  inject|clear configuration-error axis A[,A...]|all  bit 9 of the axis state word
+  inject|clear data-handling-error axis A[,A...]|all  bit 8 of the axis state word
+  inject|clear max-position-error axis A[,A...]|all   bit 7 of the axis state word
+  inject|clear encoder-error axis A[,A...]|all        what rddigib reports for the axis
+  inject|clear asm-timeout module M[,M...]|all        bit 0 of the module's first record
+  inject asm-status module M [STATUS]       module status (default 0x11); clear sets 0x10
+  inject interface-status [VALUE]           interface status register (default 0x0B); clear sets 3
+  inject runtime-error task T [NUMBER [LINE]]  task error (default 1, line 0); clear sets 0 and 0
+  inject error-register [BITS]              sets bits (default 0x1); clear sets 0
+  inject link-error COUNTER [N]             adds N (default 1); clear link-error COUNTER|all sets 0
+  increment COUNTER [N]                     adds N (default 1) to a link counter
+  inject|clear timing-error                 longest cycle 3.6 x the sample time / both back inside the band
+  set FIELD VALUE                           min-cycle max-cycle run-counter sample-time error-register
+                                            interface-status board-type pld-revision os-version
+                                            miniport-version axes tavos-name, or a COUNTER
+  set env NAME [VALUE]                      set or (without value) remove an environment variable
+  set option N VALUE|none                   option value, or not readable
+  set axis A state|limit|status|checksum VALUE  one field of an axis record
+  set module M status|checksum VALUE        one field of a module
+  set task T file|state|error|line VALUE    one field of a task
+  restart                                   the controller restarts: the run counter starts low again
+  offline CODE                              initialisation answers CODE (e.g. 33, 34, 20) until online
+  online                                    initialisation answers 0 again
+COUNTER is one of dma-read dma-write timeout rx-data rx-com. Axes are counted
+from 1, modules and tasks from 0, as the monitor shows them.
 )";
 }
 

@@ -2,6 +2,7 @@
 // option reads, interface status register, encoder errors and the modules of
 // the KVX-4000.
 #include "poll_fixture.h"
+#include "support/case_name.h"
 
 namespace kvx::test {
 namespace {
@@ -297,6 +298,8 @@ struct AsmStatusCase {
     bool inOrder;
 };
 
+void PrintTo(const AsmStatusCase& c, std::ostream* os) { *os << "status " << c.status; }
+
 class AsmStatus : public Kvx4000, public ::testing::WithParamInterface<AsmStatusCase> {};
 
 TEST_P(AsmStatus, BitFourSetAndBitSixOfNoAccount) {
@@ -320,7 +323,8 @@ TEST_P(AsmStatus, BitFourSetAndBitSixOfNoAccount) {
 INSTANTIATE_TEST_SUITE_P(Words, AsmStatus,
                          ::testing::Values(AsmStatusCase{0x50, true}, AsmStatusCase{0x10, true},
                                            AsmStatusCase{0x90, false}, AsmStatusCase{0x11, false},
-                                           AsmStatusCase{0x30, false}, AsmStatusCase{0x00, false}));
+                                           AsmStatusCase{0x30, false}, AsmStatusCase{0x00, false}),
+                         [](const auto& info) { return "Status" + test::hexName(info.param.status); });
 
 TEST_F(Kvx4000, StatusErrorsOfSeveralModulesAppendToTheCaption) {
     ctl.axisCount = 4;
@@ -408,6 +412,8 @@ struct OtherBoardCase {
     const char* line;
 };
 
+void PrintTo(const OtherBoardCase& c, std::ostream* os) { *os << "board type " << c.code; }
+
 class OtherBoards : public PollTest, public ::testing::WithParamInterface<OtherBoardCase> {};
 
 TEST_P(OtherBoards, PldRevisionOnlyAndNoChecks) {
@@ -445,7 +451,8 @@ INSTANTIATE_TEST_SUITE_P(
     Codes, OtherBoards,
     ::testing::Values(OtherBoardCase{16, "KVX-2400/CXB-5004 - 2 Axis - Sample Time: 1.28 ms"},
                       OtherBoardCase{64, "unknown BoardType: 2 Axis - Sample Time: 1.28 ms"},
-                      OtherBoardCase{0, "unknown BoardType: 2 Axis - Sample Time: 1.28 ms"}));
+                      OtherBoardCase{0, "unknown BoardType: 2 Axis - Sample Time: 1.28 ms"}),
+    [](const auto& info) { return "BoardType" + test::numberName(info.param.code); });
 
 }  // namespace
 }  // namespace kvx::test

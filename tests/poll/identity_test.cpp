@@ -3,6 +3,7 @@
 #include <set>
 
 #include "poll_fixture.h"
+#include "support/case_name.h"
 
 namespace kvx::test {
 namespace {
@@ -27,6 +28,8 @@ struct Gate {
     std::int32_t osVersion;
     Names called;
 };
+
+void PrintTo(const Gate& c, std::ostream* os) { *os << c.name; }
 
 class VersionGates : public PollTest, public ::testing::WithParamInterface<Gate> {};
 
@@ -289,6 +292,8 @@ struct SampleTimeCase {
     const char* shown;
 };
 
+void PrintTo(const SampleTimeCase& c, std::ostream* os) { *os << c.us << " us"; }
+
 class SampleTimeText : public PollTest, public ::testing::WithParamInterface<SampleTimeCase> {};
 
 TEST_P(SampleTimeText, ShortestGeneralForm) {
@@ -302,7 +307,8 @@ TEST_P(SampleTimeText, ShortestGeneralForm) {
 INSTANTIATE_TEST_SUITE_P(Values, SampleTimeText,
                          ::testing::Values(SampleTimeCase{1280, "1.28 ms"}, SampleTimeCase{1000, "1 ms"},
                                            SampleTimeCase{0, "n.a."}, SampleTimeCase{125, "0.125 ms"},
-                                           SampleTimeCase{4096, "4.096 ms"}, SampleTimeCase{-5, "-0.005 ms"}));
+                                           SampleTimeCase{4096, "4.096 ms"}, SampleTimeCase{-5, "-0.005 ms"}),
+                         [](const auto& info) { return "Us" + test::numberName(info.param.us); });
 
 // ---- Miniport version ----------------------------------------------------------------
 
@@ -310,6 +316,8 @@ struct MiniportCase {
     std::int32_t word;
     const char* shown;
 };
+
+void PrintTo(const MiniportCase& c, std::ostream* os) { *os << "word " << c.word; }
 
 class MiniportVersion : public PollTest, public ::testing::WithParamInterface<MiniportCase> {};
 
@@ -324,7 +332,8 @@ TEST_P(MiniportVersion, NibbleCodedText) {
 INSTANTIATE_TEST_SUITE_P(Words, MiniportVersion,
                          ::testing::Values(MiniportCase{0x51234, "51.23d"}, MiniportCase{0x0A121, "10.12a"},
                                            MiniportCase{0x00000, "0.00`"}, MiniportCase{0x7351234, "51.23d"},
-                                           MiniportCase{0x0F000, "60.00`"}));
+                                           MiniportCase{0x0F000, "60.00`"}),
+                         [](const auto& info) { return "Word" + test::hexName(static_cast<std::uint32_t>(info.param.word)); });
 
 using MiniportGate = PollTest;
 

@@ -4,6 +4,7 @@
 
 #include "poll/checks.h"
 #include "poll_fixture.h"
+#include "support/case_name.h"
 
 namespace kvx::test {
 namespace {
@@ -70,6 +71,10 @@ struct TimingCase {
     bool minOk, maxOk;
 };
 
+void PrintTo(const TimingCase& c, std::ostream* os) {
+    *os << "sample time " << c.sampleTime << ", cycle " << c.minTime << " to " << c.maxTime;
+}
+
 class TimingBand : public PollTest, public ::testing::WithParamInterface<TimingCase> {};
 
 TEST_P(TimingBand, LimitsAroundTheSampleTime) {
@@ -101,7 +106,11 @@ INSTANTIATE_TEST_SUITE_P(
                       TimingCase{4096, 2867, 5734, true, true}, TimingCase{4096, 2866, 5735, false, false},
                       TimingCase{0, 0, 5734, true, true}, TimingCase{0, 0, 5735, true, false},
                       TimingCase{-5, 0, 5734, false, true}, TimingCase{-5, 4000000000u, 5735, false, false},
-                      TimingCase{1, 0, 1, true, true}, TimingCase{1, 0, 2, true, false}));
+                      TimingCase{1, 0, 1, true, true}, TimingCase{1, 0, 2, true, false}),
+    [](const auto& info) {
+        return "Sample" + test::numberName(info.param.sampleTime) + "Min" + test::numberName(info.param.minTime) +
+               "Max" + test::numberName(info.param.maxTime);
+    });
 
 TEST(TimingLimits, WholeNumberProductsComeOutOneLess) {
     for (std::int32_t n = 1; n <= 20000; ++n) {

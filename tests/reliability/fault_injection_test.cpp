@@ -162,6 +162,8 @@ struct Unreadable {
     const char* reason;
 };
 
+void PrintTo(const Unreadable& c, std::ostream* os) { *os << c.name; }
+
 class UnreadableSettings : public MonitorFaults, public ::testing::WithParamInterface<Unreadable> {};
 
 TEST_P(UnreadableSettings, StartWithDefaultsAndReportTheCloseOnce) {
@@ -268,6 +270,8 @@ struct BadProject {
     std::optional<std::string> contents;  // nullopt: no file
 };
 
+void PrintTo(const BadProject& c, std::ostream* os) { *os << c.name; }
+
 class BadProjectFile : public MonitorFaults, public ::testing::WithParamInterface<BadProject> {};
 
 TEST_P(BadProjectFile, OneMessageThenLocalMode) {
@@ -340,6 +344,8 @@ struct Damage {
     std::string contents;
     std::string after;  // the whole file after the write
 };
+
+void PrintTo(const Damage& c, std::ostream* os) { *os << c.name; }
 
 class DamagedProfileFile : public ::testing::TestWithParam<Damage> {};
 

@@ -516,6 +516,19 @@ TEST(SimulatorDaemon, ControlCommandWithoutDaemon) {
     EXPECT_EQ(r.err, "kvxsimctl: no simulator listens on " + dir.file("none.sock") + "\n");
 }
 
+// The help a newcomer is pointed to needs no running daemon and names every
+// verb the daemon takes.
+TEST(SimulatorDaemon, ControlCommandHelp) {
+    TempDir dir;
+    for (const char* word : {"help", "--help"}) {
+        ProcessResult r = runProcess({binDir() + "/kvxsimctl", "--socket", dir.file("none.sock"), word});
+        EXPECT_EQ(r.exitCode, 0) << word;
+        for (const char* verb : {"\n  state ", "\n  inject|clear ", "\n  increment ", "\n  set ", "\n  restart ",
+                                 "\n  offline ", "\n  online "})
+            EXPECT_NE(r.out.find(verb), std::string::npos) << word << ": " << verb;
+    }
+}
+
 TEST(SimulatorDaemon, StopsCleanlyAndRemovesItsSocket) {
     TempDir dir;
     for (int signal : {SIGTERM, SIGINT}) {
