@@ -15,6 +15,7 @@ packages=(
   xvfb xauth openbox xdotool x11-utils chromium
   prometheus-alertmanager libyaml-cpp-dev libcrypt-dev libssl-dev apache2-utils
   lintian dpkg-dev heaptrack debootstrap
+  zlib1g-dev
   clang libclang-rt-14-dev
 )
 

@@ -9,6 +9,7 @@
 
 #include "app/metrics_endpoint.h"
 #include "app/monitor.h"
+#include "app/recorded_run.h"
 #include "history/metrics.h"
 #include "history/service_report.h"
 
@@ -102,6 +103,7 @@ std::string modelJson(const DisplayModel& model, long tick) {
 }
 
 int runConsole(const ConsoleOptions& options) {
+    if (options.replay) return runConsoleReplay(options);
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
@@ -112,8 +114,24 @@ int runConsole(const ConsoleOptions& options) {
     ConsoleDialogs dialogs(std::cerr);
     MonitorOptions monitorOptions;
     monitorOptions.arguments = options.arguments;
-    Monitor monitor(model, dialogs, systemClock(), monitorOptions);
-    if (!monitor.formCreate()) return 1;
+    std::unique_ptr<LiveRecording> recording;
+    if (options.record) {
+        std::string error;
+        recording = LiveRecording::start(*options.record, monitorOptions, systemClock(), dialogs, error);
+        if (!recording) {
+            std::cerr << "KvxDiagnostics: " << error << '\n';
+            return 1;
+        }
+        recording->wire(monitorOptions);
+    }
+    Monitor monitor(model, recording ? recording->dialogs() : dialogs, recording ? recording->clock() : systemClock(),
+                    monitorOptions);
+    bool started = false;
+    {
+        RecordedSegment segment(recording.get(), recording::SegmentKind::Start);
+        started = monitor.formCreate();
+    }
+    if (!started) return 1;
 
     MetricsEndpoint metrics;
     if (options.metricsPort) {
@@ -140,7 +158,10 @@ int runConsole(const ConsoleOptions& options) {
         // A tick that overran its interval delays the next one; ticks never pile up.
         next = std::max(next + std::chrono::milliseconds(options.intervalMs), Steady::now());
         if (!monitor.timerEnabled()) break;
-        monitor.timerTimer();
+        {
+            RecordedSegment segment(recording.get(), recording::SegmentKind::Tick);
+            monitor.timerTimer();
+        }
         if (metrics.running()) metrics.publish(prometheusText(monitor.history()));
         printer.afterTick(++tick);
     }
@@ -159,7 +180,67 @@ int runConsole(const ConsoleOptions& options) {
             result = 1;
         }
     }
-    monitor.formClose();
+    {
+        RecordedSegment segment(recording.get(), recording::SegmentKind::Close);
+        monitor.formClose();
+    }
+    return result;
+}
+
+int runConsoleReplay(const ConsoleOptions& options) {
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    std::string error;
+    auto replay = ReplaySession::open(options.replay->file, options.replay->protocolFile, std::cerr, error);
+    if (!replay) {
+        std::cerr << "KvxDiagnostics: " << error << '\n';
+        return 1;
+    }
+    if (!replay->restart()) {
+        std::cerr << "KvxDiagnostics: " << (replay->problem().empty() ? "the recorded start failed" : replay->problem())
+                  << '\n';
+        return 1;
+    }
+    ConsolePrinter printer(replay->model(), options.json);
+    printer.afterTick(replay->ticks());
+
+    // The recorded pace, sped up; without a speed as fast as it goes.
+    std::int64_t lastEpochMs = replay->epochMs();
+    for (;;) {
+        if (options.ticks && replay->ticks() >= *options.ticks) break;
+        const ReplaySession::Step step = replay->step();
+        if (step == ReplaySession::Step::End || step == ReplaySession::Step::Close) break;
+        if (step != ReplaySession::Step::Tick) continue;
+        if (options.replay->speed > 0) {
+            const long wait = static_cast<long>((replay->epochMs() - lastEpochMs) / options.replay->speed);
+            if (waitForStopSignal(stopSignals, wait)) break;
+        } else if (waitForStopSignal(stopSignals, 0)) {
+            break;
+        }
+        lastEpochMs = replay->epochMs();
+        printer.afterTick(replay->ticks());
+    }
+
+    int result = 0;
+    if (!replay->problem().empty()) {
+        std::cerr << "KvxDiagnostics: " << replay->problem() << '\n';
+        if (replay->damaged()) result = 1;
+    }
+    if (options.reportFile) {
+        ReportSources sources{replay->model(), replay->monitor().settings(), replay->monitor().history(),
+                              replay->clock().now(), replay->monitor().programFileName()};
+        if (writeServiceReport(sources, *options.reportFile, &error)) {
+            std::cerr << "KvxDiagnostics: service report written to " << *options.reportFile << " and "
+                      << textReportPath(*options.reportFile) << std::endl;
+        } else {
+            std::cerr << "KvxDiagnostics: " << error << std::endl;
+            result = 1;
+        }
+    }
     return result;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/recording_options.h"
 #include "display/dialogs.h"
 #include "display/display_model.h"
 
@@ -22,6 +23,8 @@ struct ConsoleOptions {
     std::vector<std::string> arguments;  // passed on to the program ("/SU")
     std::optional<int> metricsPort;      // serve the metrics on 127.0.0.1 at this port (0: any free one)
     std::optional<std::string> reportFile;  // write the service report here when the run ends
+    std::optional<RecordOptions> record;    // record the run
+    std::optional<ReplayOptions> replay;    // replay a recording instead of watching a controller
 };
 
 // Message boxes become one line on standard error; the file dialog has no
@@ -42,5 +45,7 @@ std::string modelJson(const DisplayModel& model, long tick);
 
 // Runs the monitor headless; returns the process exit code.
 int runConsole(const ConsoleOptions& options);
+// Replays options.replay headless; returns the process exit code.
+int runConsoleReplay(const ConsoleOptions& options);
 
 }  // namespace kvx

@@ -27,6 +27,12 @@ void printUsage() {
                  "                  http://127.0.0.1:N/metrics (0: any free port, printed at start)\n"
                  "  --report FILE   headless (implies --console): write the service report to FILE (HTML) and beside it\n"
                  "                  as plain text (.txt) when the run ends\n"
+                 "  --record FILE   record every driver answer, tick by tick, to FILE (docs/recording.md)\n"
+                 "  --record-max-mb N  with --record: move FILE aside to FILE.1, FILE.2, ... when it reaches N MB\n"
+                 "  --record-files N   with --record-max-mb: files kept, the current one included (default 10)\n"
+                 "  --replay FILE   show the recorded run of FILE instead of a controller; writes no settings\n"
+                 "  --protocol FILE with --replay: write the protocol the run wrote, with the recorded times\n"
+                 "  --speed N       with --replay: N times the recorded pace, 1 to 60 (headless default: no waits)\n"
                  "The driver library is kvxg3.dll (kvxg3X.DLL in web-services mode) beside the program,\n"
                  "or the file named by KVXDLLNAME.\n";
 }
@@ -78,6 +84,9 @@ int main(int argc, char** argv) {
 
 int runProgram(int argc, char** argv) {
     kvx::ConsoleOptions console;
+    kvx::RecordOptions record;
+    kvx::ReplayOptions replay;
+    std::string protocol;
     bool wantConsole = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -106,6 +115,17 @@ int runProgram(int argc, char** argv) {
         } else if (a == "--report" && i + 1 < argc) {
             console.reportFile = argv[++i];
             wantConsole = true;
+        } else if ((a == "--record-max-mb" || a == "--record-files" || a == "--speed") && i + 1 < argc) {
+            if (!parsePositive(argv[++i], value) || (a == "--speed" && value > 60)) {
+                std::cerr << "KvxDiagnostics: " << a << " needs a whole number from 1" << (a == "--speed" ? " to 60" : "")
+                          << ", not \"" << argv[i] << "\"\n";
+                return 2;
+            }
+            if (a == "--speed") replay.speed = static_cast<int>(value);
+            else if (a == "--record-files") record.keepFiles = static_cast<int>(value);
+            else record.maxMegabytes = static_cast<int>(value);
+        } else if ((a == "--record" || a == "--replay" || a == "--protocol") && i + 1 < argc) {
+            (a == "--record" ? record.file : a == "--replay" ? replay.file : protocol) = argv[++i];
         } else if (a == "--help" || a == "-h") {
             printUsage();
             return 0;
@@ -113,6 +133,14 @@ int runProgram(int argc, char** argv) {
             console.arguments.push_back(a);  // "/SU" and anything else the program ignores
         }
     }
+
+    if (!record.file.empty() && !replay.file.empty()) {
+        std::cerr << "KvxDiagnostics: --record and --replay cannot be used together\n";
+        return 2;
+    }
+    if (!protocol.empty()) replay.protocolFile = protocol;
+    if (!record.file.empty()) console.record = record;
+    if (!replay.file.empty()) console.replay = replay;
 
 #ifdef KVX_WITH_WINDOW
     if (!wantConsole && haveDisplay()) {

@@ -32,7 +32,7 @@ Monitor::Monitor(DisplayModel& model, Dialogs& dialogs, Clock& clock, MonitorOpt
       programFileName_(fileNameOf(programPath_)),
       store_(settings_, model_, dialogs_, options_.locations),
       library_(options_.environment),
-      driver_(library_.table()),
+      driver_(library_),
       summary_(model_),
       protocol_(clock_),
       poll_(PollContext{driver_, records_, settings_, state_, model_, summary_, protocol_, clock_, programFileName_}),
@@ -40,6 +40,8 @@ Monitor::Monitor(DisplayModel& model, Dialogs& dialogs, Clock& clock, MonitorOpt
                         [this] { store_.loadProjectAccessData(true); }}),
       history_(clock_, options_.monotonic) {
     activeMonitor = this;
+    driver_.setTap(options_.driverTap);
+    driver_.setReplay(options_.driverReplay);
 }
 
 Monitor::~Monitor() {
@@ -53,7 +55,7 @@ bool Monitor::formCreate() {
     store_.readWebServiceSettings();
 
     const bool remote = settings_.useWebServices != 0;
-    const int loaded = library_.loadDriverLibrary(options_.driverBaseName, remote, false);
+    const int loaded = driver_.loadDriverLibrary(options_.driverBaseName, remote, false);
     driver_.setRemote(remote);
     if (remote) {
         if (!loaded) {
@@ -66,7 +68,7 @@ bool Monitor::formCreate() {
         }
         driver_.KVXG3_SetDllErrorRoutine(&Monitor::driverErrorRoutine);
     } else if (!loaded) {
-        if (!library_.bound(Op::Init, false)) {
+        if (!driver_.libraryBinds(Op::Init, false)) {
             dialogs_.message("kvxg3.dll not found or no valid version!", "Fatal Error!");
             return false;
         }
@@ -107,17 +109,17 @@ void Monitor::formClose() {
     // The connection that is actually open: the loaded library's mode decides,
     // even when remote mode was given up during the run.
     driver_.closeConnection();
-    library_.unloadDriverLibrary();
+    driver_.unloadDriverLibrary();
     clock_.sleepMs(100);
 }
 
 void Monitor::showVersions() {
     const std::string dllName = driver_.remote() ? "kvxg3x.dll" : "kvxg3.dll";
-    const FileVersionInfo dll = readFileVersion(dllName);
+    const FileVersionInfo dll = driver_.readFileVersion(dllName);
     model_.setText("laDllName", driverVersionText(dllName, dll));
     state_.driverVersion = driverVersionNumber(dll);
 
-    const FileVersionInfo program = readFileVersion(programPath_);
+    const FileVersionInfo program = driver_.readFileVersion(programPath_);
     model_.setText("laExeVersion", programFileName_ + ": ");
     model_.setText("laExeVersionNr", fileVersionText(program));
 }

@@ -36,6 +36,8 @@ struct MonitorOptions {
     std::string programPath;  // the executable; "" = this process's
     std::string driverBaseName = "kvxg3.dll";
     MonotonicClock monotonic = steadyMilliseconds;  // times the run's history and trends
+    DriverTap* driverTap = nullptr;        // sees every driver answer (a flight recorder)
+    DriverReplay* driverReplay = nullptr;  // answers instead of the library (a replay)
 };
 
 class Monitor : public WindowActions {

@@ -5,23 +5,43 @@
 // mode is empty is not called, in either mode: the method answers nullopt and,
 // where the driver contract names a default for the record it would have
 // filled, writes that default. Methods are named after the driver operations.
+//
+// A tap sees every answer (the flight recorder); with a replay set, the
+// answers come from a recording and the library is never called
+// (driver/driver_journal.h). Loading the library and reading file versions
+// pass here too, so a replay needs no library at all.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "driver/driver_journal.h"
+#include "driver/driver_library.h"
 #include "driver/entry_points.h"
 #include "driver/kvxg3_api.h"
 #include "driver/records.h"
 
 namespace kvx {
 
-using DriverResult = std::optional<std::int32_t>;  // nullopt: operation not provided, nothing called
-
 class Driver {
 public:
     explicit Driver(EntryPointTable& table) : table_(table) {}
+    // On a library's table; the library operations below act on it.
+    explicit Driver(DriverLibrary& library) : table_(library.table()), library_(&library) {}
+    ~Driver();
+    Driver(const Driver&) = delete;
+    Driver& operator=(const Driver&) = delete;
+
+    void setTap(DriverTap* tap);
+    void setReplay(DriverReplay* replay) { replay_ = replay; }
+
+    // The library (DriverLibrary's operations of the same names); without
+    // one, nothing loads and nothing is bound.
+    int loadDriverLibrary(const std::string& baseName, bool remote, bool quickCheck);
+    bool libraryBinds(Op op, bool remote) const;
+    int unloadDriverLibrary();
+    FileVersionInfo readFileVersion(const std::string& fileName) const;
 
     void setRemote(bool remote) { remote_ = remote; }
     bool remote() const { return remote_; }
@@ -75,8 +95,17 @@ public:
 private:
     template <typename Fn>
     Fn slot(Op op) const;
+    bool bound(Op op, bool remote) const;
+    // The answer of the library (`live`), seen by the tap, or the recorded one.
+    template <typename Live>
+    DriverResult through(CallId id, std::int32_t key, Outputs outputs, Live&& live) const;
+    static void recordingErrorRoutine(std::int32_t code, const char* message);
 
     EntryPointTable& table_;
+    DriverLibrary* library_ = nullptr;
+    DriverTap* tap_ = nullptr;
+    DriverReplay* replay_ = nullptr;
+    KvxErrorRoutine routine_ = nullptr;
     bool remote_ = false;
     KvxHandle handle_ = 0;
 };

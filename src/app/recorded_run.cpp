@@ -1,0 +1,208 @@
+#include "app/recorded_run.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/paths.h"
+#include "platform/profile_file.h"
+#include "platform/user_config.h"
+#include "report/protocol_file.h"
+
+namespace kvx {
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace recording;
+
+RecordedFile snapshot(const std::string& path) {
+    RecordedFile f;
+    f.path = path;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return f;
+    std::ostringstream s;
+    s << in.rdbuf();
+    f.present = true;
+    f.content = s.str();
+    return f;
+}
+
+bool writeText(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    return static_cast<bool>(out.flush());
+}
+
+std::string baseName(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+std::string replayTimeText(const LocalTime& t) { return formatTimestamp(t); }
+
+// ---- Recording -------------------------------------------------------------
+
+LiveRecording::LiveRecording(std::unique_ptr<FlightRecorder> recorder, Clock& clock, Dialogs& dialogs)
+    : recorder_(std::move(recorder)), clock_(clock, *recorder_), dialogs_(dialogs, *recorder_) {}
+
+std::unique_ptr<LiveRecording> LiveRecording::start(const RecordOptions& options, const MonitorOptions& monitorOptions,
+                                                    Clock& clock, Dialogs& dialogs, std::string& error) {
+    RunInfo info;
+    info.programPath = monitorOptions.programPath.empty() ? executablePath() : monitorOptions.programPath;
+    info.arguments = monitorOptions.arguments;
+    info.executableFolder = monitorOptions.locations.executableFolder;
+    const auto now = std::chrono::system_clock::now();
+    info.startEpochMs = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    std::tm local{};
+    localtime_r(&t, &local);
+    info.utcOffsetSeconds = static_cast<std::int32_t>(local.tm_gmtoff);
+    // The settings as the start will read them; reading them here changes nothing.
+    info.settings = snapshot(monitorOptions.locations.settingsFile);
+    UserConfig user(monitorOptions.locations.userConfigRoot);
+    info.environment = snapshot(user.environmentFile());
+    const std::string projectName =
+        profile::readString(user.environmentFile(), "ENVIRONMENT", "ProjectFileName", UserConfig::kDefaultProjectFileName);
+    info.project = snapshot(user.projectFilePath(projectName));
+
+    RecorderOptions recorderOptions;
+    recorderOptions.file = options.file;
+    recorderOptions.maxBytes = static_cast<std::uint64_t>(options.maxMegabytes) << 20;
+    recorderOptions.keepFiles = options.keepFiles;
+    auto recorder = FlightRecorder::create(recorderOptions, std::move(info), error);
+    if (!recorder) return nullptr;
+    return std::unique_ptr<LiveRecording>(new LiveRecording(std::move(recorder), clock, dialogs));
+}
+
+void LiveRecording::wire(MonitorOptions& options) {
+    options.driverTap = recorder_.get();
+    options.monotonic = recordingMonotonic(std::move(options.monotonic), *recorder_);
+}
+
+// ---- Replay ----------------------------------------------------------------
+
+ReplaySession::ReplaySession(std::ostream& messages) : messages_(messages) {}
+
+ReplaySession::~ReplaySession() {
+    monitor_.reset();
+    if (!folder_.empty()) {
+        std::error_code ec;
+        fs::remove_all(folder_, ec);
+    }
+}
+
+std::unique_ptr<ReplaySession> ReplaySession::open(const std::string& file, const std::optional<std::string>& protocolFile,
+                                                   std::ostream& messages, std::string& error) {
+    std::unique_ptr<ReplaySession> s(new ReplaySession(messages));
+    if (!s->reader_.open(file, error)) return nullptr;
+    if (protocolFile) {
+        std::error_code ec;
+        if (fs::exists(*protocolFile, ec) && fs::file_size(*protocolFile, ec) > 0) {
+            error = "the protocol file " + *protocolFile + " exists already; name a new file for the replay's protocol";
+            return nullptr;
+        }
+    }
+    if (!s->layOutSettings(protocolFile, error)) return nullptr;
+    s->driver_.setUtcOffset(s->reader_.info().utcOffsetSeconds);
+    return s;
+}
+
+// The settings files as they were at the recorded start, in a folder of the
+// replay's own: the replayed start reads them, and what it writes back stays there.
+bool ReplaySession::layOutSettings(const std::optional<std::string>& protocolFile, std::string& error) {
+    std::string pattern = (fs::temp_directory_path() / "kvx-replay-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) {
+        error = std::string("cannot create a folder for the replay's settings: ") + std::strerror(errno);
+        return false;
+    }
+    folder_ = pattern;
+    const RunInfo& info = reader_.info();
+    const std::string settingsName = info.settings.path.empty() ? "KvxDiagnostics.INI" : baseName(info.settings.path);
+    const std::string settingsFile = folder_ + "/" + settingsName;
+    const std::string configRoot = folder_ + "/config";
+    UserConfig user(configRoot);
+    std::error_code ec;
+    fs::create_directories(configRoot + "/Velmora/kcfg", ec);
+
+    bool ok = true;
+    if (info.settings.present) ok &= writeText(settingsFile, info.settings.content);
+    if (info.environment.present) ok &= writeText(user.environmentFile(), info.environment.content);
+    if (info.project.present) {
+        const std::string projectName = baseName(info.project.path);
+        ok &= writeText(user.toolFolder() + projectName, info.project.content);
+        // A project file named with a folder lies beside the others here.
+        ok &= profile::writeString(user.environmentFile(), "ENVIRONMENT", "ProjectFileName", projectName).ok();
+    }
+    // The protocol goes where the replay was asked to write it, else into the folder.
+    protocolFile_ = protocolFile ? fs::absolute(*protocolFile).string() : folder_ + "/DiagProtocol.txt";
+    ok &= profile::writeString(settingsFile, "PROTOCOL", "FileName", protocolFile_).ok();
+    if (!ok) {
+        error = "cannot lay out the recorded settings in " + folder_;
+        return false;
+    }
+
+    options_.arguments = info.arguments;
+    options_.locations.settingsFile = settingsFile;
+    options_.locations.executableFolder = info.executableFolder;
+    options_.locations.userConfigRoot = configRoot;
+    options_.programPath = info.programPath;
+    options_.monotonic = replayMonotonic(driver_);
+    options_.driverReplay = &driver_;
+    return true;
+}
+
+bool ReplaySession::restart() {
+    monitor_.reset();
+    reader_.rewind();
+    if (protocolFile_.size()) std::ofstream(protocolFile_, std::ios::trunc);
+    model_ = DisplayModel();
+    ticks_ = 0;
+    closed_ = false;
+    damaged_ = false;
+    monitor_ = std::make_unique<Monitor>(model_, dialogs_, clock_, options_);
+    if (reader_.next(segment_) != RecordingReader::Next::Segment || segment_.kind != SegmentKind::Start) {
+        damaged_ = !reader_.problem().empty();
+        return false;
+    }
+    driver_.enter(segment_);
+    const bool started = monitor_->formCreate();
+    ticks_ = started ? 1 : 0;
+    return started;
+}
+
+ReplaySession::Step ReplaySession::step() {
+    if (closed_ || !monitor_) return Step::End;
+    for (;;) {
+        const RecordingReader::Next next = reader_.next(segment_);
+        if (next != RecordingReader::Next::Segment) {
+            damaged_ = next == RecordingReader::Next::Damaged;
+            return Step::End;
+        }
+        driver_.enter(segment_);
+        switch (segment_.kind) {
+        case SegmentKind::Tick:
+            if (!monitor_->timerEnabled()) return Step::End;
+            monitor_->timerTimer();
+            ++ticks_;
+            return Step::Tick;
+        case SegmentKind::Action: replayAction(*monitor_, segment_.action, segment_.argument); return Step::Action;
+        case SegmentKind::Close:
+            monitor_->formClose();
+            closed_ = true;
+            return Step::Close;
+        case SegmentKind::Start: continue;  // the start again at the head of a rolled-over file
+        }
+    }
+}
+
+}  // namespace kvx

@@ -1,0 +1,330 @@
+#include "recording/recording_format.h"
+
+#include <zlib.h>
+
+#include <cstring>
+#include <unordered_map>
+
+namespace kvx::recording {
+
+namespace {
+
+// Tags of the answer list of a segment.
+enum : std::uint8_t { kEnd = 0, kRepeat = 1, kAnswer = 2 };
+// Flags of an answer (above the tag's two bits).
+enum : std::uint8_t {
+    kSameCall = 1 << 2,    // call and key as the reference answer at this place
+    kSameResult = 1 << 3,  // result as the reference answer
+    kHasResult = 1 << 4,   // a result follows (else: operation not provided)
+    kChanges = 1 << 5,     // bytes as changed runs against the reference
+};
+
+constexpr std::size_t kMostAnswerBytes = 1 << 16;
+constexpr std::size_t kMostAnswers = 1 << 16;
+constexpr std::size_t kMostText = 1 << 20;
+
+void writeFile(ByteWriter& out, const RecordedFile& f) {
+    out.text(f.path);
+    out.byte(f.present ? 1 : 0);
+    out.text(f.content);
+}
+
+RecordedFile readFile(ByteReader& in) {
+    RecordedFile f;
+    f.path = in.text();
+    f.present = in.byte() != 0;
+    f.content = in.text();
+    return f;
+}
+
+std::vector<Answer>& referenceOf(std::vector<Answer> (&refs)[5], SegmentKind kind) {
+    return refs[static_cast<std::size_t>(kind) % 5];
+}
+
+}  // namespace
+
+const char* actionName(Action action) {
+    switch (action) {
+    case Action::None: return "none";
+    case Action::CardNrChange: return "card selection";
+    case Action::RebootClick: return "reboot";
+    case Action::SummaryDoubleClick: return "double-click on the summary";
+    case Action::StayOnTopChange: return "window mode";
+    case Action::UseWebServicesClick: return "web services switch";
+    case Action::GetFileNamesClick: return "file names switch";
+    }
+    return "unknown";
+}
+
+void ByteWriter::varint(std::uint64_t v) {
+    while (v >= 0x80) {
+        out_.push_back(static_cast<std::uint8_t>(v | 0x80));
+        v >>= 7;
+    }
+    out_.push_back(static_cast<std::uint8_t>(v));
+}
+
+void ByteWriter::text(const std::string& s) {
+    varint(s.size());
+    raw(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+}
+
+std::uint8_t ByteReader::byte() {
+    if (p_ == end_) fail("record ends early");
+    return *p_++;
+}
+
+std::uint64_t ByteReader::varint() {
+    std::uint64_t v = 0;
+    for (int shift = 0; shift < 64; shift += 7) {
+        const std::uint8_t b = byte();
+        v |= std::uint64_t(b & 0x7F) << shift;
+        if (!(b & 0x80)) return v;
+    }
+    fail("number too long");
+}
+
+std::int64_t ByteReader::signedVarint() {
+    const std::uint64_t v = varint();
+    return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1);
+}
+
+std::int32_t ByteReader::int32() {
+    const std::int64_t v = signedVarint();
+    if (v < INT32_MIN || v > INT32_MAX) fail("number out of range");
+    return static_cast<std::int32_t>(v);
+}
+
+std::size_t ByteReader::size(std::size_t most) {
+    const std::uint64_t v = varint();
+    if (v > most || v > static_cast<std::uint64_t>(end_ - p_)) fail("length out of range");
+    return static_cast<std::size_t>(v);
+}
+
+std::string ByteReader::text() {
+    const std::size_t n = size(kMostText);
+    const std::uint8_t* p = take(n);
+    return std::string(reinterpret_cast<const char*>(p), n);
+}
+
+const std::uint8_t* ByteReader::take(std::size_t n) {
+    if (n > static_cast<std::size_t>(end_ - p_)) fail("record ends early");
+    const std::uint8_t* p = p_;
+    p_ += n;
+    return p;
+}
+
+std::uint32_t crc32(const std::uint8_t* p, std::size_t n) {
+    return static_cast<std::uint32_t>(::crc32(::crc32(0L, Z_NULL, 0), p, static_cast<uInt>(n)));
+}
+
+std::vector<std::uint8_t> fileHeader() {
+    std::vector<std::uint8_t> out(kMagic, kMagic + sizeof kMagic);
+    out.push_back(kFormatVersion & 0xFF);
+    out.push_back(kFormatVersion >> 8);
+    out.push_back(0);
+    out.push_back(0);
+    return out;
+}
+
+std::vector<std::uint8_t> frame(FrameKind kind, const std::vector<std::uint8_t>& payload) {
+    std::vector<std::uint8_t> out;
+    out.reserve(payload.size() + 10);
+    ByteWriter w(out);
+    w.varint(payload.size() + 1);
+    const std::size_t body = out.size();
+    w.byte(static_cast<std::uint8_t>(kind));
+    w.raw(payload.data(), payload.size());
+    const std::uint32_t crc = crc32(out.data() + body, out.size() - body);
+    for (int i = 0; i < 4; ++i) w.byte(static_cast<std::uint8_t>(crc >> (8 * i)));
+    return out;
+}
+
+std::vector<std::uint8_t> encodeRunInfo(const RunInfo& info) {
+    std::vector<std::uint8_t> out;
+    ByteWriter w(out);
+    w.text(info.programPath);
+    w.varint(info.arguments.size());
+    for (const auto& a : info.arguments) w.text(a);
+    w.text(info.executableFolder);
+    w.signedVarint(info.startEpochMs);
+    w.signedVarint(info.utcOffsetSeconds);
+    writeFile(w, info.settings);
+    writeFile(w, info.environment);
+    writeFile(w, info.project);
+    w.varint(info.callNames.size());
+    for (const auto& n : info.callNames) w.text(n);
+    return out;
+}
+
+RunInfo decodeRunInfo(ByteReader& in) {
+    RunInfo info;
+    info.programPath = in.text();
+    const std::size_t args = in.size(1024);
+    for (std::size_t i = 0; i < args; ++i) info.arguments.push_back(in.text());
+    info.executableFolder = in.text();
+    info.startEpochMs = in.signedVarint();
+    info.utcOffsetSeconds = in.int32();
+    info.settings = readFile(in);
+    info.environment = readFile(in);
+    info.project = readFile(in);
+    const std::size_t calls = in.size(4096);
+    for (std::size_t i = 0; i < calls; ++i) info.callNames.push_back(in.text());
+    return info;
+}
+
+std::vector<std::string> currentCallNames() {
+    std::vector<std::string> names;
+    for (CallId id = 0; id < call::Count; ++id) names.emplace_back(callName(id));
+    return names;
+}
+
+std::vector<CallId> mapCallNames(const std::vector<std::string>& names) {
+    std::unordered_map<std::string, CallId> current;
+    for (CallId id = 0; id < call::Count; ++id) current.emplace(std::string(callName(id)), id);
+    std::vector<CallId> map;
+    for (const auto& n : names) {
+        auto it = current.find(n);
+        map.push_back(it == current.end() ? CallId(call::Count) : it->second);
+    }
+    return map;
+}
+
+void SegmentEncoder::reset() {
+    for (auto& r : reference_) r.clear();
+    lastEpochMs_ = 0;
+}
+
+void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std::uint8_t>& out) {
+    ByteWriter w(out);
+    w.byte(static_cast<std::uint8_t>(s.kind));
+    if (s.kind == SegmentKind::Action) {
+        w.byte(static_cast<std::uint8_t>(s.action));
+        w.signedVarint(s.argument);
+    }
+    w.signedVarint(s.epochMs - lastEpochMs_);
+    lastEpochMs_ = s.epochMs;
+
+    std::vector<Answer>& ref = referenceOf(reference_, s.kind);
+    std::size_t i = 0;
+    while (i < count) {
+        std::size_t same = 0;
+        while (i + same < count && i + same < ref.size() && s.answers[i + same] == ref[i + same]) ++same;
+        if (same > 0) {
+            w.byte(kRepeat);
+            w.varint(same);
+            i += same;
+            continue;
+        }
+        const Answer& a = s.answers[i];
+        const Answer* r = i < ref.size() ? &ref[i] : nullptr;
+        std::uint8_t tag = kAnswer;
+        const bool sameCall = r && r->call == a.call && r->key == a.key;
+        if (sameCall) tag |= kSameCall;
+        if (r && r->result == a.result) tag |= kSameResult;
+        else if (a.result) tag |= kHasResult;
+        const bool changes = sameCall && r->bytes.size() == a.bytes.size();
+        if (changes) tag |= kChanges;
+        w.byte(tag);
+        if (!sameCall) {
+            w.varint(a.call);
+            w.signedVarint(a.key);
+        }
+        if (tag & kHasResult) w.signedVarint(*a.result);
+        if (changes) {
+            // Runs of changed bytes: the distance from the last run's end, the length, the bytes.
+            std::size_t last = 0, p = 0;
+            const std::size_t n = a.bytes.size();
+            while (p < n) {
+                if (a.bytes[p] == r->bytes[p]) {
+                    ++p;
+                    continue;
+                }
+                std::size_t e = p;
+                // Gaps of up to two equal bytes cost less inside a run than as a new one.
+                auto differs = [&](std::size_t k) { return k < n && a.bytes[k] != r->bytes[k]; };
+                while (e < n && (differs(e) || differs(e + 1) || differs(e + 2))) ++e;
+                w.varint(p - last);
+                w.varint(e - p);
+                w.raw(a.bytes.data() + p, e - p);
+                last = p = e;
+            }
+            w.varint(0);
+            w.varint(0);
+        } else {
+            w.varint(a.bytes.size());
+            w.raw(a.bytes.data(), a.bytes.size());
+        }
+        ++i;
+    }
+    w.byte(kEnd);
+    ref.assign(s.answers.begin(), s.answers.begin() + static_cast<std::ptrdiff_t>(count));
+}
+
+void SegmentDecoder::decode(ByteReader& in, Segment& s) {
+    const std::uint8_t kind = in.byte();
+    if (kind < 1 || kind > 4) in.fail("unknown segment kind " + std::to_string(kind));
+    s.kind = static_cast<SegmentKind>(kind);
+    s.action = Action::None;
+    s.argument = 0;
+    if (s.kind == SegmentKind::Action) {
+        const std::uint8_t action = in.byte();
+        if (action < 1 || action > 6) in.fail("unknown action " + std::to_string(action));
+        s.action = static_cast<Action>(action);
+        s.argument = in.int32();
+    }
+    lastEpochMs_ += in.signedVarint();
+    s.epochMs = lastEpochMs_;
+
+    std::vector<Answer>& ref = referenceOf(reference_, s.kind);
+    s.answers.clear();
+    for (;;) {
+        const std::uint8_t tag = in.byte();
+        if (tag == kEnd) break;
+        const std::size_t i = s.answers.size();
+        if (s.answers.size() >= kMostAnswers) in.fail("too many answers in one segment");
+        if (tag == kRepeat) {
+            const std::uint64_t n = in.varint();
+            if (n == 0 || n > ref.size() - std::min(i, ref.size())) in.fail("repeats more answers than the last segment had");
+            s.answers.insert(s.answers.end(), ref.begin() + static_cast<std::ptrdiff_t>(i),
+                             ref.begin() + static_cast<std::ptrdiff_t>(i + n));
+            continue;
+        }
+        if ((tag & 3) != kAnswer || (tag & 0xC0)) in.fail("unknown answer tag " + std::to_string(tag));
+        const Answer* r = i < ref.size() ? &ref[i] : nullptr;
+        if ((tag & (kSameCall | kSameResult)) && !r) in.fail("answer refers to one the last segment did not have");
+        Answer a;
+        if (tag & kSameCall) {
+            a.call = r->call;
+            a.key = r->key;
+        } else {
+            const std::uint64_t id = in.varint();
+            a.call = id < callMap_.size() ? callMap_[id] : CallId(call::Count);
+            a.key = in.int32();
+        }
+        if (tag & kSameResult) a.result = r->result;
+        else if (tag & kHasResult) a.result = in.int32();
+        if (tag & kChanges) {
+            if (!(tag & kSameCall)) in.fail("changes without the answer they change");
+            a.bytes = r->bytes;
+            std::size_t p = 0;
+            for (;;) {
+                const std::uint64_t skip = in.varint();
+                const std::uint64_t len = in.varint();
+                if (len == 0) break;
+                if (skip > a.bytes.size() - p || len > a.bytes.size() - p - skip) in.fail("change runs past its record");
+                p += skip;
+                std::memcpy(a.bytes.data() + p, in.take(len), len);
+                p += len;
+            }
+        } else {
+            const std::size_t n = in.size(kMostAnswerBytes);
+            const std::uint8_t* bytes = in.take(n);
+            a.bytes.assign(bytes, bytes + n);
+        }
+        s.answers.push_back(std::move(a));
+    }
+    ref = s.answers;
+}
+
+}  // namespace kvx::recording

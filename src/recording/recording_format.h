@@ -1,0 +1,161 @@
+// The recording file: what a run's flight recorder writes and a replay reads.
+//
+// A file is a header ("KVXDREC\n", format version, 16-bit little-endian each
+// after the text) and then frames: a varint length, a kind byte and its
+// payload, and a CRC-32 of kind and payload. A frame is written with one
+// write call, so a killed recorder leaves at most one partial frame at the
+// end, which a reader drops. docs/recording.md describes every field.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "driver/driver_journal.h"
+
+namespace kvx::recording {
+
+inline constexpr char kMagic[8] = {'K', 'V', 'X', 'D', 'R', 'E', 'C', '\n'};
+inline constexpr std::uint16_t kFormatVersion = 1;
+inline constexpr std::size_t kHeaderSize = 12;  // magic, version, reserved
+
+enum class FrameKind : std::uint8_t { RunInfo = 'I', Segment = 'S' };
+
+// What the monitor did while the answers of a segment came.
+enum class SegmentKind : std::uint8_t { Start = 1, Tick = 2, Action = 3, Close = 4 };
+
+// The user's actions, recorded as the events they are.
+enum class Action : std::uint8_t {
+    None = 0,
+    CardNrChange = 1,
+    RebootClick = 2,
+    SummaryDoubleClick = 3,
+    StayOnTopChange = 4,
+    UseWebServicesClick = 5,
+    GetFileNamesClick = 6,
+};
+const char* actionName(Action action);
+
+// A file the settings store reads, as it was when the run started.
+struct RecordedFile {
+    std::string path;
+    bool present = false;
+    std::string content;
+};
+
+// The run's start: what the monitor is given besides the driver answers.
+struct RunInfo {
+    std::string programPath;
+    std::vector<std::string> arguments;  // "/SU" and the like
+    std::string executableFolder;
+    std::int64_t startEpochMs = 0;
+    std::int32_t utcOffsetSeconds = 0;   // of the local time at the start
+    RecordedFile settings;     // the settings file
+    RecordedFile environment;  // the per-user file naming the project file
+    RecordedFile project;      // the project file
+    std::vector<std::string> callNames;  // the call of each number used in this file
+};
+
+struct Answer {
+    CallId call = 0;
+    std::int32_t key = 0;
+    DriverResult result;
+    std::vector<std::uint8_t> bytes;  // the filled records, back to back
+
+    bool operator==(const Answer&) const = default;
+};
+
+struct Segment {
+    SegmentKind kind = SegmentKind::Tick;
+    Action action = Action::None;
+    std::int32_t argument = 0;
+    std::int64_t epochMs = 0;  // wall clock at the segment's start
+    std::vector<Answer> answers;
+    std::uint64_t offset = 0;  // of its frame in the file
+};
+
+// A file that cannot be read as a recording, with the offset where it went wrong.
+struct FormatError : std::runtime_error {
+    FormatError(std::uint64_t at, const std::string& what) : std::runtime_error(what), offset(at) {}
+    std::uint64_t offset;
+};
+
+// Little-endian bytes and LEB128 varints.
+class ByteWriter {
+public:
+    explicit ByteWriter(std::vector<std::uint8_t>& out) : out_(out) {}
+    void byte(std::uint8_t b) { out_.push_back(b); }
+    void varint(std::uint64_t v);
+    void signedVarint(std::int64_t v) { varint((static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63)); }
+    void text(const std::string& s);
+    void raw(const std::uint8_t* p, std::size_t n) { out_.insert(out_.end(), p, p + n); }
+
+private:
+    std::vector<std::uint8_t>& out_;
+};
+
+// Reads within [begin, end); every read past the end throws a FormatError
+// naming the file offset (`base` is the offset of `begin`).
+class ByteReader {
+public:
+    ByteReader(const std::uint8_t* begin, const std::uint8_t* end, std::uint64_t base)
+        : p_(begin), begin_(begin), end_(end), base_(base) {}
+    std::uint8_t byte();
+    std::uint64_t varint();
+    std::int64_t signedVarint();
+    std::int32_t int32();  // a signed varint that must fit 32 bits
+    std::size_t size(std::size_t most);  // a varint length that must fit what is left and `most`
+    std::string text();
+    const std::uint8_t* take(std::size_t n);
+    bool atEnd() const { return p_ == end_; }
+    std::uint64_t offset() const { return base_ + static_cast<std::uint64_t>(p_ - begin_); }
+    [[noreturn]] void fail(const std::string& what) const { throw FormatError(offset(), what); }
+
+private:
+    const std::uint8_t* p_;
+    const std::uint8_t* begin_;
+    const std::uint8_t* end_;
+    std::uint64_t base_;
+};
+
+std::uint32_t crc32(const std::uint8_t* p, std::size_t n);
+
+std::vector<std::uint8_t> fileHeader();
+// A whole frame: length, kind, payload, checksum.
+std::vector<std::uint8_t> frame(FrameKind kind, const std::vector<std::uint8_t>& payload);
+
+std::vector<std::uint8_t> encodeRunInfo(const RunInfo& info);
+RunInfo decodeRunInfo(ByteReader& in);
+
+// Segments are stored as changes against the last segment of the same kind:
+// a run of answers equal to the ones at the same places is one count, a
+// changed record only its changed bytes. Encoder and decoder keep that state.
+class SegmentEncoder {
+public:
+    void encode(const Segment& segment, std::size_t answerCount, std::vector<std::uint8_t>& out);
+    void reset();
+
+private:
+    std::vector<Answer> reference_[5];
+    std::int64_t lastEpochMs_ = 0;
+};
+
+class SegmentDecoder {
+public:
+    // `callMap` turns the file's call numbers into this program's (call::Count: unknown).
+    explicit SegmentDecoder(std::vector<CallId> callMap) : callMap_(std::move(callMap)) {}
+    void decode(ByteReader& in, Segment& out);
+
+private:
+    std::vector<CallId> callMap_;
+    std::vector<Answer> reference_[5];
+    std::int64_t lastEpochMs_ = 0;
+};
+
+// The number of each call name of `names` in this program.
+std::vector<CallId> mapCallNames(const std::vector<std::string>& names);
+std::vector<std::string> currentCallNames();
+
+}  // namespace kvx::recording

@@ -1,0 +1,166 @@
+// The flight recorder and the replay, end to end: a lively run recorded by
+// the real program on the simulator, then replayed by the program alone.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "e2e/process.h"
+
+namespace kvx::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+
+const fs::path kBin = KVX_BIN_DIR;
+
+// The lively scenario at fifty times its pace: faults come and go, the
+// controller restarts, within a few seconds.
+constexpr const char* kFastLively =
+    "[card 0]\nboard_type = 4\naxes = 4\noption 62 = 0x05\noption 63 = -1\n"
+    "env SerialNumber = 20004711\n"
+    "[axis 1]\nlimit = 12.5\n[axis 2]\nlimit = 12.5\n[axis 3]\nlimit = 12.5\n[axis 4]\nlimit = 0\n"
+    "[task 0]\nfile = MAIN.QSL\nstate = 1\n[task 1]\nfile = CONVEYOR.QSL\nstate = 1\n"
+    "[timeline]\n"
+    "every 0.8 from 0.16 = inject emergency-out axis 2\n"
+    "every 0.8 from 0.32 = clear emergency-out axis 2\n"
+    "every 1.1 from 0.24 = inject runtime-error task 1 1207 88\n"
+    "every 1.1 from 0.6 = clear runtime-error task 1\n"
+    "every 0.5 from 0.2 = increment rx-data\n"
+    "every 1.4 from 0.4 = inject timing-error\n"
+    "every 1.4 from 0.64 = clear timing-error\n"
+    "every 1.3 from 0.52 = inject error-register 0x10\n"
+    "every 1.3 from 0.9 = clear error-register\n"
+    "every 1.8 from 0.72 = inject encoder-error axis 3\n"
+    "every 3 from 1.2 = restart\n";
+
+std::string readFile(const fs::path& p) {
+    std::ostringstream s;
+    s << std::ifstream(p, std::ios::binary).rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+}
+
+class RecordingTest : public ::testing::Test {
+protected:
+    RecordingTest() {
+        std::string pattern = (fs::temp_directory_path() / "kvx-rec-XXXXXX").string();
+        dir = mkdtemp(pattern.data());
+        fs::create_directories(dir / "bin");
+        for (const char* f : {"KvxDiagnostics", "kvxg3.dll", "kvxg3X.DLL"}) fs::copy_file(kBin / f, dir / "bin" / f);
+        std::ofstream(dir / "scenario.scn") << kFastLively;
+        std::ofstream(dir / "bin" / "KvxDiagnostics.INI") << "[PROTOCOL]\nFileName=" << (dir / "live.txt").string() << "\n";
+        socket = (dir / "sim.sock").string();
+        sim = std::make_unique<Process>(Process::Options{
+            {(kBin / "kvxsim").string(), "--scenario", (dir / "scenario.scn").string(), "--socket", socket, "--no-http",
+             "--quiet"},
+            {}, dir.string(), (dir / "sim.err").string()});
+        for (int i = 0; i < 200 && !fs::exists(socket); ++i) std::this_thread::sleep_for(25ms);
+    }
+    ~RecordingTest() override {
+        sim.reset();
+        fs::remove_all(dir);
+    }
+
+    RunResult monitor(std::vector<std::string> args) {
+        args.insert(args.begin(), (dir / "bin" / "KvxDiagnostics").string());
+        return run(args, 60s, {{"KVXSIM_SOCKET", socket}, {"XDG_CONFIG_HOME", (dir / "config").string()}});
+    }
+
+    fs::path dir;
+    std::string socket;
+    std::unique_ptr<Process> sim;
+};
+
+TEST_F(RecordingTest, LivelyRunReplayedAtSixtyTimesGivesTheSameTicksAndTheSameProtocol) {
+    const std::string rec = (dir / "run.kvxrec").string();
+    RunResult live = monitor({"--console", "--json", "--interval-ms", "20", "--ticks", "250", "--record", rec});
+    ASSERT_EQ(live.exitCode, 0) << live.err;
+    const std::string settings = readFile(dir / "bin" / "KvxDiagnostics.INI");
+    const std::string liveProtocol = readFile(dir / "live.txt");
+    // A run worth the comparison: new faults, a controller restart.
+    ASSERT_GE(std::count(liveProtocol.begin(), liveProtocol.end(), '\n'), 30) << liveProtocol;
+    ASSERT_NE(liveProtocol.find("System has been rebooted"), std::string::npos) << liveProtocol;
+
+    RunResult replay = monitor({"--console", "--json", "--replay", rec, "--speed", "60", "--protocol",
+                                (dir / "replayed.txt").string()});
+    ASSERT_EQ(replay.exitCode, 0) << replay.err;
+    const auto liveTicks = lines(live.out), replayTicks = lines(replay.out);
+    ASSERT_EQ(replayTicks.size(), 250u);
+    for (std::size_t i = 0; i < liveTicks.size(); ++i) ASSERT_EQ(replayTicks[i], liveTicks[i]) << "tick " << i + 1;
+    EXPECT_EQ(readFile(dir / "replayed.txt"), liveProtocol);
+    EXPECT_EQ(readFile(dir / "bin" / "KvxDiagnostics.INI"), settings);  // the replay wrote no settings
+}
+
+TEST_F(RecordingTest, KilledRecorderLeavesAFileThatReplaysUpToItsLastWholeTick) {
+    const std::string rec = (dir / "run.kvxrec").string();
+    Process live(Process::Options{{(dir / "bin" / "KvxDiagnostics").string(), "--console", "--json", "--interval-ms",
+                                   "5", "--record", rec},
+                                  {{"KVXSIM_SOCKET", socket}}, dir.string(), (dir / "live.err").string()});
+    std::vector<std::string> liveTicks;
+    while (liveTicks.size() < 100)
+        if (auto l = live.readLine(10s)) liveTicks.push_back(*l);
+        else break;
+    live.signal(SIGKILL);
+    live.wait(5s);
+    // Whatever ticks the file holds, one at most lost, replay exactly as they ran.
+    RunResult replay = monitor({"--console", "--json", "--replay", rec});
+    ASSERT_EQ(replay.exitCode, 0) << replay.err;
+    const auto replayTicks = lines(replay.out);
+    ASSERT_GE(replayTicks.size(), liveTicks.size() - 1);
+    for (std::size_t i = 0; i < liveTicks.size() - 1; ++i) ASSERT_EQ(replayTicks[i], liveTicks[i]) << "tick " << i + 1;
+}
+
+struct BrokenFile {
+    const char* name;
+    std::function<void(std::string&)> damage;
+    int exitCode;
+    std::string message;
+};
+
+void PrintTo(const BrokenFile& f, std::ostream* os) { *os << f.name; }
+
+class BrokenRecordingTest : public RecordingTest, public ::testing::WithParamInterface<BrokenFile> {};
+
+TEST_P(BrokenRecordingTest, ReplaysWhatItCanAndNamesTheOffset) {
+    const std::string rec = (dir / "run.kvxrec").string();
+    ASSERT_EQ(monitor({"--console", "--interval-ms", "10", "--ticks", "20", "--record", rec}).exitCode, 0);
+    std::string bytes = readFile(rec);
+    GetParam().damage(bytes);
+    std::ofstream(rec, std::ios::binary | std::ios::trunc) << bytes;
+    RunResult replay = monitor({"--console", "--json", "--replay", rec});
+    EXPECT_EQ(replay.exitCode, GetParam().exitCode);
+    std::string expected = GetParam().message;
+    const auto at = expected.find("FILE");
+    if (at != std::string::npos) expected.replace(at, 4, rec);
+    EXPECT_NE(replay.err.find(expected), std::string::npos) << replay.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, BrokenRecordingTest,
+    ::testing::Values(
+        BrokenFile{"Foreign", [](std::string& b) { b = "[KVX]\nBaseAdress=768\n"; }, 1,
+                   "FILE is not a KvxDiagnostics recording (no recording header at offset 0)"},
+        BrokenFile{"NewerVersion", [](std::string& b) { b[8] = 9; }, 1,
+                   "FILE has recording format version 9 at offset 8; this program reads versions 1 to 1"},
+        BrokenFile{"CutInsideTheLastTick", [](std::string& b) { b.resize(b.size() - 3); }, 0,
+                   "ends inside a segment at offset"},
+        BrokenFile{"ByteChangedInTheStart", [](std::string& b) { b[20] ^= 0x55; }, 1,
+                   "FILE is damaged at offset 12: checksum mismatch (damaged frame)"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kvx::e2e
