@@ -24,7 +24,7 @@ packages=(
 run_packages=(
   cmake ninja-build g++ pkg-config ccache
   qt6-base-dev libqt6opengl6-dev qt6-charts-dev
-  libcpp-httplib-dev nlohmann-json3-dev libyaml-cpp-dev libcrypt-dev libssl-dev
+  libcpp-httplib-dev nlohmann-json3-dev libyaml-cpp-dev libcrypt-dev libssl-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev python3
 )
 
