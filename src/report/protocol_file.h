@@ -22,15 +22,15 @@ public:
     ProtocolFile(const ProtocolFile&) = delete;
     ProtocolFile& operator=(const ProtocolFile&) = delete;
 
-    // Opens `fileName` for appending and writes the program-start record (not
-    // flushed; the first block flushes it). Returns false, silently, when the
-    // file cannot be opened.
+    // Opens `fileName` for appending and writes the program-start record.
+    // Returns false, silently, when the file cannot be opened. Every record
+    // is flushed as it is written.
     bool open(const std::string& fileName);
     bool isOpen() const { return file_ != nullptr; }
 
-    // A summary block: timestamp header, then every line; flushed.
+    // A summary block: timestamp header, then every line.
     void writeBlock(const std::vector<std::string>& lines);
-    // "System has been rebooted"; flushed by the next block or the close.
+    // "System has been rebooted".
     void writeReboot();
     // Program-end record, then the file is closed.
     void close();
