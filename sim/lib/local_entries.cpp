@@ -54,12 +54,7 @@ KVX_EXPORT int32_t CardSelect(int32_t index) {
         driver().selectedCard = index;  // set up by the call above
         return index;
     }
-    // The monitor falls back to card 0 after a refusal without selecting it
-    // again, so the library falls back with it.
-    entry([](auto&) {
-        driver().selectedCard = 0;
-        return 0;
-    });
+    // A refused index leaves the card selected before, as the card driver does.
     // Any answer but the index means "no such card".
     return index == KVX_E_NO_CARD ? KVX_E_NO_CONNECTION : KVX_E_NO_CARD;
 }

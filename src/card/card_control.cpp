@@ -69,6 +69,9 @@ int CardControl::initialiseCard() {
                 set.selectedCard = 0;
             }
         }
+        // Filling the list left the driver on the last card that answered (a
+        // refused selection keeps the card it had): select the card the list shows.
+        if (set.selectedCard == 0 && !combo.items.empty()) drv.CardSelect(0);
     }
     selectCardIndex(set.selectedCard);
 
@@ -95,6 +98,7 @@ void CardControl::cbCardNrChange(int index) {
     if (!ctx_.driver.remote() && ctx_.driver.CardSelect(set.selectedCard) != set.selectedCard) {
         set.selectedCard = 0;
         selectCardIndex(0);
+        ctx_.driver.CardSelect(0);  // the refused card leaves the driver where it was
     } else {
         selectCardIndex(index);
     }

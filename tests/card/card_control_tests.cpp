@@ -58,14 +58,14 @@ TEST_F(CardControlTest, ListsTheCardsThatAnswerUpToTwenty) {
     EXPECT_EQ(card.initialiseCard(), 1);
     EXPECT_EQ(model["cbCardNr"].items, (std::vector<std::string>{"0", "1", "2"}));
     EXPECT_EQ(model["cbCardNr"].selectedIndex, 0);
-    EXPECT_EQ(sd.log.count("CardSelect"), 4u);  // 0, 1, 2 and the refused 3
+    EXPECT_EQ(sd.log.count("CardSelect"), 5u);  // 0, 1, 2, the refused 3, then 0 as the list shows
 
     sd.controller.cardCount = 25;
     sd.log.clear();
     EXPECT_EQ(card.initialiseCard(), 1);
     ASSERT_EQ(model["cbCardNr"].items.size(), 20u);
     EXPECT_EQ(model["cbCardNr"].items.back(), "19");
-    EXPECT_EQ(sd.log.count("CardSelect"), 20u);
+    EXPECT_EQ(sd.log.count("CardSelect"), 21u);
 }
 
 TEST_F(CardControlTest, NoLocalCardLeavesTheListEmptyAndCardZero) {

@@ -1,5 +1,6 @@
 // Faults a technician meets in the field, each driven through the real
-// program the way it happens.
+// program the way it happens: a protocol name that is no regular file, a
+// machine with two cards.
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -58,6 +59,20 @@ INSTANTIATE_TEST_SUITE_P(Names, ProtocolNodeTest,
                                            ProtocolNode{"Socket", makeSocket},
                                            ProtocolNode{"Device", [](const fs::path&) { return fs::path("/dev/null"); }}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Filling the card list selects every card in turn; the card shown under
+// "Card Nr." is then selected again, so its values are the ones shown.
+TEST_F(EndToEndTest, TwoCardsShowTheFirstUnderCardZero) {
+    std::ofstream(dir / "scenario.scn") << kHealthyScenario << "[card 1]\nboard_type = 16\naxes = 8\n";
+    startSimulator();
+    writeSettings(false);
+    startMonitor();
+    const json t = waitForSummaryLine("No errors detected!");
+    EXPECT_EQ(t["controls"]["cbCardNr"]["items"], json::array({"0", "1"}));
+    EXPECT_EQ(t["controls"]["cbCardNr"]["selectedIndex"], 0);
+    EXPECT_EQ(t["controls"]["laBoardTypeNr"]["text"], "KVX-2000/PXB-5001 - 2 Axis - Sample Time: 1.28 ms");
+    EXPECT_EQ(stopMonitor(), 0);
+}
 
 }  // namespace
 }  // namespace kvx::e2e

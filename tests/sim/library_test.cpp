@@ -311,10 +311,11 @@ TEST_F(LocalLibraryTest, CardSelectWithSeveralCards) {
     EXPECT_EQ(lib.cardSelect(2), 2);
     lib.initialise();
     EXPECT_EQ(lib.boardType, 8);
-    // A refused index falls back to card 0, as the monitor then assumes.
+    // A refused index keeps the card selected before, as a card driver does.
     EXPECT_NE(lib.cardSelect(7), 7);
     lib.initialise();
-    EXPECT_EQ(lib.boardType, 4);
+    EXPECT_EQ(lib.boardType, 8);
+    EXPECT_EQ(lib.cardSelect(0), 0);  // the library stays loaded for the tests after this one
 }
 
 TEST_F(LocalLibraryTest, RecordsAreWrittenOnlyWithinTheirBounds) {
