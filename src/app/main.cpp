@@ -60,6 +60,22 @@ std::optional<int> runWindowPlugin(int& argc, char** argv, const std::vector<std
 }
 #endif
 
+#ifdef KVX_WITH_WINDOW
+// The window front end gets the recorder's and the replay's options among its arguments.
+std::vector<std::string> windowArguments(const kvx::ConsoleOptions& console) {
+    std::vector<std::string> out = console.arguments;
+    if (console.record)
+        out.insert(out.end(), {"--record", console.record->file, "--record-max-mb",
+                               std::to_string(console.record->maxMegabytes), "--record-files",
+                               std::to_string(console.record->keepFiles)});
+    if (console.replay) {
+        out.insert(out.end(), {"--replay", console.replay->file, "--speed", std::to_string(console.replay->speed)});
+        if (console.replay->protocolFile) out.insert(out.end(), {"--protocol", *console.replay->protocolFile});
+    }
+    return out;
+}
+#endif
+
 bool parsePositive(const char* text, long& out) {
     char* end = nullptr;
     long v = std::strtol(text, &end, 10);
@@ -145,7 +161,7 @@ int runProgram(int argc, char** argv) {
 #ifdef KVX_WITH_WINDOW
     if (!wantConsole && haveDisplay()) {
         std::string error;
-        if (auto code = runWindowPlugin(argc, argv, console.arguments, error)) return *code;
+        if (auto code = runWindowPlugin(argc, argv, windowArguments(console), error)) return *code;
         std::cerr << "KvxDiagnostics: the window cannot be loaded (" << error << "), running without it.\n";
     } else if (!wantConsole) {
         std::cerr << "KvxDiagnostics: no display found, running without a window.\n";

@@ -177,6 +177,7 @@ bool ReplaySession::restart() {
     driver_.enter(segment_);
     const bool started = monitor_->formCreate();
     ticks_ = started ? 1 : 0;
+    newFault_ = started && monitor_->summary().faultMask() != 0;
     return started;
 }
 
@@ -191,10 +192,14 @@ ReplaySession::Step ReplaySession::step() {
         driver_.enter(segment_);
         switch (segment_.kind) {
         case SegmentKind::Tick:
+        {
             if (!monitor_->timerEnabled()) return Step::End;
+            const std::uint32_t before = monitor_->summary().faultMask();
             monitor_->timerTimer();
+            newFault_ = (monitor_->summary().faultMask() & ~before) != 0;
             ++ticks_;
             return Step::Tick;
+        }
         case SegmentKind::Action: replayAction(*monitor_, segment_.action, segment_.argument); return Step::Action;
         case SegmentKind::Close:
             monitor_->formClose();

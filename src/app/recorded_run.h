@@ -88,6 +88,8 @@ public:
     std::int64_t epochMs() const { return driver_.segmentEpochMs(); }
     LocalTime localTime() const { return driver_.segmentLocalTime(); }
     long ticks() const { return ticks_; }  // the start's tick counts as the first
+    // The last tick brought up a fault class that the tick before did not have.
+    bool newFault() const { return newFault_; }
     bool closed() const { return closed_; }
     // Why the replay ended before the recording's end, or "".
     const std::string& problem() const { return reader_.problem(); }
@@ -111,6 +113,7 @@ private:
     long ticks_ = 0;
     bool closed_ = false;
     bool damaged_ = false;
+    bool newFault_ = false;
 };
 
 // The recorded local time as the protocol writes it: "2024/03/05 - 08:15:02".

@@ -15,6 +15,8 @@
 #include <string>
 
 #include "app/monitor.h"
+#include "app/recorded_run.h"
+#include "app/window_replay.h"
 #include "platform/plugin.h"
 #include "ui/history_plugin.h"
 #include "ui/main_window.h"
@@ -36,8 +38,13 @@ void onStopSignal(int) {
 
 }  // namespace
 
-int runWindow(int& argc, char** argv, const std::vector<std::string>& arguments) {
+int runWindow(int& argc, char** argv, const std::vector<std::string>& passed) {
     QApplication app(argc, argv);
+    std::vector<std::string> arguments;
+    std::optional<RecordOptions> record;
+    std::optional<ReplayOptions> replay;
+    splitRecordingArguments(passed, arguments, record, replay);
+    if (replay) return runReplayWindow(*replay);
 
     // Caught from the start on: a stop signal during the start and the first
     // tick closes the window once it exists, with the whole shutdown.
@@ -56,15 +63,34 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& arguments)
     QtDialogs dialogs;
     MonitorOptions options;
     options.arguments = arguments;
-    Monitor monitor(model, dialogs, systemClock(), options);
+    std::unique_ptr<LiveRecording> recording;
+    if (record) {
+        std::string error;
+        recording = LiveRecording::start(*record, options, systemClock(), dialogs, error);
+        if (!recording) {
+            QMessageBox::critical(nullptr, "KvxDiagnostics", QString::fromStdString(error));
+            return 1;
+        }
+        recording->wire(options);
+    }
+    Monitor monitor(model, recording ? recording->dialogs() : dialogs, recording ? recording->clock() : systemClock(),
+                    options);
 
     // The start and the first tick need no window: they run before its
     // controls (and with them the fonts) are built, and a start that fails
     // builds none. The window shows once it has drawn the first tick.
-    if (!monitor.formCreate()) return 1;
+    bool started = false;
+    {
+        RecordedSegment segment(recording.get(), recording::SegmentKind::Start);
+        started = monitor.formCreate();
+    }
+    if (!started) return 1;
 
-    // The window hands the user's actions to the monitor and redraws after each.
-    MainWindow window(model, monitor);
+    // The window hands the user's actions to the monitor and redraws after
+    // each; while recording, each action is recorded as the event it is.
+    std::unique_ptr<recording::RecordingActions> recordedActions;
+    if (recording) recordedActions = std::make_unique<recording::RecordingActions>(monitor, recording->recorder());
+    MainWindow window(model, recordedActions ? static_cast<WindowActions&>(*recordedActions) : monitor);
     window.applyPlacement();
     window.render();
     window.show();
@@ -102,7 +128,10 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& arguments)
     timer.setInterval(Monitor::kTimerIntervalMs);
     QObject::connect(&timer, &QTimer::timeout, [&] {
         if (!monitor.timerEnabled()) return;
-        monitor.timerTimer();
+        {
+            RecordedSegment segment(recording.get(), recording::SegmentKind::Tick);
+            monitor.timerTimer();
+        }
         window.render();
         if (history && history->visible()) history->refresh();
     });
@@ -123,6 +152,7 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& arguments)
         timer.stop();
         window.syncPlacement();
         if (history) history->close();
+        RecordedSegment segment(recording.get(), recording::SegmentKind::Close);
         monitor.formClose();
     });
     return app.exec();

@@ -1,0 +1,46 @@
+// The controls of a replay, in a small tool window above the main window:
+// pause and run, one tick on, the speed, a time to jump to, and the previous
+// or next fault. It only reports what the user asks for; the replay decides.
+#pragma once
+
+#include <QWidget>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace kvx {
+
+class ReplayControls : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit ReplayControls(QWidget* mainWindow);
+
+    // What the replay shows now: the recorded time, the tick, whether it runs.
+    void showState(const QString& time, long tick, bool running, bool ended);
+    // A short note below the controls ("No earlier fault.").
+    void showNote(const QString& note);
+
+signals:
+    void runToggled();
+    void stepRequested();
+    void speedChosen(int times);
+    void jumpRequested(const QString& time);
+    void previousFaultRequested();
+    void nextFaultRequested();
+
+private:
+    QPushButton* run_;
+    QPushButton* step_;
+    QComboBox* speed_;
+    QLineEdit* time_;
+    QPushButton* jump_;
+    QPushButton* previousFault_;
+    QPushButton* nextFault_;
+    QLabel* state_;
+    QLabel* note_;
+};
+
+}  // namespace kvx

@@ -1,0 +1,76 @@
+// The window on a recording: a run recorded by an earlier build of the
+// program (tests/data), replayed into the real main window and its replay
+// controls. Jumps to the recorded faults and shows them; the picture is kept
+// for a look (KVX_SCREENSHOT_DIR, else the working folder).
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QtTest>
+
+#include <sstream>
+
+#include "app/window_replay.h"
+
+namespace kvx {
+
+class ReplayWindowTest : public QObject {
+    Q_OBJECT
+
+    std::ostringstream messages;
+    std::unique_ptr<ReplaySession> session;
+    std::unique_ptr<ReplayWindow> replay;
+
+    void click(const char* name) {
+        QTest::mouseClick(replay->controls().findChild<QPushButton*>(name), Qt::LeftButton);
+    }
+    QString state() { return replay->controls().findChild<QLabel*>("laReplayState")->text(); }
+    QString summary() {
+        return static_cast<QPlainTextEdit*>(replay->window().control("meErrorSummary"))->toPlainText();
+    }
+
+private slots:
+    void init() {
+        std::string error;
+        session = ReplaySession::open(KVX_TEST_RECORDING, std::nullopt, messages, error);
+        QVERIFY2(session, error.c_str());
+        QVERIFY(session->restart());
+        replay = std::make_unique<ReplayWindow>(*session, 1);
+        replay->show();
+        click("buReplayRun");  // pause
+    }
+    void cleanup() {
+        replay.reset();
+        session.reset();
+    }
+
+    void nextAndPreviousFaultJumpBetweenTheTicksThatBroughtUpAFault() {
+        QCOMPARE(state(), "Replay of 2026/12/08 - 00:25:52, tick 1 (paused)");
+        click("buNextFault");
+        QCOMPARE(state(), "Replay of 2026/12/08 - 00:25:52, tick 3 (paused)");
+        QCOMPARE(replay->window().windowTitle(), "Replay of 2026/12/08 - 00:25:52 - KvxDiagnostics - Online Mode");
+        QVERIFY2(summary().contains("Encoder Error at Axis 3"), qPrintable(summary()));
+        click("buNextFault");
+        QCOMPARE(state(), "Replay of 2026/12/08 - 00:25:53, tick 6 (paused)");
+        click("buPreviousFault");
+        QCOMPARE(state(), "Replay of 2026/12/08 - 00:25:52, tick 3 (paused)");
+        click("buPreviousFault");
+        click("buPreviousFault");
+        QCOMPARE(replay->controls().findChild<QLabel*>("laReplayNote")->text(), "No earlier fault in the recording.");
+    }
+
+    void jumpToATimeShowsTheFaultOfThatMoment() {
+        replay->controls().findChild<QLineEdit*>("edReplayTime")->setText("00:25:56");
+        click("buReplayJump");
+        QCOMPARE(state(), "Replay of 2026/12/08 - 00:25:56, tick 34 (paused)");
+        QVERIFY2(summary().contains("Runtime error at Task-1 detected!"), qPrintable(summary()));
+        const QString dir = qEnvironmentVariable("KVX_SCREENSHOT_DIR", ".");
+        QVERIFY(replay->window().grab().save(dir + "/replay-window.png"));
+        QVERIFY(replay->controls().grab().save(dir + "/replay-controls.png"));
+    }
+};
+
+}  // namespace kvx
+
+QTEST_MAIN(kvx::ReplayWindowTest)
+#include "replay_window_test.moc"
