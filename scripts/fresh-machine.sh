@@ -13,17 +13,22 @@ rootfs="${ROOTFS:-/var/tmp/kvx-fresh}"
 pristine="$rootfs.pristine.tar"
 
 [ "$(id -u)" -eq 0 ] || { echo "fresh-machine.sh: run it as root" >&2; exit 2; }
+cleanup() {
+  for m in proc sys dev/pts dev; do umount -l "$rootfs/$m" 2>/dev/null || true; done
+}
+trap cleanup EXIT
+cleanup
+# Never remove a tree that still has the host's /dev or /sys mounted in it.
+if grep -q " $rootfs/" /proc/mounts; then
+  echo "fresh-machine.sh: something is still mounted under $rootfs; unmount it first" >&2
+  exit 1
+fi
 if [ ! -f "$pristine" ]; then
   echo "== making a fresh Debian 12 in $rootfs (once)"
   rm -rf "$rootfs"
   debootstrap --variant=minbase bookworm "$rootfs" http://deb.debian.org/debian >/dev/null
   tar -C "$rootfs" -cf "$pristine" .
 fi
-cleanup() {
-  for m in proc sys dev/pts dev; do umount -l "$rootfs/$m" 2>/dev/null || true; done
-}
-trap cleanup EXIT
-cleanup
 rm -rf "$rootfs" && mkdir -p "$rootfs" && tar -C "$rootfs" -xf "$pristine"
 cp /etc/resolv.conf "$rootfs/etc/resolv.conf" 2>/dev/null || true
 cp /etc/apt/sources.list.d/debian.sources "$rootfs/etc/apt/sources.list.d/" 2>/dev/null &&
