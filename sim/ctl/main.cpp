@@ -1,8 +1,13 @@
 // kvxsimctl: changes a running simulator (faults, counters, restarts,
-// offline/online) and shows its state.
+// offline/online) and shows its state, over its unix socket or, for one
+// controller of a fleet, over its web services (--url).
 #include <unistd.h>
 
+#include <httplib.h>
+
 #include <iostream>
+#include <optional>
+#include <regex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -11,8 +16,36 @@
 #include "common/socket_path.h"
 #include "model/control.h"
 
+namespace {
+
+const char* kUsage = "usage: kvxsimctl [--socket PATH | --url http://127.0.0.1:PORT/cN] COMMAND...\n";
+
+// The answer of the controller at `url`, or nothing with `error` set.
+std::optional<std::string> callOverHttp(const std::string& url, const nlohmann::json& request, std::string& error) {
+    static const std::regex form(R"(^(http://[A-Za-z0-9.\-]+(:[0-9]{1,5})?)(/[^\s?#]*)?$)");
+    std::smatch m;
+    if (!std::regex_match(url, m, form)) {
+        error = "--url needs http://HOST:PORT[/PATH], not \"" + url + "\"";
+        return std::nullopt;
+    }
+    std::string prefix = m[3].str();
+    while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
+    httplib::Client client(m[1].str());
+    client.set_connection_timeout(2, 0);
+    client.set_read_timeout(10, 0);
+    auto res = client.Post(prefix + "/kvxg3/v1/call", request.dump(), "application/json");
+    if (!res || res->status != 200) {
+        error = "the simulator at " + url + " did not answer";
+        return std::nullopt;
+    }
+    return res->body;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     std::string socketPath;
+    std::string url;
     std::vector<std::string> words;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -22,30 +55,47 @@ int main(int argc, char** argv) {
                 return 2;
             }
             socketPath = argv[++i];
+        } else if (words.empty() && a == "--url") {
+            if (i + 1 >= argc) {
+                std::cerr << "kvxsimctl: --url needs an address\n";
+                return 2;
+            }
+            url = argv[++i];
         } else if (words.empty() && (a == "--help" || a == "-h" || a == "help")) {
-            std::cout << "usage: kvxsimctl [--socket PATH] COMMAND...\n" << kvxsim::controlCommandHelp();
+            std::cout << kUsage << kvxsim::controlCommandHelp();
             return 0;
         } else {
             words.push_back(a);
         }
     }
     if (words.empty()) {
-        std::cerr << "usage: kvxsimctl [--socket PATH] COMMAND...\n" << kvxsim::controlCommandHelp();
+        std::cerr << kUsage << kvxsim::controlCommandHelp();
         return 2;
     }
-    std::string path = kvxsim::resolveSocketPath(socketPath);
-    int fd = kvxsim::connectUnix(path);
-    if (fd < 0) {
-        std::cerr << "kvxsimctl: no simulator listens on " << path << '\n';
-        return 3;
-    }
     nlohmann::json request{{"op", "control"}, {"words", words}};
-    std::string pending, line;
-    bool ok = kvxsim::writeLine(fd, request.dump()) && kvxsim::readLine(fd, pending, line);
-    ::close(fd);
-    if (!ok) {
-        std::cerr << "kvxsimctl: the simulator on " << path << " did not answer\n";
-        return 3;
+    std::string line;
+    if (!url.empty()) {
+        std::string error;
+        const std::optional<std::string> body = callOverHttp(url, request, error);
+        if (!body) {
+            std::cerr << "kvxsimctl: " << error << '\n';
+            return 3;
+        }
+        line = *body;
+    } else {
+        std::string path = kvxsim::resolveSocketPath(socketPath);
+        int fd = kvxsim::connectUnix(path);
+        if (fd < 0) {
+            std::cerr << "kvxsimctl: no simulator listens on " << path << '\n';
+            return 3;
+        }
+        std::string pending;
+        bool ok = kvxsim::writeLine(fd, request.dump()) && kvxsim::readLine(fd, pending, line);
+        ::close(fd);
+        if (!ok) {
+            std::cerr << "kvxsimctl: the simulator on " << path << " did not answer\n";
+            return 3;
+        }
     }
     auto reply = nlohmann::json::parse(line, nullptr, false);
     if (reply.is_discarded() || !reply.is_object()) {

@@ -1,17 +1,21 @@
 // kvxsim: simulates controller cards for the monitor and its driver
 // libraries. Serves a unix-domain socket (the card's kernel driver) and an
-// HTTP endpoint on 127.0.0.1 (the controller's web services).
+// HTTP endpoint on 127.0.0.1 (the controller's web services). With
+// --controllers N it simulates a fleet: N independent controllers from one
+// scenario, each with its web services under its own path (/c1 ... /cN).
 #include <signal.h>
 #include <unistd.h>
 
 #include <httplib.h>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -34,11 +38,12 @@ struct Options {
     std::string portFile;
     int latencyMs = 0;
     bool quiet = false;
+    int controllers = 0;  // 0: one controller, served at the root
 };
 
 const char* kUsage =
     "usage: kvxsim --scenario FILE [--socket PATH] [--http-port N | --no-http]\n"
-    "              [--port-file FILE] [--latency-ms L] [--quiet]\n"
+    "              [--port-file FILE] [--latency-ms L] [--quiet] [--controllers N]\n"
     "  --scenario FILE   cards and timeline to simulate\n"
     "  --socket PATH     unix socket (default: $KVXSIM_SOCKET, else /tmp/kvxsim-<uid>.sock)\n"
     "  --http-port N     web-services port on 127.0.0.1; 0 picks a free one (default 0)\n"
@@ -46,6 +51,8 @@ const char* kUsage =
     "  --port-file FILE  write the web-services port there once it listens\n"
     "  --latency-ms L    delay every driver answer by L milliseconds\n"
     "  --quiet           do not log timeline changes\n"
+    "  --controllers N   N controllers from the scenario, each on its own: web services under\n"
+    "                    http://127.0.0.1:PORT/c1 ... /cN (the unix socket and the root serve c1)\n"
     "  --check           only load the scenario and report whether it is valid\n";
 
 [[noreturn]] void usageError(const std::string& message) {
@@ -99,6 +106,19 @@ private:
     std::atomic<unsigned long long> driverRequests_{0};
 };
 
+void answerOverHttp(RequestRouter& router, const httplib::Request& req, httplib::Response& res) {
+    json request = json::parse(req.body, nullptr, false);
+    json reply =
+        request.is_discarded() ? json{{"rc", KVX_E_PROTOCOL}, {"error", "not JSON"}} : router.route(request);
+    res.set_content(reply.dump(), "application/json");
+}
+
+// The controller a fleet path names (/c17/... is 17), 0 when there is none such.
+std::size_t fleetMember(const httplib::Request& req, std::size_t controllers) {
+    const unsigned long n = std::strtoul(req.matches[1].str().c_str(), nullptr, 10);
+    return n >= 1 && n <= controllers ? n : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -117,6 +137,7 @@ int main(int argc, char** argv) {
         else if (a == "--port-file") opt.portFile = value();
         else if (a == "--latency-ms") opt.latencyMs = number(a, value(), 0, 60000);
         else if (a == "--quiet") opt.quiet = true;
+        else if (a == "--controllers") opt.controllers = number(a, value(), 1, 10000);
         else if (a == "--check") checkOnly = true;
         else if (a == "--help" || a == "-h") {
             std::cout << kUsage;
@@ -147,8 +168,16 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    kvxsim::Simulator sim(std::move(scenario));
-    RequestRouter router(sim, opt.latencyMs);
+    // Each controller of a fleet has a state of its own; the first is the one
+    // a single-controller run has.
+    std::vector<std::unique_ptr<kvxsim::Simulator>> sims;
+    std::vector<std::unique_ptr<RequestRouter>> routers;
+    for (int i = 0; i < std::max(1, opt.controllers); ++i) {
+        sims.push_back(std::make_unique<kvxsim::Simulator>(scenario));
+        routers.push_back(std::make_unique<RequestRouter>(*sims.back(), opt.latencyMs));
+    }
+    kvxsim::Simulator& sim = *sims.front();
+    RequestRouter& router = *routers.front();
 
     std::string socketPath = kvxsim::resolveSocketPath(opt.socketPath);
     kvxsim::SocketServer socketServer([&](const std::string& line) { return router.routeLine(line); });
@@ -163,12 +192,7 @@ int main(int argc, char** argv) {
     std::thread httpThread;
     int port = 0;
     if (opt.httpEnabled) {
-        auto answer = [&](const httplib::Request& req, httplib::Response& res) {
-            json request = json::parse(req.body, nullptr, false);
-            json reply = request.is_discarded() ? json{{"rc", KVX_E_PROTOCOL}, {"error", "not JSON"}}
-                                                : router.route(request);
-            res.set_content(reply.dump(), "application/json");
-        };
+        auto answer = [&](const httplib::Request& req, httplib::Response& res) { answerOverHttp(router, req, res); };
         // Answers leave at once instead of waiting for a delayed acknowledgement.
         http.set_tcp_nodelay(true);
         http.Post("/kvxg3/v1/call", answer);
@@ -180,6 +204,22 @@ int main(int argc, char** argv) {
         http.Get("/kvxg3/v1/requests", [&](const httplib::Request&, httplib::Response& res) {
             res.set_content(std::to_string(router.driverRequests()) + "\n", "text/plain");
         });
+        if (opt.controllers > 0) {
+            // One route for the whole fleet: the number in the path picks the controller.
+            http.Post(R"(/c([0-9]{1,5})/kvxg3/v1/call)", [&](const httplib::Request& req, httplib::Response& res) {
+                if (std::size_t n = fleetMember(req, sims.size())) answerOverHttp(*routers[n - 1], req, res);
+                else res.status = 404;
+            });
+            http.Get(R"(/c([0-9]{1,5})/kvxg3/v1/state)", [&](const httplib::Request& req, httplib::Response& res) {
+                if (std::size_t n = fleetMember(req, sims.size()))
+                    res.set_content(sims[n - 1]->handleControl({"state"}).value("text", ""), "text/plain");
+                else res.status = 404;
+            });
+            // A monitor keeps its connection open between ticks, and each open
+            // connection holds a worker: enough of them for every controller's monitor.
+            const std::size_t workers = std::min<std::size_t>(8 + sims.size() * 2, 1024);
+            http.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+        }
         port = opt.httpPort == 0 ? http.bind_to_any_port("127.0.0.1")
                                  : (http.bind_to_port("127.0.0.1", opt.httpPort) ? opt.httpPort : -1);
         if (port <= 0) {
@@ -198,6 +238,8 @@ int main(int argc, char** argv) {
     }
     std::cout << "kvxsim: " << sim.cardCount() << " card(s) on " << socketPath;
     if (opt.httpEnabled) std::cout << " and http://127.0.0.1:" << port;
+    if (opt.controllers > 0 && opt.httpEnabled)
+        std::cout << ", " << sims.size() << " controllers under http://127.0.0.1:" << port << "/c1 ... /c" << sims.size();
     std::cout << std::endl;
 
     std::mutex timelineMutex;
@@ -207,7 +249,11 @@ int main(int argc, char** argv) {
     std::thread timeline([&] {
         std::unique_lock lock(timelineMutex);
         for (;;) {
-            double next = sim.nextTimelineDue();
+            double next = -1;
+            for (const auto& member : sims) {
+                const double due = member->nextTimelineDue();
+                if (due >= 0 && (next < 0 || due < next)) next = due;
+            }
             if (next < 0) {
                 timelineWake.wait(lock, [&] { return stopping; });
             } else {
@@ -217,8 +263,13 @@ int main(int argc, char** argv) {
             }
             if (stopping) return;
             double elapsed = std::chrono::duration<double>(kvxsim::SteadyClock::now() - start).count();
-            for (const auto& line : sim.runTimeline(elapsed))
-                if (!opt.quiet) std::cout << "kvxsim: timeline " << line << std::endl;
+            for (std::size_t i = 0; i < sims.size(); ++i)
+                for (const auto& line : sims[i]->runTimeline(elapsed)) {
+                    if (opt.quiet) continue;
+                    std::cout << "kvxsim: timeline ";
+                    if (opt.controllers > 0) std::cout << 'c' << i + 1 << ": ";
+                    std::cout << line << std::endl;
+                }
         }
     });
 

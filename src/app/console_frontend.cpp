@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <chrono>
+#include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -133,17 +134,26 @@ int runConsole(const ConsoleOptions& options) {
     }
     if (!started) return 1;
 
+    // The instance's name: its settings file's, without folder and extension.
+    const std::string controller = std::filesystem::path(monitor.settings().settingsFileName).stem().string();
     MetricsEndpoint metrics;
     if (options.metricsPort) {
         std::string error;
-        const std::optional<int> port = metrics.start(*options.metricsPort, error);
+        const std::optional<int> port = metrics.start(options.metricsHost, *options.metricsPort, options.webConfigFile, error);
         if (!port) {
             std::cerr << "KvxDiagnostics: " << error << '\n';
             monitor.formClose();
             return 1;
         }
-        std::cerr << "KvxDiagnostics: metrics on http://127.0.0.1:" << *port << "/metrics" << std::endl;
-        metrics.publish(prometheusText(monitor.history()));
+        const bool bracketed = options.metricsHost.find(':') != std::string::npos;
+        const std::string address = (bracketed ? "[" + options.metricsHost + "]" : options.metricsHost) + ":" +
+                                    std::to_string(*port) + "/metrics";
+        if (options.webConfigFile)
+            std::cerr << "KvxDiagnostics: metrics on " << address << " (TLS and users as " << *options.webConfigFile
+                      << " sets them)" << std::endl;
+        else
+            std::cerr << "KvxDiagnostics: metrics on http://" << address << std::endl;
+        metrics.publish(prometheusText(monitor.history(), controller));
     }
 
     ConsolePrinter printer(model, options.json);
@@ -162,7 +172,7 @@ int runConsole(const ConsoleOptions& options) {
             RecordedSegment segment(recording.get(), recording::SegmentKind::Tick);
             monitor.timerTimer();
         }
-        if (metrics.running()) metrics.publish(prometheusText(monitor.history()));
+        if (metrics.running()) metrics.publish(prometheusText(monitor.history(), controller));
         printer.afterTick(++tick);
     }
     metrics.stop();

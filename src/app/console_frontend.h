@@ -21,7 +21,9 @@ struct ConsoleOptions {
     bool json = false;          // the whole model of each tick, one JSON line
     int intervalMs = 1000;      // the poll interval; shortened only by tests
     std::vector<std::string> arguments;  // passed on to the program ("/SU")
-    std::optional<int> metricsPort;      // serve the metrics on 127.0.0.1 at this port (0: any free one)
+    std::optional<int> metricsPort;      // serve the metrics at this port (0: any free one)
+    std::string metricsHost = "127.0.0.1";         // ... on this address, loopback unless named
+    std::optional<std::string> webConfigFile;      // ... with its TLS and users (exporter toolkit format)
     std::optional<std::string> reportFile;  // write the service report here when the run ends
     std::optional<RecordOptions> record;    // record the run
     std::optional<ReplayOptions> replay;    // replay a recording instead of watching a controller

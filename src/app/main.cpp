@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/console_frontend.h"
+#include "app/listen_address.h"
 #ifdef KVX_WITH_WINDOW
 #include "app/window_plugin.h"
 #include "platform/plugin.h"
@@ -16,15 +17,21 @@
 namespace {
 
 void printUsage() {
-    std::cout << "Usage: KvxDiagnostics [/SU] [--console [--ticks N] [--json] [--interval-ms N]\n"
-                 "                      [--metrics-port N] [--report FILE]]\n"
+    std::cout << "Usage: KvxDiagnostics [/SU] [--settings FILE] [--console [--ticks N] [--json] [--interval-ms N]\n"
+                 "                      [--metrics-port N | --metrics-address HOST:PORT [--web-config-file FILE]]\n"
+                 "                      [--report FILE]]\n"
                  "  /SU             super-user mode (reboot, web services and file-name switches)\n"
+                 "  --settings FILE the settings file of this instance, in place of the one beside the program\n"
                  "  --console       run without a window: caption and summary are printed when they change\n"
                  "  --ticks N       headless: stop after N ticks\n"
                  "  --json          headless: print the whole display model of every tick as one JSON line\n"
                  "  --interval-ms N headless: poll interval in ms (default 1000; for tests only)\n"
                  "  --metrics-port N headless (implies --console): serve the monitor's state for Prometheus at\n"
                  "                  http://127.0.0.1:N/metrics (0: any free port, printed at start)\n"
+                 "  --metrics-address HOST:PORT  headless (implies --console): serve the metrics on this address\n"
+                 "                  instead of loopback ([::1]:9464 for IPv6, 0.0.0.0:9464 for every address)\n"
+                 "  --web-config-file FILE  TLS and basic authentication of the metrics, in the file format of\n"
+                 "                  the Prometheus exporter toolkit (tls_server_config, basic_auth_users)\n"
                  "  --report FILE   headless (implies --console): write the service report to FILE (HTML) and beside it\n"
                  "                  as plain text (.txt) when the run ends\n"
                  "  --record FILE   record every driver answer, tick by tick, to FILE (docs/recording.md)\n"
@@ -128,6 +135,22 @@ int runProgram(int argc, char** argv) {
             }
             console.metricsPort = static_cast<int>(port);
             wantConsole = true;
+        } else if (a == "--metrics-address" && i + 1 < argc) {
+            const std::optional<kvx::ListenAddress> address = kvx::parseListenAddress(argv[++i]);
+            if (!address) {
+                std::cerr << "KvxDiagnostics: --metrics-address needs HOST:PORT (port 0 to 65535), not \"" << argv[i]
+                          << "\"\n";
+                return 2;
+            }
+            console.metricsHost = address->host;
+            console.metricsPort = address->port;
+            wantConsole = true;
+        } else if (a == "--web-config-file" && i + 1 < argc) {
+            console.webConfigFile = argv[++i];
+        } else if (a == "--settings" && i + 1 < argc) {
+            // The monitor takes it from the arguments, in either front end.
+            console.arguments.push_back(a);
+            console.arguments.push_back(argv[++i]);
         } else if (a == "--report" && i + 1 < argc) {
             console.reportFile = argv[++i];
             wantConsole = true;
@@ -157,6 +180,10 @@ int runProgram(int argc, char** argv) {
     if (!protocol.empty()) replay.protocolFile = protocol;
     if (!record.file.empty()) console.record = record;
     if (!replay.file.empty()) console.replay = replay;
+    if (console.webConfigFile && !console.metricsPort) {
+        std::cerr << "KvxDiagnostics: --web-config-file needs --metrics-address or --metrics-port\n";
+        return 2;
+    }
 
 #ifdef KVX_WITH_WINDOW
     if (!wantConsole && haveDisplay()) {

@@ -7,7 +7,8 @@ namespace kvx {
 
 MetricsEndpoint::~MetricsEndpoint() { stop(); }
 
-std::optional<int> MetricsEndpoint::start(int port, std::string& error) {
+std::optional<int> MetricsEndpoint::start(const std::string& host, int port,
+                                          const std::optional<std::string>& webConfigFile, std::string& error) {
     if (running()) {
         error = "the metrics server runs already";
         return std::nullopt;
@@ -28,10 +29,12 @@ std::optional<int> MetricsEndpoint::start(int port, std::string& error) {
         error = "no memory for the metrics server";
         return std::nullopt;
     }
-    const int bound = api_->start(server, port);
+    char why[512] = "";
+    const int bound = api_->start(server, host.c_str(), port, webConfigFile ? webConfigFile->c_str() : nullptr, why,
+                                  sizeof why);
     if (bound < 0) {
         api_->destroy(server);
-        error = "cannot serve metrics on 127.0.0.1:" + std::to_string(port);
+        error = why;
         return std::nullopt;
     }
     server_ = server;

@@ -17,10 +17,12 @@ public:
     MetricsEndpoint(const MetricsEndpoint&) = delete;
     MetricsEndpoint& operator=(const MetricsEndpoint&) = delete;
 
-    // Loads the server and listens on 127.0.0.1:port (0: any free port).
-    // The port; nothing with `error` set when the plugin cannot be loaded
-    // or the port cannot be bound.
-    std::optional<int> start(int port, std::string& error);
+    // Loads the server and listens on host:port (0: any free port), with the
+    // TLS and users of the web configuration file when one is named. The
+    // port; nothing with `error` set when the plugin cannot be loaded, the
+    // file cannot be used or the port cannot be bound.
+    std::optional<int> start(const std::string& host, int port, const std::optional<std::string>& webConfigFile,
+                             std::string& error);
     void stop();
     bool running() const { return server_ != nullptr; }
 

@@ -1,5 +1,7 @@
 #include "app/monitor.h"
 
+#include <filesystem>
+
 #include "platform/paths.h"
 
 namespace kvx {
@@ -18,16 +20,34 @@ std::string fileNameOf(const std::string& path) {
 }  // namespace
 
 bool superUserSwitch(const std::vector<std::string>& arguments) {
-    for (const auto& a : arguments)
-        if (a == "/SU") return true;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        if (arguments[i] == "--settings") ++i;  // a file name, whatever it reads
+        else if (arguments[i] == "/SU") return true;
+    }
     return false;
 }
+
+std::optional<std::string> settingsFileSwitch(const std::vector<std::string>& arguments) {
+    std::optional<std::string> file;
+    for (std::size_t i = 0; i + 1 < arguments.size(); ++i)
+        if (arguments[i] == "--settings") file = std::filesystem::absolute(arguments[++i]).lexically_normal().string();
+    return file;
+}
+
+namespace {
+
+MonitorOptions withSettingsSwitch(MonitorOptions options) {
+    if (auto file = settingsFileSwitch(options.arguments)) options.locations.settingsFile = *file;
+    return options;
+}
+
+}  // namespace
 
 Monitor::Monitor(DisplayModel& model, Dialogs& dialogs, Clock& clock, MonitorOptions options)
     : model_(model),
       dialogs_(dialogs),
       clock_(clock),
-      options_(std::move(options)),
+      options_(withSettingsSwitch(std::move(options))),
       programPath_(options_.programPath.empty() ? executablePath() : options_.programPath),
       programFileName_(fileNameOf(programPath_)),
       store_(settings_, model_, dialogs_, options_.locations),

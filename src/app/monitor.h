@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,10 @@ namespace kvx {
 
 // True when one of the arguments (program name excluded) is exactly "/SU".
 bool superUserSwitch(const std::vector<std::string>& arguments);
+
+// The file after "--settings" among the arguments, made absolute: the
+// settings file of one instance, in place of the one beside the program.
+std::optional<std::string> settingsFileSwitch(const std::vector<std::string>& arguments);
 
 struct MonitorOptions {
     std::vector<std::string> arguments;  // the command line without the program name

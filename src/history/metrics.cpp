@@ -7,46 +7,76 @@
 namespace kvx {
 
 struct MetricsServer::Impl {
-    httplib::Server server;
+    std::unique_ptr<httplib::Server> server;
+    std::unique_ptr<BasicAuth> auth;
 };
 
-MetricsServer::MetricsServer() : impl_(std::make_unique<Impl>()) {
+MetricsServer::MetricsServer() : impl_(std::make_unique<Impl>()) {}
+
+// The routes and socket options, the same over HTTP and TLS.
+void MetricsServer::configure(httplib::Server& server) {
     // The library's default also sets SO_REUSEPORT, which would let a second
     // monitor share the port unnoticed and split the scrapes between them.
-    impl_->server.set_socket_options([](socket_t sock) {
+    server.set_socket_options([](socket_t sock) {
         int yes = 1;
         ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof yes);
     });
-    impl_->server.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+    // Without valid credentials nothing but 401, whatever the path.
+    server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        if (!impl_->auth || !impl_->auth->required() || impl_->auth->accepts(req.get_header_value("Authorization")))
+            return httplib::Server::HandlerResponse::Unhandled;
+        res.status = 401;
+        res.set_header("WWW-Authenticate", "Basic realm=\"KvxDiagnostics\"");
+        res.set_content("Unauthorized\n", "text/plain; charset=utf-8");
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    server.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
         std::lock_guard<std::mutex> lock(mutex_);
         res.set_content(text_, kContentType);
     });
-    impl_->server.Get("/", [](const httplib::Request&, httplib::Response& res) {
+    server.Get("/", [](const httplib::Request&, httplib::Response& res) {
         res.set_content("KvxDiagnostics metrics: /metrics\n", "text/plain; charset=utf-8");
     });
 }
 
 MetricsServer::~MetricsServer() { stop(); }
 
-std::optional<int> MetricsServer::start(int port) {
-    if (running()) return std::nullopt;
-    int bound = port;
-    if (port == 0) {
-        bound = impl_->server.bind_to_any_port("127.0.0.1");
-        if (bound <= 0) return std::nullopt;
-    } else if (!impl_->server.bind_to_port("127.0.0.1", port)) {
+std::optional<int> MetricsServer::start(const std::string& host, int port, const WebConfig& web, std::string& error) {
+    if (running()) {
+        error = "the metrics server runs already";
         return std::nullopt;
     }
-    thread_ = std::thread([this] { impl_->server.listen_after_bind(); });
+    if (web.tls()) {
+        impl_->server = std::make_unique<httplib::SSLServer>(web.certFile.c_str(), web.keyFile.c_str());
+        if (!impl_->server->is_valid()) {
+            error = "cannot use the certificate " + web.certFile + " with the key " + web.keyFile;
+            impl_->server.reset();
+            return std::nullopt;
+        }
+    } else {
+        impl_->server = std::make_unique<httplib::Server>();
+    }
+    impl_->auth = std::make_unique<BasicAuth>(web.users);
+    configure(*impl_->server);
+    httplib::Server& server = *impl_->server;
+    int bound = port;
+    if (port == 0) bound = server.bind_to_any_port(host);
+    else if (!server.bind_to_port(host, port)) bound = -1;
+    if (bound <= 0) {
+        error = "cannot serve metrics on " + host + ":" + std::to_string(port);
+        impl_->server.reset();
+        return std::nullopt;
+    }
+    thread_ = std::thread([&server] { server.listen_after_bind(); });
     // A stop before the loop runs would be lost: wait until it listens.
-    for (int i = 0; i < 2000 && !impl_->server.is_running(); ++i)
+    for (int i = 0; i < 2000 && !server.is_running(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return bound;
 }
 
 void MetricsServer::stop() {
     if (!thread_.joinable()) return;
-    impl_->server.stop();
+    impl_->server->stop();
     thread_.join();
 }
 

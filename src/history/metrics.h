@@ -1,6 +1,7 @@
 // Fleet metrics: the monitor's state in the Prometheus text exposition
-// format, and a small HTTP server on loopback that serves the latest text at
-// /metrics, so that an existing Prometheus and its alert rules can watch a
+// format, and a small HTTP server (loopback unless another address is named,
+// TLS and basic authentication when configured) that serves the latest text
+// at /metrics, so that an existing Prometheus and its alert rules can watch a
 // fleet of controllers.
 #pragma once
 
@@ -12,14 +13,20 @@
 #include <thread>
 
 #include "history/run_history.h"
+#include "history/web_config.h"
+
+namespace httplib {
+class Server;
+}
 
 namespace kvx {
 
 // The text for the latest tick of `history`: online state, fault classes,
 // per-axis conditions, task errors, link counters, cycle times and band,
 // restarts and offline periods. Values that only an online tick has are left
-// out while the controller is offline.
-std::string prometheusText(const RunHistory& history);
+// out while the controller is offline. Every sample carries the label
+// controller="<controller>".
+std::string prometheusText(const RunHistory& history, const std::string& controller);
 
 // "encoder_error", "link_counters", ... as label values.
 std::string faultClassKey(std::uint32_t faultClass);
@@ -33,9 +40,10 @@ public:
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
 
-    // Listens on 127.0.0.1:port (0: any free port) in a thread of its own.
-    // Returns the port, or nothing when it cannot be bound.
-    std::optional<int> start(int port);
+    // Listens on host:port (0: any free port) in a thread of its own, with
+    // the TLS and the users of `web`. Returns the port, or nothing with
+    // `error` set when it cannot be bound.
+    std::optional<int> start(const std::string& host, int port, const WebConfig& web, std::string& error);
     void stop();
     bool running() const { return thread_.joinable(); }
 
@@ -43,6 +51,8 @@ public:
     void publish(std::string text);
 
 private:
+    void configure(httplib::Server& server);
+
     struct Impl;
     std::unique_ptr<Impl> impl_;
     std::thread thread_;

@@ -1,6 +1,8 @@
 // libkvxdiag_metrics.so: the metrics server behind the plain-function seam.
 #include "history/metrics_plugin.h"
 
+#include <algorithm>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -10,9 +12,19 @@ namespace {
 
 void* create() { return new (std::nothrow) kvx::MetricsServer(); }
 
-int start(void* server, int port) {
-    const std::optional<int> bound = static_cast<kvx::MetricsServer*>(server)->start(port);
-    return bound ? *bound : -1;
+int start(void* server, const char* host, int port, const char* webConfigFile, char* error, std::size_t errorSize) {
+    std::string why;
+    std::optional<kvx::WebConfig> web = kvx::WebConfig{};
+    if (webConfigFile) web = kvx::readWebConfig(webConfigFile, why);
+    std::optional<int> bound;
+    if (web) bound = static_cast<kvx::MetricsServer*>(server)->start(host, port, *web, why);
+    if (bound) return *bound;
+    if (error && errorSize > 0) {
+        const std::size_t n = std::min(why.size(), errorSize - 1);
+        std::memcpy(error, why.data(), n);
+        error[n] = '\0';
+    }
+    return -1;
 }
 
 void publish(void* server, const char* text, std::size_t size) {

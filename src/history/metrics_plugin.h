@@ -11,9 +11,12 @@ extern "C" {
 struct KvxMetricsServerApi {
     // A stopped server; null when it cannot be made.
     void* (*create)(void);
-    // Listens on 127.0.0.1:port (0: any free port) in a thread of its own:
-    // the port, or -1 when it cannot be bound.
-    int (*start)(void* server, int port);
+    // Listens on host:port (0: any free port) in a thread of its own, with
+    // TLS and basic authentication when `webConfigFile` (null: none) asks for
+    // them: the port, or -1 with the reason in `error` (zero-terminated,
+    // cut to `errorSize`).
+    int (*start)(void* server, const char* host, int port, const char* webConfigFile, char* error,
+                 std::size_t errorSize);
     // The text served from now on.
     void (*publish)(void* server, const char* text, std::size_t size);
     // Stops the server if it runs and frees it.

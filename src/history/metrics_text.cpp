@@ -1,5 +1,6 @@
 #include "history/metrics.h"
 
+#include <charconv>
 #include <chrono>
 #include <sstream>
 
@@ -15,24 +16,52 @@ constexpr std::uint32_t kClasses[] = {
     fault::taskRuntimeError(0),  fault::taskRuntimeError(1), fault::taskRuntimeError(2), fault::taskRuntimeError(3),
     fault::InternalDataHandling, fault::Timing,            fault::Offline,           fault::ErrorRegister};
 
+// Label values are quoted; a backslash, a quote and a line break are escaped.
+std::string escapedLabelValue(const std::string& value) {
+    std::string out;
+    for (char c : value) {
+        if (c == '\\' || c == '"') out += '\\';
+        if (c == '\n') {
+            out += "\\n";
+            continue;
+        }
+        out += c;
+    }
+    return out;
+}
+
+std::string label(const char* key, const std::string& value) {
+    return std::string(key) + "=\"" + escapedLabelValue(value) + "\"";
+}
+
+// Microseconds as the base unit, seconds, in the shortest text that reads back
+// as the same number.
+std::string seconds(double microseconds) {
+    char buffer[32];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, microseconds / 1e6);
+    return std::string(buffer, result.ptr);
+}
+
+// Every sample carries the controller's name, so the series of a fleet's
+// monitors stay apart wherever they are collected.
 class Exposition {
 public:
+    explicit Exposition(const std::string& controller) : controller_(label("controller", controller)) {}
     void family(const char* name, const char* type, const char* help) {
         out_ << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
     }
     template <typename V>
     void sample(const char* name, const std::string& labels, V value) {
-        out_ << name;
-        if (!labels.empty()) out_ << '{' << labels << '}';
-        out_ << ' ' << value << '\n';
+        out_ << name << '{' << controller_;
+        if (!labels.empty()) out_ << ',' << labels;
+        out_ << "} " << value << '\n';
     }
     std::string str() const { return out_.str(); }
 
 private:
+    std::string controller_;
     std::ostringstream out_;
 };
-
-std::string label(const char* key, const std::string& value) { return std::string(key) + "=\"" + value + "\""; }
 
 }  // namespace
 
@@ -59,8 +88,8 @@ std::string faultClassKey(std::uint32_t faultClass) {
     }
 }
 
-std::string prometheusText(const RunHistory& history) {
-    Exposition e;
+std::string prometheusText(const RunHistory& history, const std::string& controller) {
+    Exposition e(controller);
     const std::optional<TickRecord>& last = history.lastTick();
     const FaultHistory& faults = history.faults();
 
@@ -107,20 +136,20 @@ std::string prometheusText(const RunHistory& history) {
         e.family("kvx_link_errors", "gauge", "Link error counter as the controller reports it.");
         for (int i = 0; i < kLinkCounterCount; ++i)
             e.sample("kvx_link_errors", label("counter", linkCounterKey(i)), last->linkCounters[i]);
-        e.family("kvx_cycle_time_min_microseconds", "gauge", "Shortest cycle time the controller reports.");
-        e.sample("kvx_cycle_time_min_microseconds", "", last->minCycleUs);
-        e.family("kvx_cycle_time_max_microseconds", "gauge", "Longest cycle time the controller reports.");
-        e.sample("kvx_cycle_time_max_microseconds", "", last->maxCycleUs);
-        e.family("kvx_cycle_time_lower_limit_microseconds", "gauge", "Lower limit of the cycle-time band.");
-        e.sample("kvx_cycle_time_lower_limit_microseconds", "", last->limits.lower);
-        e.family("kvx_cycle_time_upper_limit_microseconds", "gauge", "Upper limit of the cycle-time band.");
-        e.sample("kvx_cycle_time_upper_limit_microseconds", "", last->limits.upper);
-        e.family("kvx_sample_time_microseconds", "gauge", "Axis sample time of the controller.");
-        e.sample("kvx_sample_time_microseconds", "", last->sampleTimeUs);
+        e.family("kvx_cycle_time_min_seconds", "gauge", "Shortest cycle time the controller reports.");
+        e.sample("kvx_cycle_time_min_seconds", "", seconds(last->minCycleUs));
+        e.family("kvx_cycle_time_max_seconds", "gauge", "Longest cycle time the controller reports.");
+        e.sample("kvx_cycle_time_max_seconds", "", seconds(last->maxCycleUs));
+        e.family("kvx_cycle_time_lower_limit_seconds", "gauge", "Lower limit of the cycle-time band.");
+        e.sample("kvx_cycle_time_lower_limit_seconds", "", seconds(last->limits.lower));
+        e.family("kvx_cycle_time_upper_limit_seconds", "gauge", "Upper limit of the cycle-time band.");
+        e.sample("kvx_cycle_time_upper_limit_seconds", "", seconds(last->limits.upper));
+        e.family("kvx_sample_time_seconds", "gauge", "Axis sample time of the controller.");
+        e.sample("kvx_sample_time_seconds", "", seconds(last->sampleTimeUs));
     }
     if (const auto& worst = history.trends().worst()) {
-        e.family("kvx_cycle_time_worst_microseconds", "gauge", "Longest cycle time seen since the monitor started.");
-        e.sample("kvx_cycle_time_worst_microseconds", "", worst->maxCycleUs);
+        e.family("kvx_cycle_time_worst_seconds", "gauge", "Longest cycle time seen since the monitor started.");
+        e.sample("kvx_cycle_time_worst_seconds", "", seconds(worst->maxCycleUs));
     }
     return e.str();
 }

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/listen_address.h"
 #include "app/monitor.h"
 #include "platform/dynamic_library.h"
 #include "support/fixed_clock.h"
@@ -81,6 +82,46 @@ TEST_F(MonitorTest, SuperUserSwitchIsExactAndCaseSensitive) {
     EXPECT_FALSE(superUserSwitch({"/SU2"}));
     EXPECT_FALSE(superUserSwitch({" /SU"}));
     EXPECT_FALSE(superUserSwitch({}));
+    EXPECT_FALSE(superUserSwitch({"--settings", "/SU"}));  // a settings file that happens to be called so
+}
+
+TEST(CommandLine, SettingsFileOfAnInstance) {
+    EXPECT_EQ(settingsFileSwitch({"/SU"}), std::nullopt);
+    EXPECT_EQ(settingsFileSwitch({"--settings", "/etc/kvxdiagnostics/c17.ini"}),
+              std::optional<std::string>("/etc/kvxdiagnostics/c17.ini"));
+    EXPECT_EQ(settingsFileSwitch({"--settings", "c17.ini"}),
+              std::optional<std::string>((std::filesystem::current_path() / "c17.ini").string()));
+}
+
+struct AddressCase {
+    const char* text;
+    std::optional<std::pair<std::string, int>> expected;
+};
+
+TEST(CommandLine, MetricsAddressNamesHostAndPort) {
+    const std::vector<AddressCase> cases{
+        {"127.0.0.1:9464", std::pair<std::string, int>{"127.0.0.1", 9464}},
+        {"0.0.0.0:0", std::pair<std::string, int>{"0.0.0.0", 0}},
+        {"[::1]:9464", std::pair<std::string, int>{"::1", 9464}},
+        {"monitor.example:65535", std::pair<std::string, int>{"monitor.example", 65535}},
+        {":9464", std::nullopt},
+        {"::1:9464", std::nullopt},
+        {"[]:9464", std::nullopt},
+        {"127.0.0.1", std::nullopt},
+        {"127.0.0.1:", std::nullopt},
+        {"127.0.0.1:65536", std::nullopt},
+        {"127.0.0.1:-1", std::nullopt},
+        {"127.0.0.1:94x", std::nullopt},
+    };
+    for (const AddressCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        const std::optional<ListenAddress> address = parseListenAddress(c.text);
+        ASSERT_EQ(address.has_value(), c.expected.has_value());
+        if (address) {
+            EXPECT_EQ(address->host, c.expected->first);
+            EXPECT_EQ(address->port, c.expected->second);
+        }
+    }
 }
 
 TEST_F(MonitorTest, LocalStartRunsTheFirstTickAndWritesTheStartRecord) {

@@ -47,35 +47,35 @@ TEST_F(HistoryTest, MetricsOfAnOnlineTickWithFaults) {
     ctl.setStatus(StatusRecord::kRxDataErrors, 9);
     ctl.setStatus(StatusRecord::kMaxCycleTime, 1800);
     tickAt(1);
-    const std::string text = prometheusText(history);
+    const std::string text = prometheusText(history, "m17");
 
-    EXPECT_TRUE(hasLine(text, "kvx_ticks_total 2"));
-    EXPECT_TRUE(hasLine(text, "kvx_last_tick_timestamp_seconds 1709625601"));  // 2024-03-05 08:00:01
-    EXPECT_TRUE(hasLine(text, "kvx_online 1"));
-    EXPECT_TRUE(hasLine(text, "kvx_init_result 0"));
-    EXPECT_TRUE(hasLine(text, "kvx_fault_mask 14352"));  // 0x10 | 0x800 | 0x1000 | 0x2000
-    EXPECT_TRUE(hasLine(text, "kvx_fault_class{class=\"emergency_out\",bit=\"0x00010\"} 1"));
-    EXPECT_TRUE(hasLine(text, "kvx_fault_class{class=\"task3_runtime_error\",bit=\"0x00800\"} 1"));
-    EXPECT_TRUE(hasLine(text, "kvx_fault_class{class=\"link_counters\",bit=\"0x01000\"} 1"));
-    EXPECT_TRUE(hasLine(text, "kvx_fault_class{class=\"timing\",bit=\"0x02000\"} 1"));
-    EXPECT_TRUE(hasLine(text, "kvx_fault_class{class=\"encoder_error\",bit=\"0x00001\"} 0"));
-    EXPECT_TRUE(hasLine(text, "kvx_fault_lines 4"));
-    EXPECT_TRUE(hasLine(text, "kvx_axis_condition{axis=\"2\",condition=\"emergency_out\"} 1"));
-    EXPECT_TRUE(hasLine(text, "kvx_axis_condition{axis=\"1\",condition=\"emergency_out\"} 0"));
-    EXPECT_TRUE(hasLine(text, "kvx_axis_condition{axis=\"2\",condition=\"max_position_error\"} 0"));
-    EXPECT_TRUE(hasLine(text, "kvx_task_error{task=\"3\"} -2"));
-    EXPECT_TRUE(hasLine(text, "kvx_task_error{task=\"0\"} 0"));
-    EXPECT_TRUE(hasLine(text, "kvx_link_errors{counter=\"rx_data\"} 9"));
-    EXPECT_TRUE(hasLine(text, "kvx_link_errors{counter=\"dma_read\"} 0"));
-    EXPECT_TRUE(hasLine(text, "kvx_cycle_time_min_microseconds 1200"));
-    EXPECT_TRUE(hasLine(text, "kvx_cycle_time_max_microseconds 1800"));
-    EXPECT_TRUE(hasLine(text, "kvx_cycle_time_lower_limit_microseconds 895"));
-    EXPECT_TRUE(hasLine(text, "kvx_cycle_time_upper_limit_microseconds 1791"));
-    EXPECT_TRUE(hasLine(text, "kvx_sample_time_microseconds 1280"));
-    EXPECT_TRUE(hasLine(text, "kvx_cycle_time_worst_microseconds 1800"));
-    EXPECT_TRUE(hasLine(text, "kvx_restarts_total 0"));
-    EXPECT_TRUE(hasLine(text, "kvx_fault_history_entries 4"));
-    EXPECT_TRUE(hasLine(text, "kvx_fault_history_unacknowledged 4"));
+    EXPECT_TRUE(hasLine(text, "kvx_ticks_total{controller=\"m17\"} 2"));
+    EXPECT_TRUE(hasLine(text, "kvx_last_tick_timestamp_seconds{controller=\"m17\"} 1709625601"));  // 2024-03-05 08:00:01
+    EXPECT_TRUE(hasLine(text, "kvx_online{controller=\"m17\"} 1"));
+    EXPECT_TRUE(hasLine(text, "kvx_init_result{controller=\"m17\"} 0"));
+    EXPECT_TRUE(hasLine(text, "kvx_fault_mask{controller=\"m17\"} 14352"));  // 0x10 | 0x800 | 0x1000 | 0x2000
+    EXPECT_TRUE(hasLine(text, "kvx_fault_class{controller=\"m17\",class=\"emergency_out\",bit=\"0x00010\"} 1"));
+    EXPECT_TRUE(hasLine(text, "kvx_fault_class{controller=\"m17\",class=\"task3_runtime_error\",bit=\"0x00800\"} 1"));
+    EXPECT_TRUE(hasLine(text, "kvx_fault_class{controller=\"m17\",class=\"link_counters\",bit=\"0x01000\"} 1"));
+    EXPECT_TRUE(hasLine(text, "kvx_fault_class{controller=\"m17\",class=\"timing\",bit=\"0x02000\"} 1"));
+    EXPECT_TRUE(hasLine(text, "kvx_fault_class{controller=\"m17\",class=\"encoder_error\",bit=\"0x00001\"} 0"));
+    EXPECT_TRUE(hasLine(text, "kvx_fault_lines{controller=\"m17\"} 4"));
+    EXPECT_TRUE(hasLine(text, "kvx_axis_condition{controller=\"m17\",axis=\"2\",condition=\"emergency_out\"} 1"));
+    EXPECT_TRUE(hasLine(text, "kvx_axis_condition{controller=\"m17\",axis=\"1\",condition=\"emergency_out\"} 0"));
+    EXPECT_TRUE(hasLine(text, "kvx_axis_condition{controller=\"m17\",axis=\"2\",condition=\"max_position_error\"} 0"));
+    EXPECT_TRUE(hasLine(text, "kvx_task_error{controller=\"m17\",task=\"3\"} -2"));
+    EXPECT_TRUE(hasLine(text, "kvx_task_error{controller=\"m17\",task=\"0\"} 0"));
+    EXPECT_TRUE(hasLine(text, "kvx_link_errors{controller=\"m17\",counter=\"rx_data\"} 9"));
+    EXPECT_TRUE(hasLine(text, "kvx_link_errors{controller=\"m17\",counter=\"dma_read\"} 0"));
+    EXPECT_TRUE(hasLine(text, "kvx_cycle_time_min_seconds{controller=\"m17\"} 0.0012"));
+    EXPECT_TRUE(hasLine(text, "kvx_cycle_time_max_seconds{controller=\"m17\"} 0.0018"));
+    EXPECT_TRUE(hasLine(text, "kvx_cycle_time_lower_limit_seconds{controller=\"m17\"} 0.000895"));
+    EXPECT_TRUE(hasLine(text, "kvx_cycle_time_upper_limit_seconds{controller=\"m17\"} 0.001791"));
+    EXPECT_TRUE(hasLine(text, "kvx_sample_time_seconds{controller=\"m17\"} 0.00128"));
+    EXPECT_TRUE(hasLine(text, "kvx_cycle_time_worst_seconds{controller=\"m17\"} 0.0018"));
+    EXPECT_TRUE(hasLine(text, "kvx_restarts_total{controller=\"m17\"} 0"));
+    EXPECT_TRUE(hasLine(text, "kvx_fault_history_entries{controller=\"m17\"} 4"));
+    EXPECT_TRUE(hasLine(text, "kvx_fault_history_unacknowledged{controller=\"m17\"} 4"));
     // 26 run and fault-class samples, 8 axis conditions (two axes), 4 tasks,
     // 5 counters, 5 cycle-time values and the worst cycle time.
     EXPECT_EQ(metricLines(text).size(), 49u);
@@ -91,33 +91,37 @@ TEST_F(HistoryTest, MetricsWhileOfflineLeaveOutTheControllerValues) {
     tickAt(1);
     ctl.initResult = 34;
     tickAt(2);
-    const std::string text = prometheusText(history);
+    const std::string text = prometheusText(history, "m17");
 
-    EXPECT_TRUE(hasLine(text, "kvx_online 0"));
-    EXPECT_TRUE(hasLine(text, "kvx_init_result 34"));
-    EXPECT_TRUE(hasLine(text, "kvx_fault_class{class=\"offline\",bit=\"0x04000\"} 1"));
-    EXPECT_TRUE(hasLine(text, "kvx_restarts_total 1"));
-    EXPECT_TRUE(hasLine(text, "kvx_offline_periods_total 1"));
+    EXPECT_TRUE(hasLine(text, "kvx_online{controller=\"m17\"} 0"));
+    EXPECT_TRUE(hasLine(text, "kvx_init_result{controller=\"m17\"} 34"));
+    EXPECT_TRUE(hasLine(text, "kvx_fault_class{controller=\"m17\",class=\"offline\",bit=\"0x04000\"} 1"));
+    EXPECT_TRUE(hasLine(text, "kvx_restarts_total{controller=\"m17\"} 1"));
+    EXPECT_TRUE(hasLine(text, "kvx_offline_periods_total{controller=\"m17\"} 1"));
     EXPECT_EQ(text.find("kvx_link_errors"), std::string::npos);
     EXPECT_EQ(text.find("kvx_axis_condition"), std::string::npos);
-    EXPECT_EQ(text.find("kvx_cycle_time_min_microseconds"), std::string::npos);
-    EXPECT_TRUE(hasLine(text, "kvx_cycle_time_worst_microseconds 1300"));
+    EXPECT_EQ(text.find("kvx_cycle_time_min_seconds"), std::string::npos);
+    EXPECT_TRUE(hasLine(text, "kvx_cycle_time_worst_seconds{controller=\"m17\"} 0.0013"));
 }
 
 TEST(MetricsText, BeforeTheFirstTickOnlyTheTickCount) {
     FixedClock clock;
     RunHistory history(clock, [] { return std::int64_t{0}; });
-    EXPECT_EQ(prometheusText(history),
+    EXPECT_EQ(prometheusText(history, "m17"),
               "# HELP kvx_ticks_total Poll ticks run since the monitor started.\n"
               "# TYPE kvx_ticks_total counter\n"
-              "kvx_ticks_total 0\n");
+              "kvx_ticks_total{controller=\"m17\"} 0\n");
+    // A name that would break the exposition is escaped.
+    EXPECT_NE(prometheusText(history, "a\"b\\c\nd").find("kvx_ticks_total{controller=\"a\\\"b\\\\c\\nd\"} 0\n"),
+              std::string::npos);
     EXPECT_EQ(faultClassKey(0x40000), "unknown");
 }
 
 TEST(MetricsServerTest, ServesThePublishedTextOnLoopback) {
     MetricsServer server;
-    const std::optional<int> port = server.start(0);
-    ASSERT_TRUE(port.has_value());
+    std::string error;
+    const std::optional<int> port = server.start("127.0.0.1", 0, WebConfig{}, error);
+    ASSERT_TRUE(port.has_value()) << error;
     EXPECT_TRUE(server.running());
     server.publish("kvx_online 1\n");
 
@@ -135,7 +139,8 @@ TEST(MetricsServerTest, ServesThePublishedTextOnLoopback) {
 
     // The port is taken: a second monitor cannot share it.
     MetricsServer second;
-    EXPECT_FALSE(second.start(*port).has_value());
+    EXPECT_FALSE(second.start("127.0.0.1", *port, WebConfig{}, error).has_value());
+    EXPECT_EQ(error, "cannot serve metrics on 127.0.0.1:" + std::to_string(*port));
 
     server.stop();
     EXPECT_FALSE(server.running());
@@ -161,15 +166,13 @@ int freePort() {
 // ports, stopped by the destructor.
 class PrometheusProcess {
 public:
-    PrometheusProcess(const fs::path& folder, int targetPort) : folder_(folder), port_(freePort()) {
+    // `scrapeConfigs`: the jobs, as the lines under "scrape_configs:".
+    PrometheusProcess(const fs::path& folder, const std::string& scrapeConfigs) : folder_(folder), port_(freePort()) {
         std::ofstream(folder_ / "prometheus.yml") << "global:\n"
                                                      "  scrape_interval: 1s\n"
                                                      "  evaluation_interval: 1s\n"
                                                      "scrape_configs:\n"
-                                                     "  - job_name: kvx\n"
-                                                     "    static_configs:\n"
-                                                     "      - targets: ['127.0.0.1:"
-                                                  << targetPort << "']\n";
+                                                  << scrapeConfigs;
         fs::create_directories(folder_ / "data");
         std::vector<std::string> args{"prometheus",
                                       "--config.file=" + (folder_ / "prometheus.yml").string(),
@@ -241,14 +244,18 @@ TEST_F(HistoryTest, RealPrometheusScrapesTheMonitorsState) {
     setEmergencyOut(0, true);
     tickAt(1);
     MetricsServer server;
-    const std::optional<int> port = server.start(0);
-    ASSERT_TRUE(port.has_value());
-    server.publish(prometheusText(history));
+    std::string error;
+    const std::optional<int> port = server.start("127.0.0.1", 0, WebConfig{}, error);
+    ASSERT_TRUE(port.has_value()) << error;
+    server.publish(prometheusText(history, "m17"));
 
     {
-        PrometheusProcess prometheus(folder, *port);
+        PrometheusProcess prometheus(folder, "  - job_name: kvx\n"
+                                             "    static_configs:\n"
+                                             "      - targets: ['127.0.0.1:" + std::to_string(*port) + "']\n");
         ASSERT_TRUE(prometheus.spawned()) << "prometheus is not installed (scripts/install-deps.sh)";
-        const auto timeouts = prometheus.valueOf("kvx_link_errors{job=\"kvx\",counter=\"timeout\"}", std::chrono::seconds(60));
+        const auto timeouts = prometheus.valueOf("kvx_link_errors{job=\"kvx\",controller=\"m17\",counter=\"timeout\"}",
+                                                 std::chrono::seconds(60));
         ASSERT_TRUE(timeouts.has_value()) << prometheus.log();
         EXPECT_EQ(*timeouts, "7");
         EXPECT_EQ(prometheus.valueOf("kvx_axis_condition{axis=\"1\",condition=\"emergency_out\"}", std::chrono::seconds(10)),
@@ -258,7 +265,7 @@ TEST_F(HistoryTest, RealPrometheusScrapesTheMonitorsState) {
         // The controller goes offline: the next scrape sees it.
         ctl.initResult = 34;
         tickAt(2);
-        server.publish(prometheusText(history));
+        server.publish(prometheusText(history, "m17"));
         std::optional<std::string> online;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (std::chrono::steady_clock::now() < deadline) {
@@ -270,6 +277,164 @@ TEST_F(HistoryTest, RealPrometheusScrapesTheMonitorsState) {
     }
     server.stop();
     fs::remove_all(folder);
+}
+
+
+// The test certificate (self-signed for 127.0.0.1 and localhost) and a user
+// "prometheus" with the password "s3cret" (htpasswd -nbBC 4).
+const fs::path kTls = KVX_TEST_TLS_DIR;
+constexpr const char* kUserHash = "$2y$04$CsatAQ.FUJUQlgnyrnaUqOzFKoyT8z2XhIWG0PqDvJmrLr98yqCmG";
+
+std::string webConfigText() {
+    return "tls_server_config:\n  cert_file: " + (kTls / "server.crt").string() + "\n  key_file: " +
+           (kTls / "server.key").string() + "\nbasic_auth_users:\n  prometheus: " + kUserHash + "\n";
+}
+
+class WebConfigFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder = fs::temp_directory_path() / ("kvx_web_" + std::to_string(::getpid()));
+        fs::create_directories(folder);
+    }
+    void TearDown() override { fs::remove_all(folder); }
+    std::string write(const std::string& text) {
+        const fs::path file = folder / "web.yml";
+        std::ofstream(file) << text;
+        return file.string();
+    }
+    fs::path folder;
+};
+
+struct WebConfigCase {
+    const char* name;
+    std::string text;
+    std::string error;  // after "<file>: "; empty: the file is taken
+};
+
+TEST_F(WebConfigFile, ReadsTheExporterToolkitFormatAndRefusesWhatItCannotHonour) {
+    const std::vector<WebConfigCase> cases{
+        {"Empty", "", ""},
+        {"TlsAndUsers", webConfigText(), ""},
+        {"UnknownKey", "http_server_config:\n  http2: true\n",
+         "http_server_config is not supported (only tls_server_config, basic_auth_users)"},
+        {"UnknownTlsKey", "tls_server_config:\n  client_ca_file: ca.crt\n",
+         "tls_server_config: client_ca_file is not supported (only cert_file, key_file)"},
+        {"PlainPassword", "basic_auth_users:\n  alice: secret\n",
+         "basic_auth_users: the password of alice is not a bcrypt hash"},
+        {"CertWithoutKey", "tls_server_config:\n  cert_file: server.crt\n",
+         "tls_server_config needs both cert_file and key_file"},
+        {"MissingCertFile", "tls_server_config:\n  cert_file: none.crt\n  key_file: none.key\n",
+         (folder / "none.crt").string() + " cannot be read"},
+    };
+    for (const WebConfigCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string file = write(c.text);
+        std::string error;
+        const std::optional<WebConfig> config = readWebConfig(file, error);
+        EXPECT_EQ(config.has_value(), c.error.empty());
+        EXPECT_EQ(error, c.error.empty() ? "" : file + ": " + c.error);
+    }
+    std::string error;
+    const std::optional<WebConfig> config = readWebConfig(write(webConfigText()), error);
+    ASSERT_TRUE(config);
+    EXPECT_TRUE(config->tls());
+    EXPECT_EQ(config->users.at("prometheus"), kUserHash);
+}
+
+struct AuthCase {
+    const char* name;
+    const char* path;
+    std::optional<std::pair<std::string, std::string>> credentials;
+    int status;
+};
+
+TEST_F(WebConfigFile, OverTlsOnlyValidCredentialsGetAnythingBut401) {
+    std::string error;
+    const std::optional<WebConfig> config = readWebConfig(write(webConfigText()), error);
+    ASSERT_TRUE(config) << error;
+    MetricsServer server;
+    const std::optional<int> port = server.start("127.0.0.1", 0, *config, error);
+    ASSERT_TRUE(port) << error;
+    server.publish("kvx_online 1\n");
+
+    const std::vector<AuthCase> cases{
+        {"NoCredentials", "/metrics", std::nullopt, 401},
+        {"WrongPassword", "/metrics", std::pair<std::string, std::string>{"prometheus", "guess"}, 401},
+        {"UnknownUser", "/metrics", std::pair<std::string, std::string>{"mallory", "s3cret"}, 401},
+        {"OtherPathWithout", "/", std::nullopt, 401},
+        {"Valid", "/metrics", std::pair<std::string, std::string>{"prometheus", "s3cret"}, 200},
+        {"ValidAgain", "/metrics", std::pair<std::string, std::string>{"prometheus", "s3cret"}, 200},
+    };
+    for (const AuthCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        httplib::SSLClient client("127.0.0.1", *port);
+        client.set_ca_cert_path((kTls / "server.crt").c_str());
+        client.enable_server_certificate_verification(true);
+        if (c.credentials) client.set_basic_auth(c.credentials->first.c_str(), c.credentials->second.c_str());
+        auto res = client.Get(c.path);
+        ASSERT_TRUE(res) << httplib::to_string(res.error());
+        EXPECT_EQ(res->status, c.status);
+        EXPECT_EQ(res->body, c.status == 200 ? "kvx_online 1\n" : "Unauthorized\n");
+    }
+    // Plain HTTP is not served on a TLS port.
+    EXPECT_FALSE(httplib::Client("127.0.0.1", *port).Get("/metrics"));
+}
+
+TEST_F(HistoryTest, RealPrometheusScrapesOverTlsWithBasicAuthAndFailsWithout) {
+    const fs::path folder = fs::temp_directory_path() / ("kvx_prometheus_tls_" + std::to_string(::getpid()));
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    std::ofstream(folder / "web.yml") << webConfigText();
+    std::string error;
+    const std::optional<WebConfig> config = readWebConfig((folder / "web.yml").string(), error);
+    ASSERT_TRUE(config) << error;
+    tickAt(0);
+    MetricsServer server;
+    const std::optional<int> port = server.start("127.0.0.1", 0, *config, error);
+    ASSERT_TRUE(port) << error;
+    server.publish(prometheusText(history, "m17"));
+
+    const std::string target = "      - targets: ['127.0.0.1:" + std::to_string(*port) + "']\n";
+    const std::string tls = "    scheme: https\n    tls_config:\n      ca_file: " + (kTls / "server.crt").string() + "\n";
+    {
+        PrometheusProcess prometheus(folder, "  - job_name: with_credentials\n" + tls +
+                                                 "    basic_auth:\n      username: prometheus\n      password: s3cret\n"
+                                                 "    static_configs:\n" + target +
+                                                 "  - job_name: without_credentials\n" + tls +
+                                                 "    static_configs:\n" + target);
+        ASSERT_TRUE(prometheus.spawned()) << "prometheus is not installed (scripts/install-deps.sh)";
+        EXPECT_EQ(prometheus.valueOf("kvx_online{job=\"with_credentials\",controller=\"m17\"}", std::chrono::seconds(60)),
+                  std::optional<std::string>("1"))
+            << prometheus.log();
+        EXPECT_EQ(prometheus.valueOf("up{job=\"with_credentials\"}", std::chrono::seconds(10)),
+                  std::optional<std::string>("1"));
+        EXPECT_EQ(prometheus.valueOf("up{job=\"without_credentials\"}", std::chrono::seconds(10)),
+                  std::optional<std::string>("0"));
+        EXPECT_EQ(prometheus.valueOf("count(kvx_online{job=\"without_credentials\"})", std::chrono::seconds(1)),
+                  std::nullopt);
+    }
+    server.stop();
+    fs::remove_all(folder);
+}
+
+// The exposition follows the naming conventions promtool checks (base units,
+// counters ending in _total, help on every family).
+TEST_F(HistoryTest, ExpositionPassesPromtoolCheckMetrics) {
+    tickAt(0);
+    setEmergencyOut(1, true);
+    tickAt(1);
+    const fs::path file = fs::temp_directory_path() / ("kvx_exposition_" + std::to_string(::getpid()));
+    std::ofstream(file) << prometheusText(history, "m17");
+    const std::string command = "promtool check metrics < " + file.string() + " 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[512];
+    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+    const int status = ::pclose(pipe);
+    fs::remove(file);
+    EXPECT_EQ(output, "");
+    EXPECT_EQ(status, 0);
 }
 
 }  // namespace
