@@ -141,7 +141,7 @@ void Monitor::showVersions() {
 
     const FileVersionInfo program = driver_.readFileVersion(programPath_);
     model_.setText("laExeVersion", programFileName_ + ": ");
-    model_.setText("laExeVersionNr", fileVersionText(program));
+    model_.setPlaced("laExeVersionNr", fileVersionText(program), "laExeVersion");
 }
 
 void Monitor::applyStayOnTop() { model_.stayOnTop = model_["cbStayOnTop"].selectedIndex == 1; }

@@ -18,6 +18,7 @@
 #include "app/recorded_run.h"
 #include "app/window_replay.h"
 #include "platform/plugin.h"
+#include "platform/profile_file.h"
 #include "ui/history_plugin.h"
 #include "ui/main_window.h"
 #include "ui/qt_dialogs.h"
@@ -25,6 +26,11 @@
 namespace kvx {
 
 namespace {
+
+// The history window keeps its place in the settings file under a section
+// of its own, apart from every key the main window uses.
+constexpr const char* kHistorySection = "HistoryWindow";
+constexpr const char* kHistoryGeometryKey = "Geometry";
 
 // SIGINT and SIGTERM close the window like the user would, so the shutdown
 // (settings, program-end record) runs. The handler only writes a byte; the
@@ -118,6 +124,9 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& passed) {
                 return;
             }
             history.reset(create(&monitor.history(), &reportSources));
+            const std::string saved =
+                profile::readString(monitor.settings().settingsFileName, kHistorySection, kHistoryGeometryKey, "");
+            if (!saved.empty()) history->setGeometry(saved);
         }
         history->bringUp();
     });
@@ -151,9 +160,14 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& passed) {
     QObject::connect(&window, &MainWindow::closing, [&] {
         timer.stop();
         window.syncPlacement();
+        const std::string historyGeometry = history ? history->geometry() : std::string();
         if (history) history->close();
         RecordedSegment segment(recording.get(), recording::SegmentKind::Close);
         monitor.formClose();
+        // After the main window's settings, and only for a run that opened it.
+        const SettingsValues& settings = monitor.settings();
+        if (!historyGeometry.empty() && settings.settingsWritable)
+            profile::writeString(settings.settingsFileName, kHistorySection, kHistoryGeometryKey, historyGeometry);
     });
     return app.exec();
 }

@@ -184,6 +184,24 @@ void DisplayModel::setChecked(std::string_view name, bool checked) { (*this)[nam
 
 void DisplayModel::setVisible(std::string_view name, bool visible) { (*this)[name].visible = visible; }
 
+void DisplayModel::placeAfter(std::string_view name, std::string_view before) {
+    Control& c = (*this)[name];
+    (*this)[before];  // must name a control too
+    if (!c.alignedWith.empty()) (*this)[c.alignedWith].alignedWith.clear();
+    c.alignedWith.clear();
+    c.placedAfter = std::string(before);
+}
+
+void DisplayModel::setPlaced(std::string_view name, std::string text, std::string_view before) {
+    setText(name, std::move(text));
+    placeAfter(name, before);
+}
+
+void DisplayModel::alignStarts(std::string_view a, std::string_view b) {
+    (*this)[a].alignedWith = std::string(b);
+    (*this)[b].alignedWith = std::string(a);
+}
+
 std::string DisplayModel::summaryText() const {
     std::string out;
     for (std::size_t i = 0; i < summary.size(); ++i) {

@@ -45,6 +45,12 @@ struct Control {
     std::string hint;                // tool tip
     std::vector<std::string> items;  // combo boxes
     int selectedIndex = -1;          // combo boxes; -1 = none
+    // Labels: the label this one was last placed after (its left edge
+    // follows that label's right edge); empty: still at its design place.
+    std::string placedAfter;
+    // Labels: the label whose left edge this one shares (both start at the
+    // larger of their two places); empty: none.
+    std::string alignedWith;
 };
 
 // The window's normal (restored) rectangle and scroll positions. The view
@@ -72,6 +78,12 @@ public:
     void appendText(std::string_view name, std::string_view more);
     void setChecked(std::string_view name, bool checked);
     void setVisible(std::string_view name, bool visible);
+    // Places the label `name` after the label `before`; ends an alignment.
+    void placeAfter(std::string_view name, std::string_view before);
+    // Sets the text of `name` and places it after `before`.
+    void setPlaced(std::string_view name, std::string text, std::string_view before);
+    // Lets the two labels start at the larger of their two places.
+    void alignStarts(std::string_view a, std::string_view b);
 
     const std::vector<Control>& controls() const { return controls_; }
 

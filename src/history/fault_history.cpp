@@ -24,6 +24,8 @@ void FaultHistory::observe(const TickRecord& tick) {
         if (!e.active) {
             ++e.occurrences;
             e.marked = true;
+            e.startsMs.push_back(tick.monotonicMs);
+            if (e.startsMs.size() > FaultEntry::kKeptStarts) e.startsMs.pop_front();
         }
         e.active = true;
         e.lastSeen = tick.time;

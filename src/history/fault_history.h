@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,10 @@ struct FaultEntry {
     int ticks = 0;            // ticks in which it was in the summary
     bool active = false;      // in the summary of the latest tick
     bool marked = false;      // came up since the user last acknowledged it
+    // Monotonic times at which the latest occurrences began, oldest first;
+    // the trends mark them on their time axis.
+    std::deque<std::int64_t> startsMs;
+    static constexpr std::size_t kKeptStarts = 64;
 
     bool resettable() const { return resettableByDoubleClick(faultClass); }
 };

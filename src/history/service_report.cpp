@@ -22,6 +22,38 @@ std::string trimmed(std::string s) {
     return s;
 }
 
+// The control that holds the value of a caption label without a value label.
+const char* valueControlOf(const std::string& caption) { return caption == "Label2" ? "cbCardNr" : nullptr; }
+
+// What a control shows: a combo box its selected item, else its text.
+std::string shownText(const Control& c) {
+    if (c.kind == ControlKind::ComboBox && c.selectedIndex >= 0 && c.selectedIndex < static_cast<int>(c.items.size()))
+        return c.items[static_cast<std::size_t>(c.selectedIndex)];
+    return c.text;
+}
+
+// Splits "name: value" and "list at ASM# 1 2" into caption and value when
+// the value label has nothing to show ("ErrorRegister: n.a." beside "---");
+// strips the " - " that joins labels of one
+// window line.
+void splitCaption(const std::string& text, ReportRow& row) {
+    std::string caption = text;
+    if (row.value.empty() || row.value == "---") {
+        for (const char* mark : {": ", "# "}) {
+            const auto at = caption.find(mark);
+            if (at == std::string::npos) continue;
+            const std::string rest = trimmed(caption.substr(at + 2));
+            if (rest.empty()) continue;
+            row.value = rest;
+            caption = caption.substr(0, at + 1);
+            break;
+        }
+    }
+    caption = trimmed(caption);
+    if (caption.rfind("- ", 0) == 0) caption = trimmed(caption.substr(2));
+    row.caption = caption;
+}
+
 std::string yesNo(bool b) { return b ? "yes" : "no"; }
 
 std::string timeText(const LocalTime& t) { return formatTimestamp(t); }
@@ -203,7 +235,8 @@ void writeSections(Writer& w, const ReportSources& src) {
             if (src.model["cbRun" + d].checked) state += "run ";
             if (src.model["cbStep" + d].checked) state += "step ";
             if (src.model["cbStop" + d].checked) state += "stop";
-            rows.push_back({d, src.model["laTask" + d + "FileName"].text, trimmed(state),
+            const std::string& file = src.model["laTask" + d + "FileName"].text;
+            rows.push_back({d, file.empty() ? "none" : file, trimmed(state),
                             src.model["edErrNum" + d].text, src.model["edErrLine" + d].text});
             marks.push_back(src.model["edErrNum" + d].role == ColourRole::Fault);
         }
@@ -317,6 +350,7 @@ std::vector<ReportRow> shownValues(const DisplayModel& model, Group group) {
     for (const Control& c : model.controls()) {
         if (c.group != group || c.kind != ControlKind::Label || !c.visible) continue;
         if (c.style == TextStyle::File) continue;  // task rows have a table of their own
+        if (c.name == "Label1") continue;           // the legend of "n.a."
         ReportRow row;
         if (endsWith(c.name, "Nr")) {
             const std::string stem = c.name.substr(0, c.name.size() - 2);
@@ -327,36 +361,42 @@ std::vector<ReportRow> shownValues(const DisplayModel& model, Group group) {
             row.fault = c.role == ColourRole::Fault;
         } else {
             if (group == Group::Task) continue;
-            row.caption = trimmed(c.text);
-            if (row.caption == "---") continue;  // a row the controller has not filled
+            const std::string caption = trimmed(c.text);
+            if (caption == "---" || caption.empty()) continue;  // a row the controller has not filled
             const std::string valueName = c.name + "Nr";
             if (model.has(valueName)) {
-                row.value = model[valueName].text;
+                row.value = trimmed(model[valueName].text);
                 row.fault = model[valueName].role == ColourRole::Fault;
+            } else if (const char* partner = valueControlOf(c.name)) {
+                row.value = shownText(model[partner]);
             }
+            // A caption that carries its value ("kvxg3.dll: 2.5.3.15",
+            // "ASMS Error at ASM# 1 (90 hex)") gives it up to the value cell.
+            splitCaption(c.text, row);
+            if (row.value.empty()) row.value = "none";  // an empty list: nothing to report
         }
-        if (row.caption.empty() && row.value.empty()) continue;
         rows.push_back(std::move(row));
     }
     return rows;
 }
 
 std::vector<ReportRow> settingsRows(const SettingsValues& s) {
+    const auto text = [](const std::string& value) { return value.empty() ? std::string("not set") : value; };
     return {
-        {"Settings file", s.settingsFileName},
-        {"SystemFileName", s.systemFileName},
-        {"BootFileName", s.bootFileName},
-        {"Protocol FileName", s.protocolFileName},
+        {"Settings file", text(s.settingsFileName)},
+        {"SystemFileName", text(s.systemFileName)},
+        {"BootFileName", text(s.bootFileName)},
+        {"Protocol FileName", text(s.protocolFileName)},
         {"TryToBoot", std::to_string(s.tryToBoot)},
         {"Selected card", std::to_string(s.selectedCard)},
         {"Base address", std::to_string(s.baseAddress)},
         {"Super-user mode", yesNo(s.superUserMode != 0)},
         {"Web services (remote mode)", yesNo(s.useWebServices != 0)},
-        {"Remote URL", s.remoteUrl},
-        {"Remote device file", s.remoteDevFileName},
-        {"Remote system file", s.remoteSysFileName},
-        {"Remote TAVOS file", s.remoteOsFileName},
-        {"Remote CNC path", s.remoteCncPath},
+        {"Remote URL", text(s.remoteUrl)},
+        {"Remote device file", text(s.remoteDevFileName)},
+        {"Remote system file", text(s.remoteSysFileName)},
+        {"Remote TAVOS file", text(s.remoteOsFileName)},
+        {"Remote CNC path", text(s.remoteCncPath)},
         {"Settings writable", yesNo(s.settingsWritable != 0)},
     };
 }

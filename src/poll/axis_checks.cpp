@@ -35,6 +35,7 @@ void checkAxes(PollContext& ctx) {
     for (const auto& c : kConditions) {
         m.setText(c.caption, c.label);
         m.setValue(c.value, "", ColourRole::Normal);
+        m.placeAfter(c.value, c.caption);
     }
     const int axes = clampAxisCount(ctx.state.axisCount);
     for (int i = 0; i < axes; ++i) {

@@ -22,25 +22,33 @@ std::string modelText(std::int32_t boardType) {
 
 void boardLine(PollContext& ctx, const TickValues& tick) {
     ctx.model.setText("laBoardType", "Board type: ");
-    ctx.model.setText("laBoardTypeNr", modelText(tick.boardType) + std::to_string(ctx.state.axisCount) +
-                                           " Axis - Sample Time: " + tick.sampleTimeText);
+    ctx.model.setPlaced("laBoardTypeNr",
+                        modelText(tick.boardType) + std::to_string(ctx.state.axisCount) + " Axis - Sample Time: " +
+                            tick.sampleTimeText,
+                        "laBoardType");
 }
 
-// The PLD revision alone, with the module revision labels emptied.
+// The PLD revision right after its caption, with the module revision labels
+// emptied. The board and FPGA version labels are left where they are: these
+// boards have no such values.
 void pldRevisionOnly(PollContext& ctx) {
     DisplayModel& m = ctx.model;
     m.setText("laPldRev", "PLD Rev.Nr.: ");
-    m.setText("laPldRevNr", std::to_string(ctx.state.pldRevision));
-    for (const char* name : {"laEpmBaseRev", "laEpmBaseRevNr", "laEpmOptionRev", "laEpmOptionRevNr"})
-        m.setText(name, "");
+    m.setPlaced("laPldRevNr", std::to_string(ctx.state.pldRevision), "laPldRev");
+    const char* before = "laPldRevNr";
+    for (const char* name : {"laEpmBaseRev", "laEpmBaseRevNr", "laEpmOptionRev", "laEpmOptionRevNr"}) {
+        m.setPlaced(name, "", before);
+        before = name;
+    }
 }
 
 void serialRows(PollContext& ctx, bool kvx2100) {
     DisplayModel& m = ctx.model;
     m.setText("laSnrGrundplatine", kvx2100 ? "Serial Number KVX-2100/PXB-5008: " : "Serial Number KVX-2000/PXB-5001: ");
-    m.setText("laSnrGrundplatineNr", ctx.state.serialBaseText);
+    m.setPlaced("laSnrGrundplatineNr", ctx.state.serialBaseText, "laSnrGrundplatine");
     m.setText("laSnrOptionsprint", kvx2100 ? "Serial Number OXT-2100: " : "Serial Number OXT-2001: ");
-    m.setText("laSnrOptionsprintNr", ctx.state.serialOptionText);
+    m.setPlaced("laSnrOptionsprintNr", ctx.state.serialOptionText, "laSnrOptionsprint");
+    m.alignStarts("laSnrGrundplatineNr", "laSnrOptionsprintNr");
 }
 
 std::int32_t readOption(PollContext& ctx, OptionDescriptors::Index which, std::int32_t& target) {
@@ -71,13 +79,13 @@ void readOptions(PollContext& ctx, TickValues& tick, bool kvx2100) {
 void revisionLine(PollContext& ctx, const TickValues& tick, bool kvx2100) {
     DisplayModel& m = ctx.model;
     m.setText("laPldRev", "PLD Rev.Nr.: ");
-    m.setText("laBdver_RenumNr", kvx2100 ? tick.bdverRenumText : "");
-    m.setText("laFpver_FfuncNr", kvx2100 ? tick.fpverFfuncText : "");
-    m.setText("laPldRevNr", std::to_string(ctx.state.pldRevision));
-    m.setText("laEpmBaseRev", kvx2100 ? " - EPM Base(optoio): " : " - EPM Base: ");
-    m.setText("laEpmBaseRevNr", tick.epmBaseText);
-    m.setText("laEpmOptionRev", kvx2100 ? " - EPM Option(optoio): " : " - EPM Option: ");
-    m.setText("laEpmOptionRevNr", tick.epmOptionText);
+    m.setPlaced("laBdver_RenumNr", kvx2100 ? tick.bdverRenumText : "", "laPldRev");
+    m.setPlaced("laFpver_FfuncNr", kvx2100 ? tick.fpverFfuncText : "", "laBdver_RenumNr");
+    m.setPlaced("laPldRevNr", std::to_string(ctx.state.pldRevision), "laFpver_FfuncNr");
+    m.setPlaced("laEpmBaseRev", kvx2100 ? " - EPM Base(optoio): " : " - EPM Base: ", "laPldRevNr");
+    m.setPlaced("laEpmBaseRevNr", tick.epmBaseText, "laEpmBaseRev");
+    m.setPlaced("laEpmOptionRev", kvx2100 ? " - EPM Option(optoio): " : " - EPM Option: ", "laEpmBaseRevNr");
+    m.setPlaced("laEpmOptionRevNr", tick.epmOptionText, "laEpmOptionRev");
 }
 
 void interfaceStatus(PollContext& ctx) {
@@ -86,6 +94,7 @@ void interfaceStatus(PollContext& ctx) {
     const std::uint32_t reg = axes[0].statusWord();
     ctx.model.setText("laStatusRegister", "Interface Status Register (asms.status_word): ");
     ctx.model.setValue("laStatusRegisterNr", hex(reg, 2), reg == 3 ? ColourRole::Normal : ColourRole::Fault);
+    ctx.model.placeAfter("laStatusRegisterNr", "laStatusRegister");
     if (reg != 3) ctx.summary.reportFault("Interface Status Register Error!", fault::InterfaceStatus);
 }
 
@@ -93,6 +102,7 @@ void encoderErrors(PollContext& ctx) {
     DisplayModel& m = ctx.model;
     m.setText("laECS", "Encoder Error at Axis #: ");
     m.setValue("laECSNr", "", ColourRole::Normal);
+    m.placeAfter("laECSNr", "laECS");
     const int axes = clampAxisCount(ctx.state.axisCount);
     for (int i = 0; i < axes; ++i) {
         if (ctx.driver.rddigib(i).value_or(0) == 0) continue;
@@ -144,19 +154,24 @@ void kvx4000(PollContext& ctx, TickValues& tick) {
     pldRevisionOnly(ctx);
     boardLine(ctx, tick);
     m.setText("laSnrGrundplatine", "Serial Number KVX-4000/PXB-5401: ");
-    m.setText("laSnrGrundplatineNr", ctx.state.serialBaseText);
+    // The base serial number follows its own caption; the option row holds
+    // the module status list from here on, so the two are not aligned.
+    m.setPlaced("laSnrGrundplatineNr", ctx.state.serialBaseText, "laSnrGrundplatine");
     m.setText("laSnrOptionsprint", "ASMS Error at ASM# ");
-    m.setText("laSnrOptionsprintNr", "");
+    m.setPlaced("laSnrOptionsprintNr", "", "laSnrOptionsprint");
     m.setText("laStatusRegister", "ASM Timeout at ASM# ");
     m.setValue("laStatusRegisterNr", "", ColourRole::Normal);
+    m.placeAfter("laStatusRegisterNr", "laStatusRegister");
     m.setText("laECS", "EPROM Check Sum: ");
     m.setValue("laECSNr", "", ColourRole::Normal);
+    m.placeAfter("laECSNr", "laECS");
     asmModules(ctx);
 }
 
 void otherBoard(PollContext& ctx, TickValues& tick) {
     ctx.model.setText("laECS", "");
     ctx.model.setValue("laECSNr", "", ColourRole::Normal);
+    ctx.model.placeAfter("laECSNr", "laECS");
     pldRevisionOnly(ctx);
     boardLine(ctx, tick);
 }

@@ -46,7 +46,8 @@ void readTavosVersion(PollContext& ctx) {
             // The minor number: the thousands' remainder, as the integer truncations give it.
             const std::int32_t minor = v - 1000 * (v / 1000);
             m.setText("laTavosName", "TAVOS.ELF: ");
-            m.setText("laTavosNameNr", ctx.records.systemInfo.tavosName() + "." + std::to_string(minor));
+            m.setPlaced("laTavosNameNr", ctx.records.systemInfo.tavosName() + "." + std::to_string(minor),
+                        "laTavosName");
         } else {
             st.tavosVersion = 0;
         }
@@ -55,7 +56,7 @@ void readTavosVersion(PollContext& ctx) {
     }
     if (st.tavosVersion == 0) {
         m.setText("laTavosName", "TAVOS.ELF: ");
-        m.setText("laTavosNameNr", ctx.records.systemInfo.tavosName());
+        m.setPlaced("laTavosNameNr", ctx.records.systemInfo.tavosName(), "laTavosName");
     }
 }
 
@@ -65,6 +66,7 @@ void readErrorRegister(PollContext& ctx) {
     if (!ctx.driver.rdErrorReg(reg)) return;  // not provided: the labels keep their texts
     ctx.model.setText("laErrorReg", "ErrorRegister: ");
     ctx.model.setValue("laErrorRegNr", hex(reg, 8), reg != 0 ? ColourRole::Fault : ColourRole::Normal);
+    ctx.model.placeAfter("laErrorRegNr", "laErrorReg");
     if (reg != 0) ctx.summary.reportFault("Bit in ErrorRegister has been set!", fault::ErrorRegister);
 }
 
@@ -123,11 +125,11 @@ void readMiniportVersion(PollContext& ctx) {
     if (!ctx.driver.remote() && ctx.state.driverVersion >= 253.01) {
         if (auto word = ctx.driver.rdDriverVersion()) {
             ctx.state.miniportVersion = *word;
-            m.setText("laMiniportVersionNr", miniportText(static_cast<std::uint32_t>(*word)));
+            m.setPlaced("laMiniportVersionNr", miniportText(static_cast<std::uint32_t>(*word)), "laMiniportVersion");
             return;
         }
     }
-    m.setText("laMiniportVersionNr", "n.a.");
+    m.setPlaced("laMiniportVersionNr", "n.a.", "laMiniportVersion");
 }
 
 void readIdentity(PollContext& ctx, TickValues& tick) {

@@ -43,7 +43,7 @@ void PollCycle::tick() {
     st.initResult = result;
 
     m.setText("laTavosName", "TAVOS.ELF: ");
-    m.setText("laTavosNameNr", rec.systemInfo.tavosName());
+    m.setPlaced("laTavosNameNr", rec.systemInfo.tavosName(), "laTavosName");
 
     st.online = result == 0 ? 1 : 0;
     if (st.online && !st.wasOnline) wentOnline();
@@ -51,9 +51,9 @@ void PollCycle::tick() {
         if (st.wasOnline) {
             m.caption = "Error " + std::to_string(result) + " at Initialisation!";
         } else {
-            m.setText("laSnrGrundplatineNr", "");
-            m.setText("laSnrOptionsprintNr", "");
-            m.setText("laErrorRegNr", "");
+            m.setPlaced("laSnrGrundplatineNr", "", "laSnrGrundplatine");
+            m.setPlaced("laSnrOptionsprintNr", "", "laSnrOptionsprint");
+            m.setPlaced("laErrorRegNr", "", "laErrorReg");
         }
         summary.countFault(fault::Offline);
     }
@@ -124,10 +124,15 @@ void PollCycle::offlinePresentation(std::int32_t result) {
     DisplayModel& m = ctx_.model;
 
     m.setText("laBoardType", "Board type: ");
-    m.setText("laBoardTypeNr", "not identified");
-    for (const char* name : {"laPldRev", "laPldRevNr", "laEpmBaseRev", "laEpmBaseRevNr", "laEpmOptionRev",
-                             "laEpmOptionRevNr", "laStatusRegister", "laStatusRegisterNr", "laEO", "laEONr", "laCEF",
-                             "laCEFNr", "laDHEF", "laDHEFNr", "laMPE", "laMPENr", "laECS", "laECSNr"})
+    m.setPlaced("laBoardTypeNr", "not identified", "laBoardType");
+    m.setText("laPldRev", "");
+    const char* before = "laPldRev";
+    for (const char* name : {"laPldRevNr", "laEpmBaseRev", "laEpmBaseRevNr", "laEpmOptionRev", "laEpmOptionRevNr"}) {
+        m.setPlaced(name, "", before);
+        before = name;
+    }
+    for (const char* name : {"laStatusRegister", "laStatusRegisterNr", "laEO", "laEONr", "laCEF", "laCEFNr", "laDHEF",
+                             "laDHEFNr", "laMPE", "laMPENr", "laECS", "laECSNr"})
         m.setText(name, "");
 
     auto showNoValue = [&m](const CounterRow& row) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include "history/run_history.h"
 #include "history/service_report.h"
@@ -20,6 +21,12 @@ public:
     virtual void bringUp() = 0;
     virtual bool visible() const = 0;
     virtual void close() = 0;
+    // The window's normal geometry as "left,top,width,height", for the
+    // settings; setGeometry takes such a text (an unusable one is ignored)
+    // before the window first shows, which otherwise opens at a size that
+    // shows every column.
+    virtual std::string geometry() const = 0;
+    virtual void setGeometry(const std::string& text) = 0;
 };
 
 }  // namespace kvx

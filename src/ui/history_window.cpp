@@ -1,9 +1,12 @@
 #include "ui/history_window.h"
 
+#include <QAreaSeries>
 #include <QBoxLayout>
 #include <QChart>
-#include <QChartView>
+#include <QDateTime>
+#include <QDateTimeAxis>
 #include <QFileDialog>
+#include <QScrollBar>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineSeries>
@@ -14,8 +17,11 @@
 #include <QValueAxis>
 
 #include <algorithm>
+#include <cmath>
 
+#include "report/fault_classes.h"
 #include "report/protocol_file.h"
+#include "ui/trend_scope.h"
 
 namespace kvx {
 
@@ -37,16 +43,15 @@ QLineSeries* makeSeries(QChart* chart, const QString& name, const QColor& colour
     return s;
 }
 
-QChart* makeChart(const QString& title, const QString& yTitle, QValueAxis*& x, QValueAxis*& y) {
+// A chart over local time; the scope sets the time range.
+QChart* makeChart(const QString& title, const QString& yTitle, QValueAxis*& y) {
     auto* chart = new QChart;
     chart->setTitle(title);
     chart->legend()->setAlignment(Qt::AlignBottom);
     chart->setMargins(QMargins(4, 4, 4, 4));
-    x = new QValueAxis(chart);
-    x->setTitleText("minutes before the last tick");
-    x->setRange(-60, 0);
+    auto* x = new QDateTimeAxis(chart);
+    x->setTitleText("local time");
     x->setTickCount(7);
-    x->setLabelFormat("%d");
     y = new QValueAxis(chart);
     y->setTitleText(yTitle);
     y->setLabelFormat("%d");
@@ -54,6 +59,19 @@ QChart* makeChart(const QString& title, const QString& yTitle, QValueAxis*& x, Q
     chart->addAxis(y, Qt::AlignLeft);
     return chart;
 }
+
+// Whole numbers get whole ticks: 1, 2 or 5 times a power of ten, at most
+// five steps up to the top.
+qint64 integerStep(std::uint64_t top) {
+    qint64 step = 1;
+    for (qint64 scale = 1;; scale *= 10)
+        for (qint64 m : {1, 2, 5}) {
+            step = m * scale;
+            if (static_cast<std::uint64_t>(step) * 5 >= top) return step;
+        }
+}
+
+QString clockText(qint64 localMs) { return QDateTime::fromMSecsSinceEpoch(localMs).toString("hh:mm:ss"); }
 
 const QColor kCounterColours[kLinkCounterCount] = {QColor(0xc0, 0x00, 0x00), QColor(0xe0, 0x80, 0x00),
                                                    QColor(0x80, 0x00, 0xa0), QColor(0x00, 0x70, 0xc0),
@@ -65,7 +83,6 @@ HistoryWindow::HistoryWindow(RunHistory& history, std::function<ReportSources()>
     : QWidget(parent), history_(history), sources_(std::move(sources)) {
     setWindowTitle("KvxDiagnostics - History and Trends");
     setObjectName("HistoryWindow");
-    resize(900, 620);
     chooseReportPath_ = [this] {
         return QFileDialog::getSaveFileName(this, "Write service report", "KvxServiceReport.html",
                                             "HTML files (*.html);;All files (*)");
@@ -106,31 +123,62 @@ HistoryWindow::HistoryWindow(RunHistory& history, std::function<ReportSources()>
     // Trends.
     auto* trendPage = new QWidget(tabs_);
     auto* tl = new QVBoxLayout(trendPage);
-    QValueAxis *x1, *y1, *x2, *y2;
-    cycleChart_ = makeChart("Cycle times (us) against the band of the sample time", "us", x1, y1);
+    QValueAxis *y1, *y2;
+    cycleChart_ = makeChart("Cycle times against the band of the sample time", "\u00b5s", y1);
+    upper_ = new QLineSeries(cycleChart_);
+    upper_->setName("Upper limit");
+    lower_ = new QLineSeries(cycleChart_);
+    lower_->setName("Lower limit");
+    band_ = new QAreaSeries(upper_, lower_);
+    band_->setName("Band of the sample time");
+    band_->setBrush(QColor(0x30, 0x90, 0x30, 60));
+    band_->setPen(QPen(QColor(0x30, 0x90, 0x30, 140), 1));
+    cycleChart_->addSeries(band_);
+    band_->attachAxis(cycleChart_->axes(Qt::Horizontal).value(0));
+    band_->attachAxis(y1);
     for (auto* s : {makeSeries(cycleChart_, "Max. time", QColor(0xc0, 0x00, 0x00)),
-                    makeSeries(cycleChart_, "Min.  time", QColor(0x00, 0x00, 0xc0)),
-                    makeSeries(cycleChart_, "Upper limit", QColor(0x30, 0x90, 0x30), Qt::DashLine),
-                    makeSeries(cycleChart_, "Lower limit", QColor(0x30, 0x90, 0x30), Qt::DashLine)}) {
-        s->attachAxis(x1);
+                    makeSeries(cycleChart_, "Min.  time", QColor(0x00, 0x00, 0xc0))}) {
+        s->attachAxis(cycleChart_->axes(Qt::Horizontal).value(0));
         s->attachAxis(y1);
     }
-    counterChart_ = makeChart("Link error counters: increase per minute", "per minute", x2, y2);
+    counterChart_ = makeChart("Link error counters: increase per minute", "errors", y2);
+    y2->setTickType(QValueAxis::TicksDynamic);
+    y2->setTickAnchor(0);
     for (int i = 0; i < kLinkCounterCount; ++i) {
         auto* s = makeSeries(counterChart_, linkCounterTitle(i), kCounterColours[i]);
         s->setPointsVisible(true);
-        s->attachAxis(x2);
+        s->attachAxis(counterChart_->axes(Qt::Horizontal).value(0));
         s->attachAxis(y2);
     }
-    cycleView_ = new QChartView(cycleChart_, trendPage);
-    cycleView_->setRenderHint(QPainter::Antialiasing);
-    counterView_ = new QChartView(counterChart_, trendPage);
-    counterView_->setRenderHint(QPainter::Antialiasing);
+    cycleView_ = new TrendScope(cycleChart_, trendPage);
+    cycleView_->setObjectName("cycleScope");
+    cycleView_->setMinimumHeight(240);
+    counterView_ = new TrendScope(counterChart_, trendPage);
+    counterView_->setObjectName("counterScope");
+    counterView_->setMinimumHeight(200);
+    // The two scopes show the same span and the same cursor.
+    for (TrendScope* scope : {cycleView_, counterView_}) {
+        TrendScope* other = scope == cycleView_ ? counterView_ : cycleView_;
+        connect(scope, &TrendScope::rangeChosen, other, &TrendScope::showRange);
+        connect(scope, &TrendScope::fitChosen, other, &TrendScope::fit);
+        connect(scope, &TrendScope::cursorMoved, this, [this](std::optional<qint64> ms) { showCursor(ms); });
+    }
     worst_ = new QLabel(trendPage);
     worst_->setObjectName("laWorstCycleTime");
+    cursorLabel_ = new QLabel(trendPage);
+    cursorLabel_->setObjectName("laScopeCursor");
+    cursorLabel_->setTextFormat(Qt::PlainText);
+    cursorLabel_->setMinimumHeight(3 * cursorLabel_->fontMetrics().lineSpacing());
+    cursorLabel_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    auto* hint = new QLabel("Marks on the time axis: red, a fault came up; violet, the controller restarted; grey, "
+                            "it went offline. Wheel or left drag: zoom; right drag: pan; double-click: fit.",
+                            trendPage);
+    hint->setWordWrap(true);
     tl->addWidget(cycleView_, 3);
     tl->addWidget(worst_);
     tl->addWidget(counterView_, 2);
+    tl->addWidget(cursorLabel_);
+    tl->addWidget(hint);
     tabs_->addTab(trendPage, "Trends");
 
     auto* bottom = new QHBoxLayout;
@@ -148,9 +196,23 @@ HistoryWindow::HistoryWindow(RunHistory& history, std::function<ReportSources()>
     });
     connect(report_, &QPushButton::clicked, this, [this] { reportClicked(); });
     refresh();
+    showCursor(std::nullopt);
+    resize(fittingSize());
+}
+
+QSize HistoryWindow::fittingSize() const {
+    int columns = 0;
+    for (int c = 0; c < ColumnCount; ++c)
+        columns += std::max(faults_->columnWidth(c), faults_->header()->sectionSizeHint(c));
+    const int frame = 2 * faults_->frameWidth() + faults_->verticalScrollBar()->sizeHint().width();
+    const QMargins outer = layout()->contentsMargins();
+    // The window manager keeps it on a smaller screen.
+    return QSize(std::max(900, columns + frame + outer.left() + outer.right() + 24), 720);
 }
 
 QLineSeries* HistoryWindow::series(const QString& name) const {
+    if (name == upper_->name()) return upper_;
+    if (name == lower_->name()) return lower_;
     for (QChart* chart : {cycleChart_, counterChart_})
         for (QAbstractSeries* s : chart->series())
             if (s->name() == name) return qobject_cast<QLineSeries*>(s);
@@ -215,45 +277,58 @@ void HistoryWindow::fillEvents() {
     for (int c = 0; c < 3; ++c) events_->resizeColumnToContents(c);
 }
 
+qint64 HistoryWindow::localMs(std::int64_t monotonicMs) const {
+    return anchorLocalMs_ + (monotonicMs - anchorMonotonicMs_);
+}
+
 void HistoryWindow::fillCharts() {
     const TrendRecorder& trends = history_.trends();
     const auto& samples = trends.samples();
+    if (!samples.empty()) {
+        const LocalTime& t = samples.back().time;
+        anchorLocalMs_ = QDateTime(QDate(t.year, t.month, t.day), QTime(t.hour, t.minute, t.second))
+                             .toMSecsSinceEpoch();
+        anchorMonotonicMs_ = samples.back().ms;
+    }
     QList<QPointF> maxPts, minPts, upperPts, lowerPts;
     double yMax = 0;
-    if (!samples.empty()) {
-        const std::int64_t last = samples.back().ms;
-        auto minutes = [last](std::int64_t ms) { return static_cast<double>(ms - last) / 60000.0; };
-        for (const TrendSample& s : samples) {
-            const double x = minutes(s.ms);
-            maxPts.append({x, static_cast<double>(s.maxCycleUs)});
-            minPts.append({x, static_cast<double>(s.minCycleUs)});
-            upperPts.append({x, static_cast<double>(s.limits.upper)});
-            lowerPts.append({x, static_cast<double>(s.limits.lower)});
-            yMax = std::max({yMax, static_cast<double>(s.maxCycleUs), static_cast<double>(s.limits.upper)});
-        }
+    for (const TrendSample& s : samples) {
+        const double x = static_cast<double>(localMs(s.ms));
+        maxPts.append({x, static_cast<double>(s.maxCycleUs)});
+        minPts.append({x, static_cast<double>(s.minCycleUs)});
+        upperPts.append({x, static_cast<double>(s.limits.upper)});
+        lowerPts.append({x, static_cast<double>(s.limits.lower)});
+        yMax = std::max({yMax, static_cast<double>(s.maxCycleUs), static_cast<double>(s.limits.upper)});
     }
     series("Max. time")->replace(maxPts);
     series("Min.  time")->replace(minPts);
-    series("Upper limit")->replace(upperPts);
-    series("Lower limit")->replace(lowerPts);
+    upper_->replace(upperPts);
+    lower_->replace(lowerPts);
     auto* y1 = qobject_cast<QValueAxis*>(cycleChart_->axes(Qt::Vertical).value(0));
-    y1->setRange(0, yMax > 0 ? yMax * 1.15 : 100);
+    y1->setRange(0, yMax > 0 ? std::ceil(yMax * 1.15 / 100.0) * 100.0 : 100);
 
-    const auto perMinute = trends.perMinute();
     std::uint64_t top = 0;
+    const auto perMinute = trends.perMinute();
     for (int i = 0; i < kLinkCounterCount; ++i) {
         QList<QPointF> pts;
-        if (!samples.empty()) {
-            const std::int64_t last = samples.back().ms;
-            for (const MinuteIncrease& m : perMinute) {
-                pts.append({static_cast<double>(m.startMs - last) / 60000.0, static_cast<double>(m.increase[i])});
-                top = std::max(top, m.increase[i]);
-            }
+        for (const MinuteIncrease& m : perMinute) {
+            pts.append({static_cast<double>(localMs(m.startMs)), static_cast<double>(m.increase[i])});
+            top = std::max(top, m.increase[i]);
         }
         series(linkCounterTitle(i))->replace(pts);
     }
     auto* y2 = qobject_cast<QValueAxis*>(counterChart_->axes(Qt::Vertical).value(0));
-    y2->setRange(0, top > 0 ? static_cast<double>(top) * 1.2 : 5);
+    const qint64 step = integerStep(std::max<std::uint64_t>(top, 1));
+    y2->setTickInterval(static_cast<double>(step));
+    y2->setRange(0, static_cast<double>(step * ((static_cast<qint64>(top) + step) / step)));
+
+    if (!samples.empty()) {
+        // The minute bins begin before the first sample of their minute.
+        const qint64 first = localMs(samples.front().ms), last = localMs(samples.back().ms);
+        cycleView_->setDataSpan(first, last);
+        counterView_->setDataSpan(first, last);
+    }
+    fillMarks();
 
     if (const auto& w = trends.worst()) {
         worst_->setText(QString("Worst cycle time of the run: %1 us at %2 (band %3 to %4 us); %5 ticks out of band.")
@@ -265,6 +340,63 @@ void HistoryWindow::fillCharts() {
     } else {
         worst_->setText("No cycle times yet: the controller has not been online.");
     }
+}
+
+// Every occurrence the fault history kept, every restart and every offline
+// period, at the time it began.
+void HistoryWindow::fillMarks() {
+    QList<TrendScope::Mark> marks;
+    const FaultHistory& h = history_.faults();
+    for (const FaultEntry& e : h.entries())
+        for (std::int64_t ms : e.startsMs) marks.append({localMs(ms), qs(e.line), QColor(0xc0, 0x00, 0x00)});
+    for (const HistoryEvent& e : h.events()) {
+        const bool restart = e.kind == EventKind::Restart;
+        marks.append({localMs(e.startMs),
+                      restart ? QString("Controller restart")
+                              : QString("Offline (initialisation result %1)").arg(e.initResult),
+                      restart ? QColor(0x80, 0x00, 0xa0) : QColor(0x70, 0x70, 0x70)});
+    }
+    std::stable_sort(marks.begin(), marks.end(), [](const auto& a, const auto& b) { return a.ms < b.ms; });
+    cycleView_->setMarks(marks);
+    counterView_->setMarks(marks);
+}
+
+// The readout of the cursor: the sample nearest its time, the minute of link
+// errors it lies in, and the marks within a few pixels of it.
+void HistoryWindow::showCursor(std::optional<qint64> ms) {
+    cycleView_->setCursorTime(ms);
+    counterView_->setCursorTime(ms);
+    const auto& samples = history_.trends().samples();
+    if (!ms || samples.empty()) {
+        cursorLabel_->setText("Cursor: point at a chart to read the values at a time.");
+        return;
+    }
+    const TrendSample* nearest = &samples.front();
+    for (const TrendSample& s : samples)
+        if (std::llabs(localMs(s.ms) - *ms) < std::llabs(localMs(nearest->ms) - *ms)) nearest = &s;
+    QStringList lines;
+    lines << QString("%1  max. time %2 us, min. time %3 us, band %4 to %5 us")
+                 .arg(clockText(localMs(nearest->ms)))
+                 .arg(nearest->maxCycleUs)
+                 .arg(nearest->minCycleUs)
+                 .arg(nearest->limits.lower)
+                 .arg(nearest->limits.upper);
+    for (const MinuteIncrease& m : history_.trends().perMinute()) {
+        const qint64 start = localMs(m.startMs);
+        if (*ms < start || *ms >= start + TrendRecorder::kMinuteMs) continue;
+        QStringList counts;
+        for (int i = 0; i < kLinkCounterCount; ++i) counts << QString("%1 %2").arg(linkCounterTitle(i)).arg(m.increase[i]);
+        lines << QString("link errors in the minute from %1: %2").arg(clockText(start), counts.join(", "));
+    }
+    // Within five pixels of the cursor: what happened there.
+    const TrendScope* scope = cycleView_;
+    const qint64 near = std::max<qint64>(1000, (scope->shownTo() - scope->shownFrom()) * 5 /
+                                                    std::max(1, static_cast<int>(cycleChart_->plotArea().width())));
+    QStringList happened;
+    for (const TrendScope::Mark& m : scope->marks())
+        if (std::llabs(m.ms - *ms) <= near) happened << clockText(m.ms) + " " + m.text;
+    if (!happened.isEmpty()) lines << happened.join("; ");
+    cursorLabel_->setText(lines.join('\n'));
 }
 
 void HistoryWindow::acknowledgeSelected() {

@@ -7,14 +7,16 @@
 
 #include <QWidget>
 
+#include <QList>
+
 #include <functional>
 #include <optional>
 
 #include "history/run_history.h"
 #include "history/service_report.h"
 
+class QAreaSeries;
 class QChart;
-class QChartView;
 class QLabel;
 class QLineSeries;
 class QPushButton;
@@ -22,6 +24,8 @@ class QTabWidget;
 class QTreeWidget;
 
 namespace kvx {
+
+class TrendScope;
 
 class HistoryWindow : public QWidget {
     Q_OBJECT
@@ -36,6 +40,10 @@ public:
     // Rebuilds the tables and charts from the history (after every tick).
     void refresh();
 
+    // Wide enough for every column of the fault table, tall enough for the
+    // trend charts.
+    QSize fittingSize() const;
+
     // Asks where to save the report; answers "" when the user cancels.
     // Tests replace it so that no dialog opens.
     void setReportPathChooser(std::function<QString()> chooser) { chooseReportPath_ = std::move(chooser); }
@@ -49,18 +57,28 @@ public:
     QChart* cycleChart() const { return cycleChart_; }
     QChart* counterChart() const { return counterChart_; }
     QLabel* worstLabel() const { return worst_; }
+    TrendScope* cycleScope() const { return cycleView_; }
+    TrendScope* counterScope() const { return counterView_; }
+    // What the cursor reads: the samples at its time and the marks near it.
+    QLabel* cursorLabel() const { return cursorLabel_; }
     QLabel* statusLabel() const { return status_; }
     QPushButton* acknowledgeButton() const { return acknowledge_; }
     QPushButton* acknowledgeAllButton() const { return acknowledgeAll_; }
     QPushButton* reportButton() const { return report_; }
 
-    // Series of the cycle chart and the counter chart, by name.
+    // Series of the cycle chart and the counter chart, by name; "Upper limit"
+    // and "Lower limit" are the edges of the band.
     QLineSeries* series(const QString& name) const;
+    QAreaSeries* band() const { return band_; }
 
 private:
     void fillFaults();
     void fillEvents();
     void fillCharts();
+    void fillMarks();
+    void showCursor(std::optional<qint64> ms);
+    // Local time in milliseconds since the epoch for a monotonic time of the run.
+    qint64 localMs(std::int64_t monotonicMs) const;
     void acknowledgeSelected();
     void reportClicked();
 
@@ -79,8 +97,15 @@ private:
     QLabel* status_ = nullptr;
     QChart* cycleChart_ = nullptr;
     QChart* counterChart_ = nullptr;
-    QChartView* cycleView_ = nullptr;
-    QChartView* counterView_ = nullptr;
+    TrendScope* cycleView_ = nullptr;
+    TrendScope* counterView_ = nullptr;
+    QAreaSeries* band_ = nullptr;
+    QLineSeries* upper_ = nullptr;
+    QLineSeries* lower_ = nullptr;
+    QLabel* cursorLabel_ = nullptr;
+    // Local time of the newest sample, against its monotonic time.
+    qint64 anchorLocalMs_ = 0;
+    std::int64_t anchorMonotonicMs_ = 0;
 };
 
 }  // namespace kvx

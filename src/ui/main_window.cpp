@@ -13,6 +13,8 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalBlocker>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -32,6 +34,7 @@ struct MainWindow::Bound {
     QWidget* widget = nullptr;
     QGroupBox* group = nullptr;
     const DesignSpot* spot = nullptr;  // nullptr: placed by the group's layout
+    QPoint design;                     // where the spot puts it in this window's font
 };
 
 namespace {
@@ -179,18 +182,60 @@ void MainWindow::build() {
     summaryLayout->setContentsMargins(4, 2, 4, 4);
     summaryLayout->addWidget(summary_);
     summary_->viewport()->installEventFilter(this);
+    summary_->setTabChangesFocus(true);  // read-only: Tab moves on
 
+    // The error fields show any number the controller sends whole; where
+    // they need more room than designed, the task grid moves left for it.
+    const int numberWidth = std::max(41, taskFieldWidth());
+    const int lineWidth = std::max(65, numberWidth);
+    const int lineLeft = kTaskGridRight - lineWidth;
+    const int gridShift = lineLeft - kTaskFieldGap - numberWidth - 637;
     for (Bound& b : bound_) {
         if (!b.spot) continue;
+        b.design = QPoint(b.spot->x, b.spot->y);
+        if (inTaskGrid(b.name)) b.design.rx() += gridShift;
         const QSize natural = b.widget->sizeHint();
-        const int width = b.spot->width ? b.spot->width : natural.width();
+        int width = b.spot->width ? b.spot->width : natural.width();
         const int height = b.spot->height ? b.spot->height : natural.height();
+        if (b.name.starts_with("edErrNum")) width = numberWidth;
+        if (b.name.starts_with("edErrLine")) {
+            width = lineWidth;
+            b.design.setX(lineLeft);
+        }
+        if (b.name == "laErrLine") b.design.setX(lineLeft + 693 - 681);
         if (b.kind == ControlKind::Label)
-            b.widget->move(b.spot->x, b.spot->y);  // sized by its text in render()
+            b.widget->move(b.design);  // sized by its text in render()
         else
-            b.widget->setGeometry(b.spot->x, b.spot->y, width, height);
+            b.widget->setGeometry(QRect(b.design, QSize(width, height)));
     }
+    orderTabStops();
     resize(kDesignWidth, kDesignHeight);
+}
+
+// Wide enough for the widest 32-bit number in the fields' bold font, with the
+// frame and margins a line edit draws around its text.
+int MainWindow::taskFieldWidth() const {
+    auto* edit = qobject_cast<QLineEdit*>(control("edErrNum0"));
+    const QFontMetrics fm(edit->font());
+    QStyleOptionFrame option;
+    option.initFrom(edit);
+    option.lineWidth = edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit);
+    const QMargins margins = edit->textMargins();
+    const int text = fm.horizontalAdvance(QString::fromLatin1(kWidestTaskNumber)) + margins.left() + margins.right() +
+                     2 * 2 /* the line edit's own horizontal margin */ + 2 /* the cursor */;
+    return edit->style()
+        ->sizeFromContents(QStyle::CT_LineEdit, &option, QSize(text, fm.height()), edit)
+        .width();
+}
+
+// Tab goes window mode, card number, Boot System, Get File Names, Use
+// WebServices (the last three only where shown), then the error summary.
+void MainWindow::orderTabStops() {
+    scroll_->setFocusPolicy(Qt::NoFocus);
+    const char* const order[] = {"cbStayOnTop", "cbCardNr", "buReboot", "cbGetFileNames", "cbUseWebServices",
+                                 "meErrorSummary"};
+    for (std::size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(control(order[i - 1]), control(order[i]));
+    control(order[0])->setFocus();
 }
 
 QWidget* MainWindow::makeControl(const Control& c, QGroupBox* group) {
@@ -351,17 +396,18 @@ void MainWindow::layoutGroups() {
     const int h = canvas_->height();
     const int upper = kVersionGroupHeight + kBoardGroupHeight;
     const int rest = h - upper;
-    const int summaryHeight = std::clamp(rest - kTaskGroupMinHeight, 0, kSummaryGroupHeight);
+    // The summary is what a technician reads first: docked at the bottom at
+    // its design height; the task rows get what is left.
     versionGroup_->setGeometry(0, 0, w, kVersionGroupHeight);
     boardGroup_->setGeometry(0, kVersionGroupHeight, w, kBoardGroupHeight);
-    taskGroup_->setGeometry(0, upper, w, std::max(0, rest - summaryHeight));
-    summaryGroup_->setGeometry(0, h - summaryHeight, w, summaryHeight);
+    taskGroup_->setGeometry(0, upper, w, std::max(0, rest - kSummaryGroupHeight));
+    summaryGroup_->setGeometry(0, h - kSummaryGroupHeight, w, kSummaryGroupHeight);
 }
 
 void MainWindow::anchorRight(QGroupBox* group) {
     const int shift = group->width() - kDesignWidth;
     for (const Bound& b : bound_)
-        if (b.group == group && b.spot && b.spot->rightAnchored) b.widget->move(b.spot->x + shift, b.spot->y);
+        if (b.group == group && b.spot && b.spot->rightAnchored) b.widget->move(b.design.x() + shift, b.design.y());
 }
 
 QColor MainWindow::roleColour(ColourRole role) const {
@@ -466,21 +512,35 @@ void MainWindow::renderSummary() {
     bar->setValue(std::min(position, bar->maximum()));
 }
 
+// A label placed after another starts kValueGap pixels right of it, with
+// that label's width after its latest text; two aligned labels start at the
+// larger of their places. Labels never placed stay at their design spot.
 void MainWindow::placeValues() {
-    auto label = [this](std::string_view name) { return control(std::string(name)); };
-    for (const auto& chain : valueChains()) {
-        QWidget* before = label(chain.front());
-        for (std::size_t i = 1; i < chain.size(); ++i) {
-            QWidget* value = label(chain[i]);
-            value->move(before->x() + before->width() + kValueGap, value->y());
-            before = value;
+    const auto& controls = model_.controls();
+    std::vector<int> left(bound_.size(), -1);
+    auto chainedLeft = [&](auto&& self, std::size_t i, int depth) -> int {
+        if (left[i] >= 0) return left[i];
+        const Bound& b = bound_[i];
+        const Control& c = controls[b.modelIndex];
+        int x = b.spot ? b.design.x() : b.widget->x();
+        if (!c.placedAfter.empty() && depth < 32) {
+            auto it = byName_.find(c.placedAfter);
+            if (it != byName_.end())
+                x = self(self, it->second, depth + 1) + bound_[it->second].widget->width() + kValueGap;
         }
+        return left[i] = x;
+    };
+    for (std::size_t i = 0; i < bound_.size(); ++i) {
+        if (bound_[i].kind != ControlKind::Label) continue;
+        const Control& c = controls[bound_[i].modelIndex];
+        int x = chainedLeft(chainedLeft, i, 0);
+        if (!c.alignedWith.empty()) {
+            auto other = byName_.find(c.alignedWith);
+            if (other != byName_.end()) x = std::max(x, chainedLeft(chainedLeft, other->second, 0));
+        }
+        QWidget* w = bound_[i].widget;
+        if (w->x() != x) w->move(x, w->y());
     }
-    QWidget* base = label(kSerialBaseValue);
-    QWidget* option = label(kSerialOptionValue);
-    const int x = std::max(base->x(), option->x());
-    base->move(x, base->y());
-    option->move(x, option->y());
 }
 
 void MainWindow::renderStayOnTop() {

@@ -67,6 +67,8 @@ private:
     void renderSummary();
     void renderStayOnTop();
     void placeValues();
+    int taskFieldWidth() const;
+    void orderTabStops();
     void anchorRight(QGroupBox* group);
     void layoutGroups();
     void applyScroll();

@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <QMessageBox>
 
+#include <algorithm>
+
 namespace kvx {
 
 namespace {
@@ -38,14 +40,16 @@ std::optional<std::string> QtDialogs::openFile(const std::string& initialFile, i
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setNameFilters(fileFilters());
-    const qsizetype index = filterIndex >= 1 && filterIndex <= fileFilters().size() ? filterIndex - 1 : 0;
+    const qsizetype index = filterIndex >= 1 && filterIndex <= fileFilters().size() ? filterIndex - 1 : lastFilter_;
     dialog.selectNameFilter(fileFilters()[index]);
     if (!initialFile.empty()) {
         const QFileInfo start(QString::fromStdString(initialFile));
         if (start.dir().exists()) dialog.setDirectory(start.absolutePath());
         dialog.selectFile(start.fileName());
     }
-    if (run_(dialog) != QDialog::Accepted) return std::nullopt;
+    const int result = run_(dialog);
+    lastFilter_ = std::max<int>(0, static_cast<int>(fileFilters().indexOf(dialog.selectedNameFilter())));
+    if (result != QDialog::Accepted) return std::nullopt;
     const QStringList chosen = dialog.selectedFiles();
     if (chosen.isEmpty()) return std::nullopt;
     return chosen.front().toStdString();

@@ -23,6 +23,9 @@ public:
 
 private:
     Runner run_;
+    // The filter the user left the last file dialog with: a dialog asked to
+    // keep the filter opens with it, as one dialog reused would.
+    int lastFilter_ = 0;
 };
 
 }  // namespace kvx

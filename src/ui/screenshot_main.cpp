@@ -5,6 +5,7 @@
 #include <QPixmap>
 
 #include <cstdio>
+#include <iterator>
 #include <string>
 
 #include "display/display_model.h"
@@ -80,6 +81,16 @@ void fillOnlineKvx2000(kvx::DisplayModel& m) {
     m.setText("edErrLine1", "1042");
     m.setText("laTask2FileName", "---");
     m.setText("laTask3FileName", "---");
+
+    // Placed after their captions as the poll places them on a KVX-2000.
+    const char* const chain[] = {"laPldRev",       "laBdver_RenumNr", "laFpver_FfuncNr",  "laPldRevNr",
+                                 "laEpmBaseRev",   "laEpmBaseRevNr",  "laEpmOptionRev", "laEpmOptionRevNr"};
+    for (std::size_t i = 1; i < std::size(chain); ++i) m.placeAfter(chain[i], chain[i - 1]);
+    for (const char* stem : {"laExeVersion", "laMiniportVersion", "laTavosName", "laBoardType", "laSnrGrundplatine",
+                             "laSnrOptionsprint", "laStatusRegister", "laEO", "laCEF", "laDHEF", "laMPE", "laECS",
+                             "laErrorReg"})
+        m.placeAfter(std::string(stem) + "Nr", stem);
+    m.alignStarts("laSnrGrundplatineNr", "laSnrOptionsprintNr");
 
     m.summary = {"Emergency Out at Axis 2", "Timeout Errors: 3 (since controller start)",
                  "Task 1: Runtime Error 17 in Line 1042 (PALLETIZER_MAIN.QSL)"};

@@ -113,27 +113,6 @@ const TaskRows& taskRows() {
     return rows;
 }
 
-constexpr std::string_view kExe[] = {"laExeVersion", "laExeVersionNr"};
-constexpr std::string_view kMiniport[] = {"laMiniportVersion", "laMiniportVersionNr"};
-constexpr std::string_view kTavos[] = {"laTavosName", "laTavosNameNr"};
-constexpr std::string_view kRevisions[] = {"laPldRev",       "laBdver_RenumNr", "laFpver_FfuncNr",
-                                           "laPldRevNr",     "laEpmBaseRev",    "laEpmBaseRevNr",
-                                           "laEpmOptionRev", "laEpmOptionRevNr"};
-constexpr std::string_view kBoardType[] = {"laBoardType", "laBoardTypeNr"};
-constexpr std::string_view kSerialBase[] = {kSerialBaseCaption, kSerialBaseValue};
-constexpr std::string_view kSerialOption[] = {kSerialOptionCaption, kSerialOptionValue};
-constexpr std::string_view kStatus[] = {"laStatusRegister", "laStatusRegisterNr"};
-constexpr std::string_view kEO[] = {"laEO", "laEONr"};
-constexpr std::string_view kCEF[] = {"laCEF", "laCEFNr"};
-constexpr std::string_view kDHEF[] = {"laDHEF", "laDHEFNr"};
-constexpr std::string_view kMPE[] = {"laMPE", "laMPENr"};
-constexpr std::string_view kECS[] = {"laECS", "laECSNr"};
-constexpr std::string_view kErrorReg[] = {"laErrorReg", "laErrorRegNr"};
-
-constexpr std::span<const std::string_view> kChains[] = {
-    kExe, kMiniport, kTavos, kRevisions, kBoardType, kSerialBase, kSerialOption,
-    kStatus, kEO, kCEF, kDHEF, kMPE, kECS, kErrorReg};
-
 }  // namespace
 
 const DesignSpot* designSpot(std::string_view name) {
@@ -144,6 +123,11 @@ const DesignSpot* designSpot(std::string_view name) {
     return nullptr;
 }
 
-std::span<const std::span<const std::string_view>> valueChains() { return kChains; }
+bool inTaskGrid(std::string_view name) {
+    for (std::string_view prefix : {"laRun", "laStep", "laStop", "laErrNum", "laErrLine", "cbRun", "cbStep", "cbStop",
+                                    "edErrNum", "edErrLine"})
+        if (name.starts_with(prefix)) return true;
+    return false;
+}
 
 }  // namespace kvx::ui

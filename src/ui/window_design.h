@@ -1,5 +1,6 @@
-// Where the controls of the main window sit at the design size, which of
-// them follow the right edge, and which value labels follow their captions.
+// Where the controls of the main window sit at the design size and which of
+// them follow the right edge. Which label follows which is the model's
+// business (Control::placedAfter).
 #pragma once
 
 #include <span>
@@ -19,11 +20,16 @@ inline constexpr int kScrollHeight = 500;
 inline constexpr int kVersionGroupHeight = 97;
 inline constexpr int kBoardGroupHeight = 236;
 inline constexpr int kSummaryGroupHeight = 183;
-// The task rows need this much; when the client is too short for all four
-// groups, the summary gives way rather than covering the board group.
-inline constexpr int kTaskGroupMinHeight = 128;
 
 inline constexpr int kValueGap = 4;  // between a caption and its value
+
+// The widest text a task's error number or error line field must show whole:
+// the controller sends any 32-bit number.
+inline constexpr const char* kWidestTaskNumber = "-2147483648";
+// The right edge of the error line fields at the design width; the task
+// columns left of it move left as far as the two fields grow.
+inline constexpr int kTaskGridRight = 681 + 65;
+inline constexpr int kTaskFieldGap = 3;  // between the error number and the error line field
 
 struct DesignSpot {
     std::string_view name;
@@ -36,14 +42,8 @@ struct DesignSpot {
 // that the group's layout places (the summary memo).
 const DesignSpot* designSpot(std::string_view name);
 
-// Each chain starts with a caption label; every following label is placed
-// kValueGap pixels right of the one before it.
-std::span<const std::span<const std::string_view>> valueChains();
-
-// Both serial-number values start at the larger of their two chained positions.
-inline constexpr std::string_view kSerialBaseCaption = "laSnrGrundplatine";
-inline constexpr std::string_view kSerialBaseValue = "laSnrGrundplatineNr";
-inline constexpr std::string_view kSerialOptionCaption = "laSnrOptionsprint";
-inline constexpr std::string_view kSerialOptionValue = "laSnrOptionsprintNr";
+// The controls of the task grid right of the file names (column headers,
+// flags, error fields), which move left together when the fields grow.
+bool inTaskGrid(std::string_view name);
 
 }  // namespace kvx::ui

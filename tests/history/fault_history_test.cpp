@@ -63,6 +63,7 @@ TEST_F(HistoryTest, FaultThatComesBackCountsTwoOccurrences) {
     EXPECT_EQ(e.ticks, 3);
     EXPECT_TRUE(sameTime(e.firstSeen, timeAt(1)));
     EXPECT_TRUE(sameTime(e.lastSeen, timeAt(4)));
+    EXPECT_EQ(e.startsMs, (std::deque<std::int64_t>{e.firstSeenMs, e.lastSeenMs}));
     EXPECT_TRUE(e.active);
     EXPECT_EQ(faults().activeCount(), 1u);
 }

@@ -2,6 +2,11 @@
 // and its marks, acknowledging, the events, the chart series, the worst cycle
 // time and the report action.
 #include <QApplication>
+#include <QAreaSeries>
+#include <QDateTime>
+#include <QHeaderView>
+#include <QValueAxis>
+#include <QWheelEvent>
 #include <QLabel>
 #include <QLineSeries>
 #include <QPushButton>
@@ -20,6 +25,7 @@
 #include "platform/plugin.h"
 #include "ui/history_plugin.h"
 #include "ui/history_window.h"
+#include "ui/trend_scope.h"
 
 namespace kvx {
 
@@ -36,6 +42,9 @@ TickRecord onlineTick(int second, std::uint32_t maxCycle = 1300) {
     t.limits = {895, 1791};
     return t;
 }
+
+// Local time of 2024-03-05 h:m:s in milliseconds since the epoch, as the charts use it.
+qint64 at(int h, int m, int s) { return QDateTime(QDate(2024, 3, 5), QTime(h, m, s)).toMSecsSinceEpoch(); }
 
 }  // namespace
 
@@ -145,17 +154,19 @@ private slots:
         QLineSeries* max = w->series("Max. time");
         QVERIFY(max != nullptr);
         QCOMPARE(max->count(), 5);  // five online ticks
-        QCOMPARE(max->at(1), QPointF(-80.0 / 60.0, 1900.0));
-        QCOMPARE(max->at(4), QPointF(0.0, 1300.0));
+        QCOMPARE(max->at(1), QPointF(at(9, 0, 10), 1900.0));
+        QCOMPARE(max->at(4), QPointF(at(9, 1, 30), 1300.0));
         QCOMPARE(w->series("Upper limit")->at(0).y(), 1791.0);
         QCOMPARE(w->series("Lower limit")->at(0).y(), 895.0);
+        QCOMPARE(w->band()->upperSeries(), w->series("Upper limit"));
+        QCOMPARE(w->band()->lowerSeries(), w->series("Lower limit"));
         QCOMPARE(w->series("Min.  time")->at(2).y(), 1200.0);
 
         QLineSeries* timeouts = w->series("Timeout");
         QVERIFY(timeouts != nullptr);
         QCOMPARE(timeouts->count(), 2);  // minutes 0 and 1 of the run
-        QCOMPARE(timeouts->at(0), QPointF(-1.5, 0.0));
-        QCOMPARE(timeouts->at(1), QPointF(-0.5, 4.0));
+        QCOMPARE(timeouts->at(0), QPointF(at(9, 0, 0), 0.0));
+        QCOMPARE(timeouts->at(1), QPointF(at(9, 1, 0), 4.0));
         QCOMPARE(w->worstLabel()->text(),
                  QString("Worst cycle time of the run: 1900 us at 2024/03/05 - 09:00:10 (band 895 to 1791 us); "
                          "1 ticks out of band."));
@@ -165,6 +176,97 @@ private slots:
         w->refresh();
         QCOMPARE(max->count(), 6);
         QVERIFY(w->worstLabel()->text().startsWith("Worst cycle time of the run: 2000 us at 2024/03/05 - 09:01:40"));
+    }
+
+    // Counters count: ticks at whole numbers; the axis titles fit their charts.
+    void counterAxisHasIntegerTicksAndTitlesFit() {
+        feedRun();
+        auto w = makeWindow();
+        w->tabs()->setCurrentIndex(1);
+        QTRY_VERIFY(w->counterChart()->plotArea().height() > 50);
+        auto* y = qobject_cast<QValueAxis*>(w->counterChart()->axes(Qt::Vertical).value(0));
+        QCOMPARE(y->tickType(), QValueAxis::TicksDynamic);
+        QCOMPARE(y->tickAnchor(), 0.0);
+        QCOMPARE(y->tickInterval(), 1.0);  // the largest increase is 4
+        QCOMPARE(y->max(), 5.0);
+        QCOMPARE(y->labelFormat(), QString("%d"));
+        for (QChart* chart : {w->cycleChart(), w->counterChart()})
+            for (QAbstractAxis* axis : chart->axes()) {
+                const QFontMetrics fm(axis->titleFont());
+                const qreal room = axis->orientation() == Qt::Vertical ? chart->plotArea().height()
+                                                                       : chart->plotArea().width();
+                QVERIFY2(fm.horizontalAdvance(axis->titleText()) < room, qPrintable(axis->titleText()));
+            }
+    }
+
+    // The time axis fits the data until an hour has passed; the wheel zooms
+    // both charts around the pointer, a double-click fits again; the cursor
+    // reads the sample and the fault at its time.
+    void scopeFitsZoomsAndReads() {
+        feedRun();
+        auto w = makeWindow();
+        w->tabs()->setCurrentIndex(1);
+        TrendScope* scope = w->cycleScope();
+        QTRY_VERIFY(scope->chart()->plotArea().width() > 100);
+        QCOMPARE(scope->shownFrom(), at(9, 0, 0));
+        QCOMPARE(scope->shownTo(), at(9, 1, 30));
+
+        const QPoint point(scope->xOf(at(9, 0, 10)), static_cast<int>(scope->chart()->plotArea().center().y()));
+        QWheelEvent wheel(point, scope->mapToGlobal(point), {}, {0, 240}, Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(scope->viewport(), &wheel);
+        QVERIFY(!scope->following());
+        QVERIFY(std::llabs(scope->shownFrom() - (at(9, 0, 10) - 6400)) <= 500);  // 64 % of the span
+        QVERIFY(std::llabs(scope->shownTo() - (at(9, 0, 10) + 51200)) <= 500);
+        QCOMPARE(w->counterScope()->shownFrom(), scope->shownFrom());
+        history->observe(onlineTick(100));
+        w->refresh();
+        QVERIFY(std::llabs(scope->shownTo() - (at(9, 0, 10) + 51200)) <= 500);  // zoomed stays put
+
+        QTest::mouseMove(scope->viewport(), QPoint(scope->xOf(at(9, 0, 10)), point.y()));
+        QTRY_VERIFY(scope->cursorTime().has_value());
+        const QStringList lines = w->cursorLabel()->text().split('\n');
+        QCOMPARE(lines.value(0), QString("09:00:10  max. time 1900 us, min. time 1200 us, band 895 to 1791 us"));
+        QCOMPARE(lines.value(1), QString("link errors in the minute from 09:00:00: DMA read 0, DMA write 0, "
+                                         "Timeout 0, RX data 0, RX com. 0"));
+        QCOMPARE(lines.value(2), QString("09:00:10 Emergency Out is active! at Axis 1"));
+
+        QTest::mouseDClick(scope->viewport(), Qt::LeftButton, {}, point);
+        QVERIFY(scope->following());
+        QVERIFY(w->counterScope()->following());
+        QCOMPARE(scope->shownTo(), at(9, 1, 40));
+
+        // An hour on: the hour the trends keep, no more.
+        TickRecord later = onlineTick(0);
+        later.time = {2024, 3, 5, 10, 0, 0};
+        later.monotonicMs = 3'600'000;
+        history->observe(later);
+        w->refresh();
+        QCOMPARE(scope->shownFrom(), at(9, 0, 10));
+        QCOMPARE(scope->shownTo(), at(10, 0, 0));
+    }
+
+    // Every occurrence of a fault, every restart and offline period.
+    void faultsAndEventsAreMarkedOnTheTimeAxis() {
+        feedRun();
+        auto w = makeWindow();
+        QStringList marks;
+        for (const TrendScope::Mark& m : w->cycleScope()->marks())
+            marks << QDateTime::fromMSecsSinceEpoch(m.ms).toString("hh:mm:ss ") + m.text;
+        QCOMPARE(marks, (QStringList{"09:00:10 Emergency Out is active! at Axis 1",
+                                     "09:00:20 Runtime error at Task-2 detected!", "09:01:10 Controller restart",
+                                     "09:01:20 Offline (initialisation result 34)",
+                                     "09:01:30 Runtime error at Task-2 detected!"}));
+    }
+
+    void opensAtASizeThatShowsEveryColumn() {
+        feedRun();
+        auto w = makeWindow();
+        QTreeWidget* table = w->faultTable();
+        int right = 0;
+        for (int c = 0; c < HistoryWindow::ColumnCount; ++c)
+            right = std::max(right, table->header()->sectionViewportPosition(c) + table->header()->sectionSizeHint(c));
+        QVERIFY2(right <= table->viewport()->width(), qPrintable(QString::number(right)));
     }
 
     void emptyHistoryShowsNoData() {

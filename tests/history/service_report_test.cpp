@@ -137,10 +137,10 @@ TEST_F(ReportTest, AcknowledgedEntriesAndActiveFaultsAreShownAsSuch) {
               "! Runtime error at Task-1 detected!  0x00200 Task 1 runtime error  2024/03/05 - 08:00:01  "
               "2024/03/05 - 08:00:01  1            1      active  controller");
     EXPECT_EQ(section(text, "Tasks"), (std::vector<std::string>{"  Task  File      State  Error  Line",
-                                                                  "  0               stop   0      0",
+                                                                  "  0     none      stop   0      0",
                                                                   "! 1     MAIN.QSL  run    12     40",
-                                                                  "  2               stop   0      0",
-                                                                  "  3               stop   0      0"}));
+                                                                  "  2     none      stop   0      0",
+                                                                  "  3     none      stop   0      0"}));
     EXPECT_EQ(section(text, "Active faults"),
               (std::vector<std::string>{"  Error summary of the last tick", "  Runtime error at Task-1 detected!"}));
     EXPECT_EQ(section(text, "Events"),
@@ -149,17 +149,24 @@ TEST_F(ReportTest, AcknowledgedEntriesAndActiveFaultsAreShownAsSuch) {
 
 TEST_F(ReportTest, IdentitySettingsAndProtocolRecords) {
     runScenario();
+    model.setText("laDllName", "kvxg3x.dll: 2.5.3.99");
     const std::string text = reportText(sources());
 
+    // Every row has its value, also where the window shows it in the
+    // caption or beside it in another control.
     const auto identity = section(text, "Identity and versions");
-    EXPECT_EQ(identity, (std::vector<std::string>{"  Item                    Value",
-                                                  "  Miniport Version        51.23d",
-                                                  "  TAVOS.ELF               TAVOS.48",
-                                                  "  PLD Rev.Nr.             7",
-                                                  "  - EPM Base              05",
-                                                  "  - EPM Option            06",
-                                                  "  (n.a. = not available)",
-                                                  "  Card Nr."}));
+    EXPECT_EQ(identity, (std::vector<std::string>{"  Item              Value",
+                                                  "  kvxg3x.dll        2.5.3.99",
+                                                  "  Miniport Version  51.23d",
+                                                  "  TAVOS.ELF         TAVOS.48",
+                                                  "  PLD Rev.Nr.       7",
+                                                  "  EPM Base          05",
+                                                  "  EPM Option        06",
+                                                  "  Card Nr.          0"}));
+    const std::string html = reportHtml(sources());
+    EXPECT_NE(html.find("<tr><td>kvxg3x.dll</td><td>2.5.3.99</td></tr>"), std::string::npos);
+    EXPECT_NE(html.find("<tr><td>Card Nr.</td><td>0</td></tr>"), std::string::npos);
+    EXPECT_EQ(html.find("<td></td>"), std::string::npos);
     const auto settingsSection = section(text, "Settings in force");
     EXPECT_EQ(settingsSection.at(2), "  SystemFileName              /opt/kvx/SYSTEM.DAT");
     EXPECT_EQ(settingsSection.at(5), "  TryToBoot                   0");

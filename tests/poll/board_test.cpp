@@ -454,5 +454,48 @@ INSTANTIATE_TEST_SUITE_P(
                       OtherBoardCase{0, "unknown BoardType: 2 Axis - Sample Time: 1.28 ms"}),
     [](const auto& info) { return "BoardType" + test::numberName(info.param.code); });
 
+// ---- Which label each board places after which --------------------------------------
+
+struct PlacementCase {
+    const char* name;
+    std::int32_t code;
+    const char* pldValueAfter;   // laPldRevNr
+    const char* boardVersionAfter;  // laBdver_RenumNr; "" = left where it was
+    bool serialsAligned;
+};
+
+class Placement : public PollTest, public ::testing::WithParamInterface<PlacementCase> {};
+
+TEST_P(Placement, RevisionAndSerialRows) {
+    ctl.boardType = GetParam().code;
+    tick();
+    const auto& m = model;
+    EXPECT_EQ(m["laPldRevNr"].placedAfter, GetParam().pldValueAfter);
+    EXPECT_EQ(m["laBdver_RenumNr"].placedAfter, GetParam().boardVersionAfter);
+    EXPECT_EQ(m["laEpmBaseRev"].placedAfter, "laPldRevNr");
+    EXPECT_EQ(m["laEpmOptionRevNr"].placedAfter, "laEpmOptionRev");
+    EXPECT_EQ(m["laBoardTypeNr"].placedAfter, "laBoardType");
+    EXPECT_EQ(m["laSnrGrundplatineNr"].alignedWith, GetParam().serialsAligned ? "laSnrOptionsprintNr" : "");
+    EXPECT_EQ(m["laSnrOptionsprintNr"].alignedWith, GetParam().serialsAligned ? "laSnrGrundplatineNr" : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boards, Placement,
+    ::testing::Values(PlacementCase{"Kvx2000", 4, "laFpver_FfuncNr", "laPldRev", true},
+                      PlacementCase{"Kvx2100", 32, "laFpver_FfuncNr", "laPldRev", true},
+                      PlacementCase{"Kvx4000", 8, "laPldRev", "", false},
+                      PlacementCase{"Kvx2400", 16, "laPldRev", "", false},
+                      PlacementCase{"Unknown", 64, "laPldRev", "", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Kvx2000, ChangingToAKvx4000EndsTheSerialAlignment) {
+    tick();
+    ctl.boardType = 8;
+    tick();
+    EXPECT_EQ(model["laSnrGrundplatineNr"].placedAfter, "laSnrGrundplatine");
+    EXPECT_EQ(model["laSnrGrundplatineNr"].alignedWith, "");
+    EXPECT_EQ(model["laSnrOptionsprintNr"].alignedWith, "");
+}
+
 }  // namespace
 }  // namespace kvx::test

@@ -75,6 +75,31 @@ private slots:
         QCOMPARE(selectedFilter, QStringLiteral("All Files (*.*)"));
     }
 
+    // Boot System sets the system-file filter for its first dialog only; the
+    // later ones open with the filter the user left.
+    void keptFilterIsTheOneTheUserLeft() {
+        const struct {
+            const char* name;
+            QString userPicks;  // empty: the user leaves the filter alone
+            QString secondShows;
+        } cases[] = {
+            {"untouched", {}, QStringLiteral("Systemdatei (*.dat)")},
+            {"changed to all files", QStringLiteral("All Files (*.*)"), QStringLiteral("All Files (*.*)")},
+        };
+        for (const auto& c : cases) {
+            QStringList shown;
+            kvx::QtDialogs dialogs([&](QDialog& dialog) {
+                auto& files = static_cast<QFileDialog&>(dialog);
+                shown << files.selectedNameFilter();
+                if (!c.userPicks.isEmpty()) files.selectNameFilter(c.userPicks);
+                return int(QDialog::Rejected);
+            });
+            dialogs.openFile("", 2);
+            dialogs.openFile("", 0);
+            QVERIFY2(shown == (QStringList{QStringLiteral("Systemdatei (*.dat)"), c.secondShows}), c.name);
+        }
+    }
+
     void cancelGivesNoFile() {
         int runs = 0;
         kvx::QtDialogs dialogs([&](QDialog& dialog) {

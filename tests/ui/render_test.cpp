@@ -35,6 +35,10 @@ private slots:
         QWidget* caption = f.find("laBoardType");
         QWidget* value = f.find("laBoardTypeNr");
         QCOMPARE(caption->width(), textWidth(caption));
+        QCOMPARE(value->pos(), QPoint(160, 24));  // not placed yet: its design spot
+
+        f.model.placeAfter("laBoardTypeNr", "laBoardType");
+        f.window->render();
         QCOMPARE(value->x(), 8 + textWidth(caption) + 4);
         QCOMPARE(value->y(), 24);
 
@@ -54,6 +58,7 @@ private slots:
             {"laECS", "laECSNr"},               {"laErrorReg", "laErrorRegNr"}};
         f.model.setText("laEO", "Emergency Out detected at Axis #: ");
         f.model.setText("laExeVersion", "kvxdiag: ");
+        for (const auto& [caption, value] : pairs) f.model.placeAfter(value, caption);
         f.window->render();
         for (const auto& [caption, value] : pairs) {
             QWidget* c = f.find(caption);
@@ -62,29 +67,43 @@ private slots:
         }
     }
 
-    void revisionLineIsOneChain() {
+    // KVX-2000/2100: one chain through the board and FPGA versions. KVX-4000,
+    // KVX-2400 and others: the PLD value right after its caption, the two
+    // version labels untouched where they were.
+    void revisionLineFollowsTheBoard() {
+        const char* kChain[] = {"laPldRev",     "laBdver_RenumNr", "laFpver_FfuncNr", "laPldRevNr",
+                                "laEpmBaseRev", "laEpmBaseRevNr",  "laEpmOptionRev",  "laEpmOptionRevNr"};
         WindowFixture f;
         f.model.setText("laPldRev", "PLD Rev.Nr.: ");
+        f.model.setText("laPldRevNr", "3");
+        for (const char* name : {"laEpmBaseRev", "laEpmBaseRevNr", "laEpmOptionRev", "laEpmOptionRevNr"})
+            f.model.setText(name, "");
+        f.model.placeAfter("laPldRevNr", "laPldRev");
+        for (std::size_t i = 4; i < std::size(kChain); ++i) f.model.placeAfter(kChain[i], kChain[i - 1]);
+        f.window->render();
+        QCOMPARE(f.find("laPldRevNr")->x(), rightOf(f.find("laPldRev")) + 4);
+        QCOMPARE(f.find("laBdver_RenumNr")->x(), 240);
+        QCOMPARE(f.find("laFpver_FfuncNr")->x(), 280);
+        QCOMPARE(f.find<QLabel>("laBdver_RenumNr")->text(), QStringLiteral("---"));
+
         f.model.setText("laBdver_RenumNr", "");
         f.model.setText("laFpver_FfuncNr", "");
-        f.model.setText("laPldRevNr", "12");
-        f.model.setText("laEpmBaseRev", " - EPM Base: ");
-        f.model.setText("laEpmBaseRevNr", "3");
-        f.model.setText("laEpmOptionRev", " - EPM Option: ");
-        f.model.setText("laEpmOptionRevNr", "2");
+        for (std::size_t i = 1; i < std::size(kChain); ++i) f.model.placeAfter(kChain[i], kChain[i - 1]);
         f.window->render();
-        const char* chain[] = {"laPldRev",     "laBdver_RenumNr", "laFpver_FfuncNr", "laPldRevNr",
-                               "laEpmBaseRev", "laEpmBaseRevNr",  "laEpmOptionRev",  "laEpmOptionRevNr"};
-        for (std::size_t i = 1; i < std::size(chain); ++i) QCOMPARE(f.find(chain[i])->x(), rightOf(f.find(chain[i - 1])) + 4);
+        for (std::size_t i = 1; i < std::size(kChain); ++i)
+            QCOMPARE(f.find(kChain[i])->x(), rightOf(f.find(kChain[i - 1])) + 4);
         // Two empty labels in between leave 4 + 4 + 4 pixels.
         QCOMPARE(f.find("laBdver_RenumNr")->width(), 0);
         QCOMPARE(f.find("laPldRevNr")->x(), rightOf(f.find("laPldRev")) + 12);
     }
 
-    void serialValuesStartAtTheLargerPosition() {
+    void serialValuesStartAtTheLargerPositionOnlyWhileAligned() {
         WindowFixture f;
         f.model.setText("laSnrGrundplatine", "Serial Number KVX-2000/PXB-5001: ");
         f.model.setText("laSnrOptionsprint", "Serial Number Option: ");
+        f.model.placeAfter("laSnrGrundplatineNr", "laSnrGrundplatine");
+        f.model.placeAfter("laSnrOptionsprintNr", "laSnrOptionsprint");
+        f.model.alignStarts("laSnrGrundplatineNr", "laSnrOptionsprintNr");
         f.window->render();
         const int wide = rightOf(f.find("laSnrGrundplatine")) + 4;
         QCOMPARE(f.find("laSnrGrundplatineNr")->x(), wide);
@@ -95,6 +114,16 @@ private slots:
         const int optionWide = rightOf(f.find("laSnrOptionsprint")) + 4;
         QCOMPARE(f.find("laSnrGrundplatineNr")->x(), optionWide);
         QCOMPARE(f.find("laSnrOptionsprintNr")->x(), optionWide);
+
+        // Placed again (a KVX-4000): the base value follows its own caption
+        // however long the module status list in the option row grows.
+        f.model.setText("laSnrGrundplatine", "Serial Number KVX-4000/PXB-5401: ");
+        f.model.placeAfter("laSnrGrundplatineNr", "laSnrGrundplatine");
+        f.model.setText("laSnrOptionsprint", "ASMS Error at ASM# 1 (90 hex)  2 (11 hex)  4 (30 hex)  ");
+        f.model.placeAfter("laSnrOptionsprintNr", "laSnrOptionsprint");
+        f.window->render();
+        QCOMPARE(f.find("laSnrGrundplatineNr")->x(), rightOf(f.find("laSnrGrundplatine")) + 4);
+        QCOMPARE(f.find("laSnrOptionsprintNr")->x(), rightOf(f.find("laSnrOptionsprint")) + 4);
     }
 
     void labelsSizeToTheirText() {
