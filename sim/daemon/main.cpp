@@ -23,6 +23,7 @@
 #include "daemon/socket_server.h"
 #include "driver/kvxg3_api.h"
 #include "model/control.h"
+#include "daemon/recording_feed.h"
 #include "model/scenario.h"
 #include "model/simulator.h"
 
@@ -32,6 +33,7 @@ using nlohmann::json;
 
 struct Options {
     std::string scenario;
+    std::string replay;
     std::string socketPath;
     int httpPort = 0;
     bool httpEnabled = true;
@@ -42,9 +44,10 @@ struct Options {
 };
 
 const char* kUsage =
-    "usage: kvxsim --scenario FILE [--socket PATH] [--http-port N | --no-http]\n"
+    "usage: kvxsim (--scenario FILE | --replay FILE) [--socket PATH] [--http-port N | --no-http]\n"
     "              [--port-file FILE] [--latency-ms L] [--quiet] [--controllers N]\n"
     "  --scenario FILE   cards and timeline to simulate\n"
+    "  --replay FILE     instead of a scenario: the controller of a KvxDiagnostics recording, at its pace\n"
     "  --socket PATH     unix socket (default: $KVXSIM_SOCKET, else /tmp/kvxsim-<uid>.sock)\n"
     "  --http-port N     web-services port on 127.0.0.1; 0 picks a free one (default 0)\n"
     "  --no-http         serve the unix socket only\n"
@@ -131,6 +134,7 @@ int main(int argc, char** argv) {
             return argv[++i];
         };
         if (a == "--scenario") opt.scenario = value();
+        else if (a == "--replay") opt.replay = value();
         else if (a == "--socket") opt.socketPath = value();
         else if (a == "--http-port") opt.httpPort = number(a, value(), 0, 65535);
         else if (a == "--no-http") opt.httpEnabled = false;
@@ -144,11 +148,21 @@ int main(int argc, char** argv) {
             return 0;
         } else usageError("unknown option " + a);
     }
-    if (opt.scenario.empty()) usageError("--scenario is required");
+    if (opt.scenario.empty() == opt.replay.empty()) usageError("either --scenario or --replay is required");
 
     kvxsim::Scenario scenario;
+    kvxsim::RecordingFeed feed;
     try {
-        scenario = kvxsim::loadScenarioFile(opt.scenario);
+        if (!opt.replay.empty()) {
+            std::string error;
+            if (!feed.open(opt.replay, error)) {
+                std::cerr << "kvxsim: " << error << '\n';
+                return 2;
+            }
+            scenario.cards.emplace_back();  // the recorded card, set by every recorded tick
+        } else {
+            scenario = kvxsim::loadScenarioFile(opt.scenario);
+        }
     } catch (const kvxsim::ScenarioError& e) {
         std::cerr << "kvxsim: " << e.what() << '\n';
         return 2;
@@ -273,6 +287,26 @@ int main(int argc, char** argv) {
         }
     });
 
+    // A recording plays its ticks at their recorded times, once.
+    std::thread player;
+    if (!opt.replay.empty()) {
+        player = std::thread([&] {
+            std::unique_lock lock(timelineMutex);
+            std::int64_t atMs = 0;
+            while (feed.next(atMs)) {
+                timelineWake.wait_until(lock, start + std::chrono::milliseconds(atMs), [&] { return stopping; });
+                if (stopping) return;
+                for (auto& controller : sims)
+                    controller->updateCard(0, [&](kvxsim::CardState& card, kvxsim::SteadyClock::time_point now) {
+                        feed.apply(card, now);
+                    });
+            }
+            if (!opt.quiet)
+                std::cout << "kvxsim: end of the recording" << (feed.problem().empty() ? "" : ": " + feed.problem())
+                          << std::endl;
+        });
+    }
+
     int received = 0;
     sigwait(&stopSignals, &received);
     {
@@ -281,6 +315,7 @@ int main(int argc, char** argv) {
     }
     timelineWake.notify_all();
     timeline.join();
+    if (player.joinable()) player.join();
     if (opt.httpEnabled) {
         http.stop();
         httpThread.join();

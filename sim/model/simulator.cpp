@@ -215,4 +215,9 @@ double Simulator::nextTimelineDue() const {
     return next;
 }
 
+void Simulator::updateCard(int card, const std::function<void(CardState&, SteadyClock::time_point)>& change) {
+    std::lock_guard lock(mutex_);
+    if (card >= 0 && card < static_cast<int>(cards_.size())) change(cards_[static_cast<std::size_t>(card)], SteadyClock::now());
+}
+
 }  // namespace kvxsim

@@ -2,6 +2,7 @@
 // and control commands, one at a time, and runs the scenario's timeline.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -41,6 +42,8 @@ public:
     double nextTimelineDue() const;
 
     int cardCount() const;
+    // Changes a card's state in place, between requests.
+    void updateCard(int card, const std::function<void(CardState&, SteadyClock::time_point)>& change);
 
 private:
     nlohmann::json driverRequestLocked(const nlohmann::json& request);

@@ -245,7 +245,9 @@ DriverResult Driver::rdOptionInt(OptionDescriptor& descriptor, std::int32_t& val
 }
 
 DriverResult Driver::getEnvStr(EnvBuffer& buffer) {
-    return through(call::of(Op::getEnvStr), 0, {bytesOf(buffer)}, [&]() -> DriverResult {
+    // The name goes along (after the value), so a recording says which variable was read.
+    EnvBuffer name = buffer;
+    return through(call::of(Op::getEnvStr), 0, {bytesOf(buffer), bytesOf(name)}, [&]() -> DriverResult {
         KVX_CALL(Op::getEnvStr, KvxEnvLocalFn, KvxEnvRemoteFn, buffer.chars());
         return std::nullopt;
     });

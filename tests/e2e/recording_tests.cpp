@@ -124,6 +124,23 @@ TEST_F(RecordingTest, KilledRecorderLeavesAFileThatReplaysUpToItsLastWholeTick) 
     for (std::size_t i = 0; i < liveTicks.size() - 1; ++i) ASSERT_EQ(replayTicks[i], liveTicks[i]) << "tick " << i + 1;
 }
 
+TEST_F(RecordingTest, SimulatorServesARecordingAsTheControllerItRecorded) {
+    const std::string rec = (dir / "run.kvxrec").string();
+    RunResult live = monitor({"--console", "--json", "--interval-ms", "20", "--ticks", "10", "--record", rec});
+    ASSERT_EQ(live.exitCode, 0) << live.err;
+    const std::string served = (dir / "served.sock").string();
+    Process player(Process::Options{{(kBin / "kvxsim").string(), "--replay", rec, "--socket", served, "--no-http"},
+                                    {}, dir.string(), (dir / "player.err").string()});
+    for (int i = 0; i < 200 && !fs::exists(served); ++i) std::this_thread::sleep_for(25ms);
+    RunResult watched = run({(dir / "bin" / "KvxDiagnostics").string(), "--console", "--json", "--ticks", "1"}, 20s,
+                            {{"KVXSIM_SOCKET", served}});
+    ASSERT_EQ(watched.exitCode, 0) << watched.err;
+    const json first = json::parse(lines(live.out).front()), seen = json::parse(lines(watched.out).front());
+    EXPECT_EQ(seen["caption"], "KvxDiagnostics - Online Mode");
+    for (const char* control : {"laBoardTypeNr", "laSnrGrundplatineNr", "laTavosNameNr", "laTask1FileName"})
+        EXPECT_EQ(seen["controls"][control]["text"], first["controls"][control]["text"]) << control;
+}
+
 struct BrokenFile {
     const char* name;
     std::function<void(std::string&)> damage;
