@@ -11,6 +11,7 @@
 #include "app/metrics_endpoint.h"
 #include "app/monitor.h"
 #include "app/recorded_run.h"
+#include "display/staleness.h"
 #include "history/metrics.h"
 #include "history/service_report.h"
 
@@ -41,12 +42,15 @@ bool waitForStopSignal(const sigset_t& signals, long ms) {
 
 class ConsolePrinter {
 public:
-    ConsolePrinter(const DisplayModel& model, bool json) : model_(model), json_(json) {}
+    // `now` is the monotonic time the age of a line's data is measured against.
+    ConsolePrinter(const DisplayModel& model, bool json, MonotonicClock now)
+        : model_(model), json_(json), now_(std::move(now)) {}
 
-    void afterTick(long tick) {
+    // False once standard output is gone (a reader that went away).
+    bool afterTick(long tick) {
         if (json_) {
-            std::cout << modelJson(model_, tick) << '\n' << std::flush;
-            return;
+            std::cout << modelJson(model_, tick, dataAgeMs(model_, now_())) << '\n' << std::flush;
+            return static_cast<bool>(std::cout);
         }
         if (model_.caption != caption_) {
             caption_ = model_.caption;
@@ -58,11 +62,13 @@ public:
             for (const auto& line : summary_) std::cout << "   " << line << '\n';
         }
         std::cout << std::flush;
+        return static_cast<bool>(std::cout);
     }
 
 private:
     const DisplayModel& model_;
     bool json_;
+    MonotonicClock now_;
     std::string caption_;
     std::vector<std::string> summary_;
 };
@@ -78,7 +84,7 @@ std::optional<std::string> ConsoleDialogs::openFile(const std::string&, int) {
     return std::nullopt;
 }
 
-std::string modelJson(const DisplayModel& model, long tick) {
+std::string modelJson(const DisplayModel& model, long tick, std::optional<std::int64_t> dataAgeMs) {
     nlohmann::ordered_json controls = nlohmann::ordered_json::object();
     for (const Control& c : model.controls()) {
         nlohmann::ordered_json j;
@@ -94,6 +100,8 @@ std::string modelJson(const DisplayModel& model, long tick) {
     }
     nlohmann::ordered_json out;
     out["tick"] = tick;
+    // How old the data of this line is, so a reader tells stale from current.
+    out["dataAgeMs"] = dataAgeMs ? nlohmann::ordered_json(*dataAgeMs) : nlohmann::ordered_json(nullptr);
     out["caption"] = model.caption;
     out["summary"] = model.summary;
     out["warnings"] = model.warnings;
@@ -110,8 +118,12 @@ int runConsole(const ConsoleOptions& options) {
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A reader that goes away (`| head -n 1`) ends the run like SIGTERM: the
+    // failed write is noticed below instead of killing the process.
+    signal(SIGPIPE, SIG_IGN);
 
     DisplayModel model;
+    model.tickIntervalMs = options.intervalMs;
     ConsoleDialogs dialogs(std::cerr);
     MonitorOptions monitorOptions;
     monitorOptions.arguments = options.arguments;
@@ -156,13 +168,13 @@ int runConsole(const ConsoleOptions& options) {
         metrics.publish(prometheusText(monitor.history(), controller));
     }
 
-    ConsolePrinter printer(model, options.json);
+    ConsolePrinter printer(model, options.json, steadyMilliseconds);
     long tick = 1;
-    printer.afterTick(tick);
+    bool outputOpen = printer.afterTick(tick);
 
     using Steady = std::chrono::steady_clock;
     auto next = Steady::now() + std::chrono::milliseconds(options.intervalMs);
-    while (!options.ticks || tick < *options.ticks) {
+    while (outputOpen && (!options.ticks || tick < *options.ticks)) {
         const long wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Steady::now()).count();
         if (waitForStopSignal(stopSignals, wait)) break;
         // A tick that overran its interval delays the next one; ticks never pile up.
@@ -173,7 +185,7 @@ int runConsole(const ConsoleOptions& options) {
             monitor.timerTimer();
         }
         if (metrics.running()) metrics.publish(prometheusText(monitor.history(), controller));
-        printer.afterTick(++tick);
+        outputOpen = printer.afterTick(++tick);
     }
     metrics.stop();
 
@@ -215,12 +227,15 @@ int runConsoleReplay(const ConsoleOptions& options) {
                   << '\n';
         return 1;
     }
-    ConsolePrinter printer(replay->model(), options.json);
-    printer.afterTick(replay->ticks());
+    // A replayed line is as old as it was when it was recorded: at its tick.
+    ConsolePrinter printer(replay->model(), options.json,
+                           [&replay] { return replay->model().tickCompletedMs.value_or(0); });
+    signal(SIGPIPE, SIG_IGN);  // a reader that goes away ends the replay, as in a live run
+    bool outputOpen = printer.afterTick(replay->ticks());
 
     // The recorded pace, sped up; without a speed as fast as it goes.
     std::int64_t lastEpochMs = replay->epochMs();
-    for (;;) {
+    while (outputOpen) {
         if (options.ticks && replay->ticks() >= *options.ticks) break;
         const ReplaySession::Step step = replay->step();
         if (step == ReplaySession::Step::End || step == ReplaySession::Step::Close) break;
@@ -232,7 +247,7 @@ int runConsoleReplay(const ConsoleOptions& options) {
             break;
         }
         lastEpochMs = replay->epochMs();
-        printer.afterTick(replay->ticks());
+        outputOpen = printer.afterTick(replay->ticks());
     }
 
     int result = 0;

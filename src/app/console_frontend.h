@@ -5,6 +5,7 @@
 // SIGTERM or after a given number of ticks.
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -41,9 +42,10 @@ private:
     std::ostream& err_;
 };
 
-// The model as one line of JSON: caption, summary, warnings and every control
-// by name with its text, colour role, check mark and visibility.
-std::string modelJson(const DisplayModel& model, long tick);
+// The model as one line of JSON: the age of its data in ms (null before the
+// first tick), caption, summary, warnings and every control by name with its
+// text, colour role, check mark and visibility.
+std::string modelJson(const DisplayModel& model, long tick, std::optional<std::int64_t> dataAgeMs);
 
 // Runs the monitor headless; returns the process exit code.
 int runConsole(const ConsoleOptions& options);

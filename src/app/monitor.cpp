@@ -115,11 +115,12 @@ bool Monitor::formCreate() {
 }
 
 void Monitor::timerTimer() {
-    if (inTick_) return;
-    inTick_ = true;
+    if (busy()) return;
+    const Busy running(busy_);
     poll_.tick();
     history_.afterTick(state_, records_, summary_, model_);
-    inTick_ = false;
+    // The completed tick stamps the model with the time its record carries.
+    model_.tickCompletedMs = history_.lastTick()->monotonicMs;
 }
 
 void Monitor::formClose() {
@@ -153,11 +154,20 @@ void Monitor::driverErrorRoutine(std::int32_t, const char* message) {
     self->dialogs_.message("Netzwerkfehler", message ? message : "");
 }
 
-void Monitor::cbCardNrChange(int index) { card_.cbCardNrChange(index); }
+void Monitor::cbCardNrChange(int index) {
+    const Busy running(busy_);
+    card_.cbCardNrChange(index);
+}
 
-void Monitor::buRebootClick() { card_.buRebootClick(); }
+void Monitor::buRebootClick() {
+    const Busy running(busy_);
+    card_.buRebootClick();
+}
 
-void Monitor::meErrorSummaryDblClick() { poll_.meErrorSummaryDblClick(); }
+void Monitor::meErrorSummaryDblClick() {
+    const Busy running(busy_);
+    poll_.meErrorSummaryDblClick();
+}
 
 void Monitor::cbStayOnTopChange(int index) {
     Control& combo = model_["cbStayOnTop"];

@@ -55,14 +55,19 @@ public:
     // The start-up sequence. False when a fatal failure ended it: the message
     // was shown and nothing after it ran (no timer, no protocol, no settings).
     bool formCreate();
-    // One poll tick; a tick asked for while one runs (a message box inside a
-    // driver call lets the event loop run) is skipped.
+    // One poll tick; it stamps the model when it completes. A tick asked for
+    // while a tick or a user action runs (a dialog inside it lets the event
+    // loop run) is skipped.
     void timerTimer();
     // The shutdown sequence: timer off, settings, protocol end, close the
     // connection, unload the library, pause.
     void formClose();
 
     bool timerEnabled() const { return timerEnabled_; }
+    // True while a tick or a user action runs. A dialog it opened lets the
+    // event loop run, but nothing may be closed or unloaded under it: the
+    // shutdown waits until it has returned.
+    bool busy() const { return busy_ > 0; }
     static constexpr int kTimerIntervalMs = 1000;
 
     // WindowActions
@@ -86,6 +91,18 @@ public:
     RunHistory& history() { return history_; }
 
 private:
+    // Counts a handler as running for as long as it lives.
+    class Busy {
+    public:
+        explicit Busy(int& depth) : depth_(depth) { ++depth_; }
+        ~Busy() { --depth_; }
+        Busy(const Busy&) = delete;
+        Busy& operator=(const Busy&) = delete;
+
+    private:
+        int& depth_;
+    };
+
     static void driverErrorRoutine(std::int32_t code, const char* message);
     void showVersions();
     void applyStayOnTop();
@@ -110,7 +127,7 @@ private:
     RunHistory history_;
 
     bool timerEnabled_ = false;
-    bool inTick_ = false;
+    int busy_ = 0;
 };
 
 }  // namespace kvx

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -92,6 +93,12 @@ public:
     bool stayOnTop = false;  // set by cbStayOnTopChange from cbStayOnTop's index
     std::vector<std::string> summary;   // meErrorSummary, one entry per line
     std::vector<std::string> warnings;  // WarnMsg, the hidden warning store
+
+    // Stamped with the monotonic time (ms) by every poll tick that completes;
+    // nothing before the first. Whoever draws the model compares the stamp
+    // with the clock (see staleness.h): the tick itself never marks data old.
+    std::optional<std::int64_t> tickCompletedMs;
+    int tickIntervalMs = 1000;
 
     // Joins the summary lines with "\n" as the memo shows them.
     std::string summaryText() const;

@@ -1,67 +1,30 @@
 // Faults a technician meets in the field, each driven through the real
-// program the way it happens: a protocol name that is no regular file, a
-// machine with two cards.
-#include <sys/socket.h>
+// program the way it happens.
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include "e2e/monitor_fixture.h"
 
 namespace kvx::e2e {
 namespace {
 
-struct ProtocolNode {
-    const char* name;
-    std::function<fs::path(const fs::path& dir)> make;  // the node the protocol file name names
-};
-
-fs::path makeFifo(const fs::path& dir) {
-    const fs::path p = dir / "protocol.fifo";
-    mkfifo(p.c_str(), 0600);
-    return p;
-}
-
-fs::path makeFolder(const fs::path& dir) {
-    fs::create_directory(dir / "protocol.d");
-    return dir / "protocol.d";
-}
-
-fs::path makeSocket(const fs::path& dir) {
-    const fs::path p = dir / "protocol.sock";
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", p.c_str());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::close(fd);
-    return p;
-}
-
-void PrintTo(const ProtocolNode& node, std::ostream* os) { *os << node.name; }
-
-class ProtocolNodeTest : public EndToEndTest, public ::testing::WithParamInterface<ProtocolNode> {};
-
-// Treated like a file that cannot be opened: no protocol, the run goes on and
-// stops in order on SIGTERM (a FIFO used to block the start for good).
-TEST_P(ProtocolNodeTest, IsNoProtocolAndTheRunGoesOn) {
+// A protocol name that is no regular file counts as a file that cannot be
+// opened: no protocol, the run goes on and stops in order (a FIFO blocked the
+// start for good).
+TEST_F(EndToEndTest, ProtocolNameThatIsNoRegularFileIsNoProtocol) {
     startSimulator();
-    const fs::path node = GetParam().make(dir);
-    std::ofstream(dir / "bin" / "KvxDiagnostics.INI") << "[PROTOCOL]\nFileName=" << node.string() << "\n";
-    startMonitor();
-    waitForSummaryLine("No errors detected!");
-    EXPECT_EQ(stopMonitor(), 0) << readFile(dir / "monitor.err");
-    EXPECT_NE(readFile(dir / "bin" / "KvxDiagnostics.INI").find("[DESKTOP]"), std::string::npos);
+    mkfifo((dir / "fifo").c_str(), 0600);
+    for (const std::string node : {(dir / "fifo").string(), dir.string(), socket, std::string("/dev/null")}) {
+        SCOPED_TRACE(node);
+        std::ofstream(dir / "bin" / "KvxDiagnostics.INI") << "[PROTOCOL]\nFileName=" << node << "\n";
+        startMonitor();
+        waitForSummaryLine("No errors detected!");
+        EXPECT_EQ(stopMonitor(), 0);
+        EXPECT_NE(readFile(dir / "bin" / "KvxDiagnostics.INI").find("[DESKTOP]"), std::string::npos);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Names, ProtocolNodeTest,
-                         ::testing::Values(ProtocolNode{"Fifo", makeFifo}, ProtocolNode{"Folder", makeFolder},
-                                           ProtocolNode{"Socket", makeSocket},
-                                           ProtocolNode{"Device", [](const fs::path&) { return fs::path("/dev/null"); }}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-// Filling the card list selects every card in turn; the card shown under
-// "Card Nr." is then selected again, so its values are the ones shown.
+// Filling the card list leaves the driver on the last card; the card shown
+// under "Card Nr." is selected again, so its values are the ones shown.
 TEST_F(EndToEndTest, TwoCardsShowTheFirstUnderCardZero) {
     std::ofstream(dir / "scenario.scn") << kHealthyScenario << "[card 1]\nboard_type = 16\naxes = 8\n";
     startSimulator();
@@ -69,9 +32,21 @@ TEST_F(EndToEndTest, TwoCardsShowTheFirstUnderCardZero) {
     startMonitor();
     const json t = waitForSummaryLine("No errors detected!");
     EXPECT_EQ(t["controls"]["cbCardNr"]["items"], json::array({"0", "1"}));
-    EXPECT_EQ(t["controls"]["cbCardNr"]["selectedIndex"], 0);
     EXPECT_EQ(t["controls"]["laBoardTypeNr"]["text"], "KVX-2000/PXB-5001 - 2 Axis - Sample Time: 1.28 ms");
+    EXPECT_TRUE(t["dataAgeMs"].is_number_integer()) << t.dump();
     EXPECT_EQ(stopMonitor(), 0);
+}
+
+// `| head -n 1` closes the output: the run ends as on SIGTERM.
+TEST_F(EndToEndTest, ClosedStandardOutputEndsTheRunInOrder) {
+    startSimulator();
+    writeSettings(false);
+    const RunResult r = run({"/bin/bash", "-c", "\"$0\" --console --json --interval-ms 100 | head -n 1 >/dev/null; exit ${PIPESTATUS[0]}",
+                             (dir / "bin" / "KvxDiagnostics").string()},
+                            20s, {{"KVXSIM_SOCKET", socket}});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(countOf(readFile(dir / "DiagProtocol.txt"), "Diagnostic Program closed!"), 1u);
+    EXPECT_NE(readFile(dir / "bin" / "KvxDiagnostics.INI").find("[Project data]"), std::string::npos);
 }
 
 }  // namespace
