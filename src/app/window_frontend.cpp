@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QApplication>
 #include <QMessageBox>
 #include <QSocketNotifier>
@@ -17,6 +18,7 @@
 #include "app/monitor.h"
 #include "app/recorded_run.h"
 #include "app/window_replay.h"
+#include "display/staleness.h"
 #include "platform/plugin.h"
 #include "platform/profile_file.h"
 #include "ui/history_plugin.h"
@@ -41,6 +43,40 @@ void onStopSignal(int) {
     const char byte = 1;
     [[maybe_unused]] ssize_t n = write(signalPipe[0], &byte, 1);
 }
+
+// A close asked for while a tick or a user action runs (SIGTERM, or the
+// window closed while a dialog of that handler is open) must not pull the
+// connection and the library from under it: the open dialog is answered,
+// the close is held until the handler has returned, and only then does the
+// window close with the whole shutdown.
+class CloseWhenIdle : public QObject {
+public:
+    CloseWhenIdle(QWidget& window, const Monitor& monitor, QtDialogs& dialogs)
+        : window_(window), monitor_(monitor), dialogs_(dialogs) {
+        retry_.setInterval(20);
+        QObject::connect(&retry_, &QTimer::timeout, [this] {
+            if (monitor_.busy()) return;
+            retry_.stop();
+            window_.close();
+        });
+        window_.installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched != &window_ || event->type() != QEvent::Close || !monitor_.busy()) return false;
+        event->ignore();
+        dialogs_.dismissAll();
+        retry_.start();
+        return true;
+    }
+
+private:
+    QWidget& window_;
+    const Monitor& monitor_;
+    QtDialogs& dialogs_;
+    QTimer retry_;
+};
 
 }  // namespace
 
@@ -96,7 +132,10 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& passed) {
     // each; while recording, each action is recorded as the event it is.
     std::unique_ptr<recording::RecordingActions> recordedActions;
     if (recording) recordedActions = std::make_unique<recording::RecordingActions>(monitor, recording->recorder());
+    model.tickIntervalMs = Monitor::kTimerIntervalMs;
     MainWindow window(model, recordedActions ? static_cast<WindowActions&>(*recordedActions) : monitor);
+    dialogs.setOwner(&window);
+    CloseWhenIdle closeWhenIdle(window, monitor, dialogs);
     window.applyPlacement();
     window.render();
     window.show();
@@ -136,15 +175,25 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& passed) {
     QTimer timer;
     timer.setInterval(Monitor::kTimerIntervalMs);
     QObject::connect(&timer, &QTimer::timeout, [&] {
-        if (!monitor.timerEnabled()) return;
+        if (!monitor.timerEnabled() || monitor.busy()) return;
         {
             RecordedSegment segment(recording.get(), recording::SegmentKind::Tick);
             monitor.timerTimer();
         }
         window.render();
+        window.setStale(staleSeconds(model, steadyMilliseconds()));
         if (history && history->visible()) history->refresh();
     });
     timer.start();
+
+    // While a tick or an action waits in a dialog no tick runs (and the poll
+    // timer is not called again while its own handler waits): this clock
+    // keeps saying how long the window has seen nothing.
+    QTimer staleness;
+    staleness.setInterval(250);
+    QObject::connect(&staleness, &QTimer::timeout,
+                     [&] { window.setStale(staleSeconds(model, steadyMilliseconds())); });
+    staleness.start();
 
     // A stop signal that came during the start waits in the pipe until now.
     std::unique_ptr<QSocketNotifier> stopNotifier;
@@ -159,6 +208,7 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& passed) {
 
     QObject::connect(&window, &MainWindow::closing, [&] {
         timer.stop();
+        staleness.stop();
         window.syncPlacement();
         const std::string historyGeometry = history ? history->geometry() : std::string();
         if (history) history->close();

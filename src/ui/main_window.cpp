@@ -20,6 +20,7 @@
 #include <algorithm>
 
 #include "display/display_model.h"
+#include "display/staleness.h"
 #include "display/window_actions.h"
 #include "ui/window_design.h"
 
@@ -411,21 +412,48 @@ void MainWindow::anchorRight(QGroupBox* group) {
 }
 
 QColor MainWindow::roleColour(ColourRole role) const {
+    QColor value;
     switch (role) {
-    case ColourRole::Normal: return normalColour_->palette().color(QPalette::WindowText);
-    case ColourRole::Fault: return errorColour_->palette().color(QPalette::WindowText);
-    case ColourRole::Plain: break;
+    case ColourRole::Normal: value = normalColour_->palette().color(QPalette::WindowText); break;
+    case ColourRole::Fault: value = errorColour_->palette().color(QPalette::WindowText); break;
+    case ColourRole::Plain: return palette().color(QPalette::WindowText);
     }
-    return palette().color(QPalette::WindowText);
+    if (!staleSeconds_) return value;
+    // Old values fade halfway into the background: still readable, plainly not current.
+    const QColor back = palette().color(QPalette::Window);
+    return QColor((value.red() + back.red()) / 2, (value.green() + back.green()) / 2, (value.blue() + back.blue()) / 2);
 }
 
 void MainWindow::render() {
     for (Bound& b : bound_) renderControl(b);
     renderSummary();
     placeValues();
-    const QString caption = qs(model_.caption);
-    if (windowTitle() != caption) setWindowTitle(caption);
+    renderStaleness();
     renderStayOnTop();
+}
+
+void MainWindow::setStale(std::optional<std::int64_t> seconds) {
+    if (seconds == staleSeconds_) return;
+    const bool colours = seconds.has_value() != staleSeconds_.has_value();
+    staleSeconds_ = seconds;
+    if (colours) {
+        for (const Bound& b : bound_) {
+            const Control& c = model_.controls()[b.modelIndex];
+            if (b.kind == ControlKind::Label && b.widget != normalColour_ && b.widget != errorColour_)
+                setColour(b.widget, QPalette::WindowText, roleColour(c.role));
+            else if (b.kind == ControlKind::Edit)
+                setColour(b.widget, QPalette::Text, roleColour(c.role));
+        }
+    }
+    renderStaleness();
+}
+
+void MainWindow::renderStaleness() {
+    const QString marker = staleSeconds_ ? QStringLiteral(" - ") + qs(staleText(*staleSeconds_)) : QString();
+    const QString caption = qs(model_.caption) + marker;
+    if (windowTitle() != caption) setWindowTitle(caption);
+    const QString heading = QStringLiteral("Error Summary") + marker;
+    if (summaryGroup_->title() != heading) summaryGroup_->setTitle(heading);
 }
 
 void MainWindow::renderControl(Bound& b) {

@@ -4,6 +4,8 @@
 
 #include <QWidget>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -32,6 +34,12 @@ public:
     // caption, summary, stay-on-top, and places values after their captions.
     // Only what changed is touched; nothing is echoed back to the actions.
     void render();
+
+    // Marks the data as old (whole seconds without a completed tick) or, with
+    // nothing, as current: caption and summary heading say "no data for N s"
+    // and the value colours are dimmed. Touches nothing else, so it may be
+    // called while a tick waits in a dialog.
+    void setStale(std::optional<std::int64_t> seconds);
 
     // Copies the normal geometry and the scroll positions into model.placement
     // (before the settings are written).
@@ -73,6 +81,7 @@ private:
     void layoutGroups();
     void applyScroll();
     QColor roleColour(ColourRole role) const;
+    void renderStaleness();
 
     DisplayModel& model_;
     WindowActions& actions_;
@@ -93,6 +102,7 @@ private:
     QString shownSummary_;
     QString shownWarnings_;
     bool scrollPending_ = false;
+    std::optional<std::int64_t> staleSeconds_;
 };
 
 }  // namespace kvx

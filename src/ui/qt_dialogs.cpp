@@ -1,6 +1,5 @@
 #include "ui/qt_dialogs.h"
 
-#include <QApplication>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -23,19 +22,38 @@ QtDialogs::QtDialogs(Runner runner) : run_(std::move(runner)) {
     if (!run_) run_ = [](QDialog& dialog) { return dialog.exec(); };
 }
 
+void QtDialogs::setOwner(QWidget* owner) { owner_ = owner; }
+
+void QtDialogs::dismissAll() {
+    dismissed_ = true;
+    if (open_) open_->reject();
+}
+
+int QtDialogs::run(QDialog& dialog) {
+    if (dismissed_) return QDialog::Rejected;
+    open_ = &dialog;
+    const int result = run_(dialog);
+    open_ = nullptr;
+    return result;
+}
+
 void QtDialogs::message(const std::string& text, const std::string& title) {
-    QMessageBox box(QApplication::activeWindow());
+    if (dismissed_) return;
+    // Owned, a dialog is stacked above its window by the window manager, also
+    // while another application is active or the window stays on top.
+    QMessageBox box(owner_.data());
     box.setIcon(QMessageBox::NoIcon);
     box.setWindowTitle(QString::fromStdString(title));
     box.setText(QString::fromStdString(text));
     box.setTextFormat(Qt::PlainText);
     box.setStandardButtons(QMessageBox::Ok);
     box.setDefaultButton(QMessageBox::Ok);
-    run_(box);
+    run(box);
 }
 
 std::optional<std::string> QtDialogs::openFile(const std::string& initialFile, int filterIndex) {
-    QFileDialog dialog(QApplication::activeWindow());
+    if (dismissed_) return std::nullopt;
+    QFileDialog dialog(owner_.data());
     dialog.setOption(QFileDialog::DontUseNativeDialog);  // the same dialog everywhere, and scriptable
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
@@ -47,7 +65,7 @@ std::optional<std::string> QtDialogs::openFile(const std::string& initialFile, i
         if (start.dir().exists()) dialog.setDirectory(start.absolutePath());
         dialog.selectFile(start.fileName());
     }
-    const int result = run_(dialog);
+    const int result = run(dialog);
     lastFilter_ = std::max<int>(0, static_cast<int>(fileFilters().indexOf(dialog.selectedNameFilter())));
     if (result != QDialog::Accepted) return std::nullopt;
     const QStringList chosen = dialog.selectedFiles();

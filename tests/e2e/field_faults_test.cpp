@@ -13,7 +13,7 @@ namespace {
 TEST_F(EndToEndTest, ProtocolNameThatIsNoRegularFileIsNoProtocol) {
     startSimulator();
     mkfifo((dir / "fifo").c_str(), 0600);
-    for (const std::string node : {(dir / "fifo").string(), dir.string(), socket, std::string("/dev/null")}) {
+    for (const std::string& node : {(dir / "fifo").string(), dir.string(), socket, std::string("/dev/null")}) {
         SCOPED_TRACE(node);
         std::ofstream(dir / "bin" / "KvxDiagnostics.INI") << "[PROTOCOL]\nFileName=" << node << "\n";
         startMonitor();
