@@ -4,9 +4,12 @@
 //
 //   engine_tick_bench [benchmark options]
 //   engine_tick_bench --instructions BOARD AXES TICKS
-//       runs TICKS steady ticks with callgrind's collection switched on only
-//       inside the tick; run it under
-//       valgrind --tool=callgrind --collect-atstart=no
+//   engine_tick_bench --instructions-protocol MB TICKS
+//   engine_tick_bench --instructions-run BEFORE TICKS
+//       run TICKS steady ticks (on board 4 with 4 axes, a protocol file of MB
+//       megabytes, or after BEFORE ticks of a run with its history) with
+//       callgrind's collection switched on only inside the tick; run them under
+//       valgrind --tool=callgrind --instr-atstart=no --collect-atstart=no
 #include <benchmark/benchmark.h>
 #include <valgrind/callgrind.h>
 
@@ -57,25 +60,31 @@ BENCHMARK(BM_EngineTickByAxes)->DenseRange(1, 18, 1)->ArgName("axes")->Complexit
 
 // A protocol file that already holds `range(0)` MB. The controller flaps
 // between a fault and none, so every other tick appends a summary block.
-void BM_EngineTickProtocolSize(benchmark::State& s) {
+std::filesystem::path protocolFileOf(std::int64_t megabytes) {
     const auto path = std::filesystem::temp_directory_path() /
                       ("kvx-bench-protocol-" + std::to_string(::getpid()) + ".txt");
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        const std::string line(99, 'x');
-        const std::int64_t lines = s.range(0) * 1024 * 1024 / 100;
-        for (std::int64_t i = 0; i < lines; ++i) out << line << '\n';
-    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    const std::string line(99, 'x');
+    const std::int64_t lines = megabytes * 1024 * 1024 / 100;
+    for (std::int64_t i = 0; i < lines; ++i) out << line << '\n';
+    return path;
+}
+
+// One tick of the flapping controller: every other tick writes a block.
+void flappingTick(EngineRig& rig, std::uint32_t& flap) {
+    flap ^= 0x10;
+    rig.scripted.controller.errorRegister = static_cast<std::int32_t>(flap);
+    rig.tick();
+    rig.takeCallCount();
+}
+
+void BM_EngineTickProtocolSize(benchmark::State& s) {
+    const auto path = protocolFileOf(s.range(0));
     {
         EngineRig rig(4, 4, path.string());
         for (int i = 0; i < kWarmUpTicks; ++i) rig.tick();
         std::uint32_t flap = 0;
-        for (auto _ : s) {
-            flap ^= 0x10;
-            rig.scripted.controller.errorRegister = static_cast<std::int32_t>(flap);
-            rig.tick();
-            rig.takeCallCount();
-        }
+        for (auto _ : s) flappingTick(rig, flap);
         s.counters["file_MB"] = static_cast<double>(std::filesystem::file_size(path)) / (1024.0 * 1024.0);
     }
     std::filesystem::remove(path);
@@ -84,44 +93,74 @@ BENCHMARK(BM_EngineTickProtocolSize)->Arg(0)->Arg(100)->ArgName("MB")->Iteration
 
 // The tick and the run's history after `range(0)` ticks. An emergency-out
 // fault comes and goes every ten ticks, so the fault history keeps growing.
+void runTick(EngineRig& rig, std::int64_t& n) {
+    rig.scripted.controller.axisState[1] = (n++ / 10) % 2 ? 0x2u : 0u;
+    rig.tick();
+    rig.history.afterTick(rig.state, rig.records, rig.summary, rig.model);
+    rig.takeCallCount();
+}
+
 void BM_EngineTickAfterRun(benchmark::State& s) {
     EngineRig rig(4, 4);
     std::int64_t n = 0;
-    auto one = [&] {
-        rig.scripted.controller.axisState[1] = (n++ / 10) % 2 ? 0x2u : 0u;
-        rig.tick();
-        rig.history.afterTick(rig.state, rig.records, rig.summary, rig.model);
-        rig.takeCallCount();
-    };
-    for (std::int64_t i = 0; i < s.range(0); ++i) one();
-    for (auto _ : s) one();
+    for (std::int64_t i = 0; i < s.range(0); ++i) runTick(rig, n);
+    for (auto _ : s) runTick(rig, n);
     s.counters["ticks_before"] = static_cast<double>(s.range(0));
 }
 BENCHMARK(BM_EngineTickAfterRun)->Arg(1000)->Arg(100000)->ArgName("ticks")->Iterations(2000);
 
-int instructions(int argc, char** argv) {
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: engine_tick_bench --instructions BOARD AXES TICKS\n");
-        return 2;
-    }
-    EngineRig rig(std::atoi(argv[2]), std::atoi(argv[3]));
-    const int ticks = std::atoi(argv[4]);
-    for (int i = 0; i < kWarmUpTicks; ++i) rig.tick();
-    rig.takeCallCount();
+// Counts `ticks` calls of `tick` and nothing around them.
+template <typename Tick>
+void countTicks(int ticks, Tick tick) {
+    CALLGRIND_START_INSTRUMENTATION;
     for (int i = 0; i < ticks; ++i) {
         CALLGRIND_TOGGLE_COLLECT;
-        rig.tick();
+        tick();
         CALLGRIND_TOGGLE_COLLECT;
-        rig.takeCallCount();
     }
-    std::printf("%d ticks, board %s, %s axes\n", ticks, argv[2], argv[3]);
-    return 0;
+}
+
+int instructions(int argc, char** argv) {
+    const std::string mode = argv[1];
+    if (mode == "--instructions" && argc == 5) {
+        EngineRig rig(std::atoi(argv[2]), std::atoi(argv[3]));
+        for (int i = 0; i < kWarmUpTicks; ++i) rig.tick();
+        rig.takeCallCount();
+        countTicks(std::atoi(argv[4]), [&] {
+            rig.tick();
+            rig.takeCallCount();
+        });
+        return 0;
+    }
+    if (mode == "--instructions-protocol" && argc == 4) {
+        const auto path = protocolFileOf(std::atoll(argv[2]));
+        {
+            EngineRig rig(4, 4, path.string());
+            for (int i = 0; i < kWarmUpTicks; ++i) rig.tick();
+            std::uint32_t flap = 0;
+            countTicks(std::atoi(argv[3]), [&] { flappingTick(rig, flap); });
+        }
+        std::filesystem::remove(path);
+        return 0;
+    }
+    if (mode == "--instructions-run" && argc == 4) {
+        EngineRig rig(4, 4);
+        std::int64_t n = 0;
+        for (std::int64_t i = 0, before = std::atoll(argv[2]); i < before; ++i) runTick(rig, n);
+        countTicks(std::atoi(argv[3]), [&] { runTick(rig, n); });
+        return 0;
+    }
+    std::fprintf(stderr,
+                 "usage: engine_tick_bench --instructions BOARD AXES TICKS\n"
+                 "       engine_tick_bench --instructions-protocol MB TICKS\n"
+                 "       engine_tick_bench --instructions-run BEFORE TICKS\n");
+    return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], "--instructions") == 0) return instructions(argc, argv);
+    if (argc > 1 && std::strncmp(argv[1], "--instructions", 14) == 0) return instructions(argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

@@ -1,18 +1,27 @@
 #!/usr/bin/env python3
 """Whole-process figures of the monitor against the simulator daemon.
 
-  process_figures.py BIN_DIR SCENARIO_DIR [--cpu-seconds N] [--runs N]
+  process_figures.py BIN_DIR SCENARIO_DIR [--cpu-seconds N] [--runs N] [--details DIR]
 
-Start-up: from the start of the process to the end of its first tick, which
-always writes the first block of the protocol file (the first tick raises a
-fault class of its own), as a ratio to starting and painting an empty Qt
-window. CPU share: CPU time of all threads (from /proc/PID/task/*/schedstat,
-in nanoseconds) over wall time while monitoring at 1 Hz, headless and with
-the window (offscreen platform). Memory: resident size of the program with
-its window, as a ratio to the empty window's. Prints one "name value" line
-per figure.
+Start-up with the window: from the start of the process to the first time it
+draws into its window on an X server (Xvfb, seen through the X Damage
+extension by BIN_DIR/first_paint), against an empty Qt window measured the
+same way; interleaved runs, medians. Also without the two 10 ms waits of the
+went-online steps (BIN_DIR/skip_waits.so preloaded). Headless start-up: to the
+end of the first tick, which always writes the first block of the protocol
+file, against the empty window's first paint on the offscreen platform.
+Remote start-up: the headless monitor on the web services of a daemon that
+delays every driver answer by L = 100 ms, to the end of its first tick, and
+the driver requests (round trips) it took. CPU share: CPU time of all threads
+(from /proc/PID/task/*/schedstat, in nanoseconds) over wall time while
+monitoring at 1 Hz, headless and with the window (offscreen platform).
+Memory: resident size of the program with its window against the empty
+window's, on the offscreen platform and on Xvfb; with --details, where the
+difference lies (/proc/PID/smaps, per mapped file). Prints one "name value"
+line per figure.
 """
 import argparse
+import collections
 import os
 import shutil
 import signal
@@ -20,6 +29,11 @@ import statistics
 import subprocess
 import tempfile
 import time
+import urllib.request
+
+
+# The link delay of the remote start-up figure, in ms.
+REMOTE_L_MS = 100
 
 
 def cpu_ns(pid):
@@ -41,6 +55,37 @@ def rss_kb(pid):
     return 0
 
 
+def rss_by_mapping(pid):
+    """Resident kB per mapped file (by its name; anonymous memory as [anon])."""
+    sizes = collections.Counter()
+    name = None
+    with open(f"/proc/{pid}/smaps") as f:
+        for line in f:
+            fields = line.split()
+            if "-" in fields[0] and not fields[0].endswith(":"):
+                name = os.path.basename(fields[5]) if len(fields) > 5 else "[anon]"
+            elif fields[0] == "Rss:":
+                sizes[name] += int(fields[1])
+    return sizes
+
+
+def start_xvfb():
+    """A bare X server (no window manager) on a free display; (process, env) or None."""
+    if not shutil.which("Xvfb"):
+        return None
+    read_end, write_end = os.pipe()
+    proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1920x1200x24", "-nolisten",
+                             "tcp", "-noreset"], pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    with os.fdopen(read_end) as f:
+        display = f.readline().strip()
+    if not display:
+        stop(proc)
+        return None
+    return proc, ":" + display
+
+
 def stop(proc):
     if proc.poll() is None:
         proc.send_signal(signal.SIGTERM)
@@ -54,7 +99,7 @@ def stop(proc):
 class Rig:
     """A folder of its own with the program, both libraries, its settings and a daemon."""
 
-    def __init__(self, bin_dir, scenario):
+    def __init__(self, bin_dir, scenario, daemon_args=()):
         self.dir = tempfile.mkdtemp(prefix="kvx-bench-")
         self.bin = os.path.join(self.dir, "bin")
         os.makedirs(self.bin)
@@ -65,12 +110,14 @@ class Rig:
         port_file = os.path.join(self.dir, "port")
         self.sim = subprocess.Popen(
             [os.path.join(bin_dir, "kvxsim"), "--scenario", scenario, "--socket", self.socket,
-             "--port-file", port_file, "--quiet"],
+             "--port-file", port_file, "--quiet", *daemon_args],
             stdout=subprocess.DEVNULL)
         for _ in range(400):
             if os.path.exists(self.socket) and os.path.exists(port_file):
                 break
             time.sleep(0.01)
+        with open(port_file) as f:
+            self.port = int(f.read())
         self.env = dict(os.environ, KVXSIM_SOCKET=self.socket, XDG_CONFIG_HOME=os.path.join(self.dir, "config"),
                         QT_QPA_PLATFORM="offscreen")
         self.env.pop("DISPLAY", None)
@@ -86,10 +133,15 @@ class Rig:
         with open(path, "w") as f:
             f.write(f"[PROTOCOL]\nFileName={protocol}\n" + "".join(l + "\n" for l in lines))
 
-    def monitor(self, args, protocol):
+    def monitor(self, args, protocol, env=None):
         self.settings(protocol)
-        return subprocess.Popen([os.path.join(self.bin, "KvxDiagnostics")] + args, cwd=self.dir, env=self.env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return subprocess.Popen([os.path.join(self.bin, "KvxDiagnostics")] + args, cwd=self.dir,
+                                env=env or self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def requests(self):
+        """Driver requests the daemon has answered so far."""
+        with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/kvxg3/v1/requests") as r:
+            return int(r.read())
 
     def close(self):
         stop(self.sim)
@@ -109,6 +161,15 @@ def first_tick_seconds(rig, args, run):
     return elapsed
 
 
+def first_paint_ms(bin_dir, command, env):
+    """Process start to its first drawing into its window, measured by first_paint."""
+    out = subprocess.run([os.path.join(bin_dir, "first_paint")] + command, env=env, cwd=os.path.dirname(command[0]),
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=60)
+    if out.returncode != 0:
+        raise RuntimeError(f"{command[0]} drew nothing: {out.stderr.strip()}")
+    return float(out.stdout.split()[0])
+
+
 def empty_window_seconds(bin_dir, env):
     start = time.perf_counter()
     proc = subprocess.Popen([os.path.join(bin_dir, "empty_window"), "--exit"], env=env, stdout=subprocess.PIPE,
@@ -124,10 +185,18 @@ def main():
     p.add_argument("bin_dir")
     p.add_argument("scenario_dir")
     p.add_argument("--cpu-seconds", type=float, default=60)
-    p.add_argument("--runs", type=int, default=7)
+    p.add_argument("--runs", type=int, default=9)
+    p.add_argument("--details", help="folder for the memory breakdown")
     a = p.parse_args()
+    a.bin_dir, a.scenario_dir = os.path.abspath(a.bin_dir), os.path.abspath(a.scenario_dir)
+
+    xvfb = start_xvfb()
+    x_env = None
 
     rig = Rig(a.bin_dir, os.path.join(a.scenario_dir, "kvx2000.scn"))
+    if xvfb:
+        x_env = dict(rig.env, DISPLAY=xvfb[1])
+        x_env.pop("QT_QPA_PLATFORM")
     try:
         # Start-up: runs interleaved, so that both feel the same load. One
         # untimed start first, as an installation has had: the settings file
@@ -142,8 +211,41 @@ def main():
         print(f"startup_empty_window_ms {e * 1000:.1f}")
         print(f"startup_window_first_tick_ms {w * 1000:.1f}")
         print(f"startup_headless_first_tick_ms {h * 1000:.1f}")
-        print(f"startup_window_ratio {w / e:.2f}")
         print(f"startup_headless_ratio {h / e:.2f}")
+
+        # The window's first paint on an X server, against the empty window's.
+        if xvfb and os.path.exists(os.path.join(a.bin_dir, "first_paint")):
+            program = os.path.join(rig.bin, "KvxDiagnostics")
+            no_waits = dict(x_env, LD_PRELOAD=os.path.join(a.bin_dir, "skip_waits.so"))
+            empty, window, quick = [], [], []
+            first_paint_ms(a.bin_dir, [program], x_env)  # untimed, as above
+            for run in range(a.runs):
+                empty.append(first_paint_ms(a.bin_dir, [os.path.join(a.bin_dir, "empty_window")], x_env))
+                rig.settings(os.path.join(rig.dir, f"paint-{run}.txt"))
+                window.append(first_paint_ms(a.bin_dir, [program], x_env))
+                quick.append(first_paint_ms(a.bin_dir, [program], no_waits))
+            e, w, q = (statistics.median(x) for x in (empty, window, quick))
+            print(f"paint_empty_window_ms {e:.1f}")
+            print(f"paint_window_ms {w:.1f}")
+            print(f"paint_window_without_waits_ms {q:.1f}")
+            print(f"paint_window_ratio {w / e:.2f}")
+            print(f"paint_window_without_waits_ratio {q / e:.2f}")
+
+        # Remote start-up over a slow link: the daemon delays each driver answer.
+        slow = Rig(a.bin_dir, os.path.join(a.scenario_dir, "kvx2000.scn"), ["--latency-ms", str(REMOTE_L_MS)])
+        try:
+            with open(os.path.join(slow.bin, "KvxDiagnostics.INI"), "w") as f:
+                f.write(f"[Project data]\nUse Webservices=1\nURL=http://127.0.0.1:{slow.port}\n")
+            times, trips = [], []
+            for run in range(3):
+                before = slow.requests()
+                times.append(first_tick_seconds(slow, ["--console"], f"remote{run}"))
+                trips.append(slow.requests() - before)
+            print(f"remote_startup_ms {statistics.median(times) * 1000:.1f}")
+            print(f"remote_startup_round_trips {statistics.median(trips)}")
+            print(f"remote_startup_over_L {statistics.median(times) * 1000 / REMOTE_L_MS:.2f}")
+        finally:
+            slow.close()
 
         # CPU share and memory: headless, window and the empty window side by side.
         headless = rig.monitor(["--console"], os.path.join(rig.dir, "cpu-headless.txt"))
@@ -167,8 +269,32 @@ def main():
         print(f"rss_window_ratio {rw / re:.2f}")
         for proc in (headless, window, empty):
             stop(proc)
+
+        # Memory on an X server: the window and the empty window side by side.
+        if xvfb:
+            window = rig.monitor([], os.path.join(rig.dir, "rss-x.txt"), x_env)
+            empty = subprocess.Popen([os.path.join(a.bin_dir, "empty_window")], env=x_env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(3)
+            rw, re = rss_kb(window.pid), rss_kb(empty.pid)
+            print(f"rss_x_window_kb {rw}")
+            print(f"rss_x_empty_window_kb {re}")
+            print(f"rss_x_window_ratio {rw / re:.2f}")
+            if a.details:
+                mw, me = rss_by_mapping(window.pid), rss_by_mapping(empty.pid)
+                with open(os.path.join(a.details, "memory-by-mapping.txt"), "w") as f:
+                    f.write(f"{'resident kB on Xvfb':<40} {'window':>8} {'empty':>8} {'more':>8}\n")
+                    for name in sorted(set(mw) | set(me), key=lambda n: me[n] - mw[n]):
+                        if mw[name] != me[name]:
+                            f.write(f"{name:<40} {mw[name]:>8} {me[name]:>8} {mw[name] - me[name]:>8}\n")
+                    f.write(f"{'total':<40} {sum(mw.values()):>8} {sum(me.values()):>8} "
+                            f"{sum(mw.values()) - sum(me.values()):>8}\n")
+            for proc in (window, empty):
+                stop(proc)
     finally:
         rig.close()
+        if xvfb:
+            stop(xvfb[0])
 
 
 if __name__ == "__main__":

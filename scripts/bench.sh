@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Prints every performance figure of the monitor and its targets:
-#   bash scripts/bench.sh                 # everything (about four minutes)
+#   bash scripts/bench.sh                 # everything (about ten minutes)
 #   CPU_SECONDS=10 bash scripts/bench.sh  # a shorter CPU-share window
 # Builds a Release tree in $BUILD_DIR (default build/bench). Absolute times
 # depend on the machine and its load; the targets are ratios measured in the
@@ -14,8 +14,11 @@ out="$build/bench-results"
 jobs="${JOBS:-2}"
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j"$jobs" --target engine_tick_bench library_tick_bench window_tick_bench empty_window \
-  KvxDiagnostics kvxdiag_window kvxdiag_metrics kvxsim kvxsimctl kvxg3_local kvxg3_remote
+targets=(engine_tick_bench library_tick_bench window_tick_bench empty_window skip_waits
+  KvxDiagnostics kvxdiag_window kvxdiag_metrics kvxsim kvxsimctl kvxg3_local kvxg3_remote)
+# The first-paint probe needs the X Damage library; without it that figure is left out.
+grep -q "first_paint:" "$build/build.ninja" 2>/dev/null && targets+=(first_paint)
+cmake --build "$build" -j"$jobs" --target "${targets[@]}"
 bin="$build/bin"
 mkdir -p "$out"
 export QT_QPA_PLATFORM=offscreen
@@ -43,8 +46,55 @@ for board in 4 8; do
   done
 done
 
+# Flatness against the protocol file's size and the run's length, by
+# instructions (the engine on board 4 with 4 axes).
+callgrind_ticks() {  # prints the instructions per tick of: engine_tick_bench ARGS... (TICKS last)
+  local cg="$out/callgrind.flat"
+  valgrind --tool=callgrind --instr-atstart=no --collect-atstart=no --callgrind-out-file="$cg" \
+    "$bin/engine_tick_bench" "$@" >/dev/null 2>&1
+  echo $(( $(awk '/^(summary|totals):/ {print $2; exit}' "$cg") / ${!#} ))
+}
+for mb in 0 100; do
+  echo "instructions_protocol_mb$mb $(callgrind_ticks --instructions-protocol $mb $ticks)" | tee -a "$out/instructions.txt"
+done
+for before in 1000 100000; do
+  echo "instructions_run_ticks$before $(callgrind_ticks --instructions-run $before $ticks)" | tee -a "$out/instructions.txt"
+done
+
+echo "== instructions per steady tick of the whole headless program through kvxg3.dll (callgrind)"
+# The difference of a run of 121 ticks and one of 21 leaves 100 steady ticks
+# of everything the program does (engine, library, front end), without its
+# start and end. The daemon is not counted: it stands for the controller.
+whole="$out/whole"
+mkdir -p "$whole/bin"
+cp "$bin/KvxDiagnostics" "$bin/kvxg3.dll" "$whole/bin/"
+for axes in 1 4 8 12 18; do
+  python3 - "$root/scenarios/kvx2000.scn" "$axes" >"$whole/axes$axes.scn" <<'PY'
+import re, sys
+text = open(sys.argv[1]).read()
+axes = int(sys.argv[2])
+text = re.sub(r"(?m)^axes = \d+$", f"axes = {axes}", text)
+text = re.sub(r"(?m)^\[axis \d+\]\n(?:(?!\[).*\n)*", "", text)
+print(text + "".join(f"[axis {a}]\nlimit = 12.5\n" for a in range(1, axes + 1)))
+PY
+  "$bin/kvxsim" --scenario "$whole/axes$axes.scn" --socket "$whole/sim.sock" --no-http --quiet >/dev/null &
+  sim=$!
+  for _ in $(seq 100); do [ -S "$whole/sim.sock" ] && break; sleep 0.05; done
+  declare -A total=()
+  for n in 21 121; do
+    (cd "$whole" && KVXSIM_SOCKET="$whole/sim.sock" XDG_CONFIG_HOME="$whole/config" \
+      valgrind --tool=callgrind --callgrind-out-file="$whole/callgrind.$axes.$n" \
+      bin/KvxDiagnostics --console --ticks $n --interval-ms 5 >/dev/null 2>&1)
+    total[$n]=$(awk '/^(summary|totals):/ {print $2; exit}' "$whole/callgrind.$axes.$n")
+  done
+  kill "$sim"; wait "$sim" 2>/dev/null || true
+  rm -f "$whole/sim.sock"
+  echo "whole_local_tick_axes$axes $(( (total[121] - total[21]) / 100 ))" | tee -a "$out/instructions.txt"
+done
+
 echo "== start-up, CPU share and memory of whole processes (${cpu_seconds} s at 1 Hz)"
-python3 "$root/bench/process_figures.py" "$bin" "$root/scenarios" --cpu-seconds "$cpu_seconds" | tee "$out/process.txt"
+python3 "$root/bench/process_figures.py" "$bin" "$root/scenarios" --cpu-seconds "$cpu_seconds" --details "$out" \
+  | tee "$out/process.txt"
 
 echo
 python3 "$root/bench/summary.py" "$out"

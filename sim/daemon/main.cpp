@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -39,13 +40,14 @@ struct Options {
     bool httpEnabled = true;
     std::string portFile;
     int latencyMs = 0;
+    bool snapshots = true;
     bool quiet = false;
     int controllers = 0;  // 0: one controller, served at the root
 };
 
 const char* kUsage =
     "usage: kvxsim (--scenario FILE | --replay FILE) [--socket PATH] [--http-port N | --no-http]\n"
-    "              [--port-file FILE] [--latency-ms L] [--quiet] [--controllers N]\n"
+    "              [--port-file FILE] [--latency-ms L] [--no-snapshots] [--quiet] [--controllers N]\n"
     "  --scenario FILE   cards and timeline to simulate\n"
     "  --replay FILE     instead of a scenario: the controller of a KvxDiagnostics recording, at its pace\n"
     "  --socket PATH     unix socket (default: $KVXSIM_SOCKET, else /tmp/kvxsim-<uid>.sock)\n"
@@ -53,6 +55,8 @@ const char* kUsage =
     "  --no-http         serve the unix socket only\n"
     "  --port-file FILE  write the web-services port there once it listens\n"
     "  --latency-ms L    delay every driver answer by L milliseconds\n"
+    "  --no-snapshots    answer the libraries operation by operation, as a controller\n"
+    "                    without snapshots would (the reference a benchmark compares with)\n"
     "  --quiet           do not log timeline changes\n"
     "  --controllers N   N controllers from the scenario, each on its own: web services under\n"
     "                    http://127.0.0.1:PORT/c1 ... /cN (the unix socket and the root serve c1)\n"
@@ -75,7 +79,8 @@ int number(const std::string& option, const char* text, int min, int max) {
 // configured latency first, a control request never does.
 class RequestRouter {
 public:
-    RequestRouter(kvxsim::Simulator& sim, int latencyMs) : sim_(sim), latencyMs_(latencyMs) {}
+    RequestRouter(kvxsim::Simulator& sim, int latencyMs, bool snapshots)
+        : sim_(sim), latencyMs_(latencyMs), snapshots_(snapshots) {}
 
     json route(const json& request) {
         if (!request.is_object() || !request.contains("op") || !request["op"].is_string())
@@ -91,6 +96,14 @@ public:
         }
         if (latencyMs_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(latencyMs_));
         ++driverRequests_;
+        if (!snapshots_) {
+            if (request["op"] == "snapshot") return json{{"rc", KVX_E_NOT_SUPPORTED}};
+            if (request.contains("snapshot")) {
+                json plain = request;
+                plain.erase("snapshot");
+                return sim_.handleDriverRequest(plain);
+            }
+        }
         return sim_.handleDriverRequest(request);
     }
 
@@ -106,6 +119,7 @@ public:
 private:
     kvxsim::Simulator& sim_;
     int latencyMs_;
+    bool snapshots_;
     std::atomic<unsigned long long> driverRequests_{0};
 };
 
@@ -140,6 +154,7 @@ int main(int argc, char** argv) {
         else if (a == "--no-http") opt.httpEnabled = false;
         else if (a == "--port-file") opt.portFile = value();
         else if (a == "--latency-ms") opt.latencyMs = number(a, value(), 0, 60000);
+        else if (a == "--no-snapshots") opt.snapshots = false;
         else if (a == "--quiet") opt.quiet = true;
         else if (a == "--controllers") opt.controllers = number(a, value(), 1, 10000);
         else if (a == "--check") checkOnly = true;
@@ -188,7 +203,7 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<RequestRouter>> routers;
     for (int i = 0; i < std::max(1, opt.controllers); ++i) {
         sims.push_back(std::make_unique<kvxsim::Simulator>(scenario));
-        routers.push_back(std::make_unique<RequestRouter>(*sims.back(), opt.latencyMs));
+        routers.push_back(std::make_unique<RequestRouter>(*sims.back(), opt.latencyMs, opt.snapshots));
     }
     kvxsim::Simulator& sim = *sims.front();
     RequestRouter& router = *routers.front();
@@ -209,6 +224,11 @@ int main(int argc, char** argv) {
         auto answer = [&](const httplib::Request& req, httplib::Response& res) { answerOverHttp(router, req, res); };
         // Answers leave at once instead of waiting for a delayed acknowledgement.
         http.set_tcp_nodelay(true);
+        // A driver library keeps one connection for as long as its handle is
+        // open (a tick a second stays well inside the idle timeout); the
+        // library's default of five requests per connection made every fifth
+        // tick pay for a new one.
+        http.set_keep_alive_max_count(std::numeric_limits<std::size_t>::max());
         http.Post("/kvxg3/v1/call", answer);
         http.Get("/kvxg3/v1/state", [&](const httplib::Request&, httplib::Response& res) {
             res.set_content(sim.handleControl({"state"}).value("text", ""), "text/plain");

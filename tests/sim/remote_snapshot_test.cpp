@@ -9,7 +9,10 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -63,6 +66,23 @@ protected:
             return -1;
         }
         return std::stol(res->body);
+    }
+
+    // The TCP connections to the daemon open now (socket inodes, /proc/net/tcp).
+    std::set<std::string> connections() const {
+        std::set<std::string> inodes;
+        std::ifstream tcp("/proc/net/tcp");
+        std::string line;
+        std::getline(tcp, line);
+        char port[8];
+        std::snprintf(port, sizeof port, ":%04X", daemon->port());
+        while (std::getline(tcp, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, skip, inode;
+            fields >> slot >> local >> remote >> state >> skip >> skip >> skip >> skip >> skip >> inode;
+            if (state == "01" && remote.ends_with(port)) inodes.insert(inode);
+        }
+        return inodes;
     }
 
     int32_t initialise() { return init(h, axes.data(), info.data(), "SYSTEM.DAT", &boardType); }
@@ -168,13 +188,31 @@ TEST_F(RemoteSnapshotTest, ATickCostsOneRoundTripAndReadsWhatSingleRequestsWould
     EXPECT_EQ(v, 77);
     EXPECT_EQ(requests() - before, 1);
 
-    // Ten more ticks: one round trip each.
+    // Ten more ticks: one round trip each, all over the one connection.
+    std::set<std::string> used = connections();
     for (int i = 0; i < 10; ++i) {
         ASSERT_EQ(initialise(), 0);
         EXPECT_EQ(tickReads(), kHealthyTick);
+        used.merge(connections());
     }
     EXPECT_EQ(requests() - before, 11);
+    EXPECT_EQ(used.size(), 1u);
     EXPECT_TRUE(Reports::calls.empty());
+}
+
+// A daemon without snapshots: the library asks operation by operation and
+// reads the same.
+TEST_F(RemoteSnapshotTest, WithoutSnapshotsEveryOperationIsARequestOfItsOwn) {
+    close(h);
+    daemon = std::make_unique<DaemonProcess>(scenarioDir() + "/kvx2000.scn", dir.file("n.sock"), 0,
+                                             std::vector<std::string>{"--no-snapshots"});
+    ASSERT_EQ(open(daemon->url().c_str(), 0, "KVX.DEV", 5, &h), 0);
+    ASSERT_EQ(initialise(), 0);
+    EXPECT_EQ(tickReads(), kHealthyTick);
+    const long before = requests();
+    ASSERT_EQ(initialise(), 0);
+    EXPECT_EQ(tickReads(), kHealthyTick);
+    EXPECT_EQ(requests() - before, 26);  // the initialisation and 25 reads
 }
 
 TEST_F(RemoteSnapshotTest, EachTickReadsTheControllerAfresh) {
