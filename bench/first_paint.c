@@ -7,9 +7,9 @@
  * Starts COMMAND, waits until a window that COMMAND's process owns
  * (_NET_WM_PID) is mapped and drawn into, prints the milliseconds from just
  * before the start to that first drawing, then ends the program with SIGTERM
- * (with --keep: prints its process id as well and leaves it running). Meant
- * for a bare X server without a window manager (Xvfb): top-level windows are
- * then children of the root window. Exits 1 when nothing is drawn in 30 s. */
+ * (with --keep: prints its process id as well and leaves it running). Under a
+ * window manager the program's window is found inside the frame the manager
+ * maps. Exits 1 when nothing is drawn in 30 s. */
 #define _GNU_SOURCE
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -48,6 +48,20 @@ static long window_pid(Display* dpy, Window w, Atom pid_atom) {
 struct rect {
     int x, y, w, h;
 };
+
+/* The window owned by `pid` at or below `w` (a frame holds the client a level
+ * or two down), or None. */
+static Window owned_window(Display* dpy, Window w, long pid, Atom pid_atom, int depth) {
+    if (window_pid(dpy, w, pid_atom) == pid) return w;
+    if (depth == 0) return None;
+    Window root, parent, *children = NULL, found = None;
+    unsigned int count = 0;
+    if (!XQueryTree(dpy, w, &root, &parent, &children, &count)) return None;
+    for (unsigned int i = 0; i < count && found == None; ++i)
+        found = owned_window(dpy, children[i], pid, pid_atom, depth - 1);
+    if (children) XFree(children);
+    return found;
+}
 
 int main(int argc, char** argv) {
     int keep = 0, first = 1;
@@ -99,10 +113,14 @@ int main(int argc, char** argv) {
         XEvent ev;
         XNextEvent(dpy, &ev);
         if (ev.type == MapNotify && ev.xmap.event == root && count < MAX_WINDOWS) {
-            if (window_pid(dpy, ev.xmap.window, pid_atom) != child) continue;
+            Window w = owned_window(dpy, ev.xmap.window, child, pid_atom, 2);
             XWindowAttributes a;
-            if (!XGetWindowAttributes(dpy, ev.xmap.window, &a)) continue;
-            mine[count++] = (struct rect){a.x, a.y, a.width, a.height};
+            int x, y;
+            Window ignored;
+            if (w == None || !XGetWindowAttributes(dpy, w, &a) ||
+                !XTranslateCoordinates(dpy, w, root, 0, 0, &x, &y, &ignored))
+                continue;
+            mine[count++] = (struct rect){x, y, a.width, a.height};
         } else if (ev.type == damage_event + XDamageNotify) {
             XDamageNotifyEvent* d = (XDamageNotifyEvent*)&ev;
             for (int i = 0; i < count; ++i) {
