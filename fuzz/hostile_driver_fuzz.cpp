@@ -6,13 +6,24 @@
 // library lacks, the driver version and when the user double-clicks the
 // summary. The monitor must neither read nor write outside its records and
 // must end every tick with a summary.
+//
+// In its second form the operations are those of the real driver libraries,
+// which ask a fake simulator over the unix socket or HTTP; the input decides
+// each answer: healthy, healthy with one value anywhere in it replaced by one
+// of the wrong type or out of range, or any text. The libraries must answer
+// every call with a code and never write outside the records.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <string>
+
+#include <nlohmann/json.hpp>
 
 #include "display/display_model.h"
 #include "driver/driver.h"
+#include "driver/driver_library.h"
 #include "driver/entry_points.h"
 #include "fuzz_input.h"
 #include "platform/clock.h"
@@ -21,6 +32,7 @@
 #include "report/error_summary.h"
 #include "report/protocol_file.h"
 #include "settings/settings_values.h"
+#include "support/fake_simulator.h"
 
 namespace {
 
@@ -178,6 +190,78 @@ const OpForms kOps[] = {
     {kvx::Op::getcnctfh, fp(taskFile), fp(taskFileR)},
 };
 
+// ---- the real libraries against a fake simulator -----------------------
+
+std::mutex g_answerMutex;  // the simulator's threads read the input too
+
+nlohmann::json hostileValue(std::uint8_t which) {
+    static const char* const kValues[] = {
+        R"("x")", "1e30", "1e300", "-1", "4294967296", "1.5", "null", "true", "[]", "{}", "[1,2,3]",
+        R"({"rc":0})", "-2147483649", "18446744073709551615", R"("")", "0", "-100", "[[[[[[[[]]]]]]]]"};
+    return nlohmann::json::parse(kValues[which % (sizeof kValues / sizeof kValues[0])]);
+}
+
+// The snapshot a running controller would send: its answers to the reads of a tick.
+nlohmann::json healthySnapshot() {
+    nlohmann::json answers = nlohmann::json::object();
+    for (const char* op : {"status", "osVersion", "pld", "sampleTime", "errorReg", "miniport", "ifs"})
+        answers[op] = nlohmann::json::parse(kvx::test::FakeSimulator::healthyAnswer({{"op", op}}));
+    for (int i = 0; i < 4; ++i) {
+        answers["axis/" + std::to_string(i)] = nlohmann::json::parse(kvx::test::FakeSimulator::healthyAnswer({{"op", "axis"}}));
+        answers["task/" + std::to_string(i)] = nlohmann::json::parse(kvx::test::FakeSimulator::healthyAnswer({{"op", "task"}}));
+    }
+    return {{"rc", 0}, {"snapshot", {{"answers", answers}}}};
+}
+
+kvx::test::FakeReply answerFromInput(const nlohmann::json& request) {
+    std::lock_guard lock(g_answerMutex);
+    if (!g_in) return {R"({"rc":-101})"};
+    const std::uint8_t b = in().byte();
+    const bool snapshot = request.value("op", "") == "snapshot";
+    nlohmann::json answer = snapshot ? healthySnapshot()
+                                     : nlohmann::json::parse(kvx::test::FakeSimulator::healthyAnswer(request));
+    if (b < 96) return {answer.dump()};
+    if (b >= 240) return {in().text(4096)};
+    // One value somewhere in the answer replaced: walk down a few levels.
+    nlohmann::json* at = &answer;
+    for (int depth = in().byte() % 5; depth > 0 && (at->is_object() || at->is_array()) && !at->empty(); --depth) {
+        auto it = at->begin();
+        std::advance(it, in().byte() % at->size());
+        at = &*it;
+    }
+    *at = hostileValue(in().byte());
+    return {answer.dump()};
+}
+
+// The two libraries, loaded once, and the simulator they reach.
+struct RealLibraries {
+    RealLibraries() : dir(makeDir()), simulator(dir + "/kvxsim.sock", answerFromInput) {
+        ::setenv("KVXSIM_SOCKET", (dir + "/kvxsim.sock").c_str(), 1);
+        for (int remote = 0; remote < 2; ++remote) {
+            const std::string file = std::string(KVX_DRIVER_DIR) + (remote ? "/kvxg3X.DLL" : "/kvxg3.dll");
+            libraries[remote] = std::make_unique<kvx::DriverLibrary>(
+                [file](const std::string& name) -> std::optional<std::string> {
+                    if (name == "KVXDLLNAME") return file;
+                    return std::nullopt;
+                });
+            if (!libraries[remote]->loadDriverLibrary("kvxg3.dll", remote == 1, false)) std::abort();
+        }
+    }
+    static std::string makeDir() {
+        char pattern[] = "/tmp/kvx-fuzz-XXXXXX";
+        if (!::mkdtemp(pattern)) std::abort();
+        return pattern;
+    }
+    std::string dir;
+    kvx::test::FakeSimulator simulator;
+    std::unique_ptr<kvx::DriverLibrary> libraries[2];
+};
+
+RealLibraries& realLibraries() {
+    static RealLibraries instance;
+    return instance;
+}
+
 class NoWaitClock final : public kvx::Clock {
 public:
     kvx::LocalTime now() override { return {2024, 3, 5, 8, 15, 2}; }
@@ -190,18 +274,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzInput input(data, size);
     g_in = &input;
 
-    // The library: which operations it has, in which mode.
-    const bool remote = input.flag();
+    // The library: which operations it has, in which mode; or one of the
+    // real libraries.
+    const std::uint8_t form = input.byte();
+    const bool remote = form & 1;
+    const bool real = form & 2;
     kvx::EntryPointTable table;
     const std::uint32_t missing = input.u32();
-    for (std::size_t i = 0; i < sizeof kOps / sizeof kOps[0]; ++i) {
-        const bool lacks = i > 0 && (missing >> i & 1);  // without the initialisation nothing runs
-        if (!lacks) table[kOps[i].op] = kvx::Slot{kOps[i].local, kOps[i].remote};
+    if (real) {
+        table = realLibraries().libraries[remote ? 1 : 0]->table();
+    } else {
+        for (std::size_t i = 0; i < sizeof kOps / sizeof kOps[0]; ++i) {
+            const bool lacks = i > 0 && (missing >> i & 1);  // without the initialisation nothing runs
+            if (!lacks) table[kOps[i].op] = kvx::Slot{kOps[i].local, kOps[i].remote};
+        }
     }
 
     kvx::Driver driver(table);
     driver.setRemote(remote);
     driver.setRemoteHandle(remote ? 77 : 0);
+    if (real && remote) {
+        const kvx::DriverResult open = driver.KvxG3XOpen(realLibraries().simulator.url(), "kvx0");
+        if (open.value_or(1) != 0) {
+            g_in = nullptr;
+            return 0;
+        }
+    }
 
     kvx::SettingsValues settings;
     settings.useWebServices = remote ? 1 : 0;
@@ -231,6 +329,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (input.byte() % 8 == 0) cycle.meErrorSummaryDblClick();
     }
     protocol.close();
+    if (real) driver.closeConnection();
+    std::lock_guard lock(g_answerMutex);
     g_in = nullptr;
     return 0;
 }

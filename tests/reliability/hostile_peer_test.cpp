@@ -13,7 +13,7 @@
 #include "daemon_process.h"
 #include "driver/kvxg3_api.h"
 #include "driver/records.h"
-#include "fake_simulator.h"
+#include "support/fake_simulator.h"
 #include "support/fixed_clock.h"
 #include "support/scripted_dialogs.h"
 

@@ -151,12 +151,14 @@ bool FakeSimulator::reply(int fd, const json& request, bool http) {
     }
     std::string body = r.body;
     if (!http) body += '\n';
-    if (http) {
-        const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-                                 std::to_string(body.size()) + "\r\n\r\n";
-        if (!sendAll(fd, head)) return false;
-    }
-    if (r.kind == FakeReply::Kind::Answer) return sendAll(fd, body);
+    std::string head;
+    if (http)
+        head = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+               "\r\n\r\n";
+    // One write for a whole answer: a second small one would wait for the
+    // peer's delayed acknowledgement.
+    if (r.kind == FakeReply::Kind::Answer) return sendAll(fd, head + body);
+    if (!sendAll(fd, head)) return false;
     for (char c : body)
         if (!pause(r.trickleMs) || !sendAll(fd, std::string(1, c))) return false;
     return true;
