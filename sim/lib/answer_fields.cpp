@@ -23,6 +23,29 @@ constexpr std::int64_t kUint32Max = std::numeric_limits<std::uint32_t>::max();
 
 }  // namespace
 
+json parse(std::string_view text, int maxDepth) {
+    // Counted before parsing: a parse of megabytes of brackets takes hundreds
+    // of megabytes before it could be refused.
+    int depth = 0;
+    bool inString = false, escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > maxDepth) throw MalformedAnswer("answer nested too deep");
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    json answer = json::parse(text, nullptr, false);
+    if (answer.is_discarded() || !answer.is_object()) throw MalformedAnswer("answer is no JSON object");
+    return answer;
+}
+
 const json* member(const json& object, const char* name) {
     if (!object.is_object()) malformed(name);
     auto it = object.find(name);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -17,6 +18,10 @@ namespace kvxsim::answer {
 struct MalformedAnswer : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+// An answer text as JSON: it must be an object nested at most `maxDepth`
+// deep, else it is malformed.
+nlohmann::json parse(std::string_view text, int maxDepth);
 
 // The member `name` of `object`; null when absent. Throws when `object` is
 // not an object.

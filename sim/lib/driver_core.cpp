@@ -75,6 +75,7 @@ void DriverCore::setFailureHandler(FailureHandler handler) {
 void DriverCore::disconnect() {
     std::lock_guard lock(mutex_);
     snapshot_.reset();
+    linkDownUntil_ = {};
     transport_->disconnect();
 }
 
@@ -85,11 +86,23 @@ void DriverCore::useSnapshots(std::chrono::milliseconds maxAge) {
 }
 
 std::optional<json> DriverCore::send(const json& req) {
-    std::string error;
-    auto answer = transport_->call(req, error);
+    // A request that failed slowly (a dead or stalled simulator, not a
+    // refused connection) makes the reads that follow fail at once for a
+    // while, until a request that opens an exchange (hello, init, boot)
+    // tries again. A tick that meets a dead link so costs one or two request
+    // deadlines, not one per read.
+    const auto op = req.find("op");
+    const bool opens = op != req.end() && (*op == "hello" || *op == "init" || *op == "boot");
+    std::optional<json> answer;
+    const auto start = Clock::now();
+    if (opens || start >= linkDownUntil_) {
+        answer = transport_->call(req, lastError_);
+        const auto end = Clock::now();
+        linkDownUntil_ = !answer && end - start >= kRequestDeadline / 2 ? end + kLinkDownFor : Clock::time_point{};
+    }
     if (!answer) {
         snapshot_.reset();
-        if (onFailure_) onFailure_(KVX_E_NO_CONNECTION, error);
+        if (onFailure_) onFailure_(KVX_E_NO_CONNECTION, lastError_);
     }
     return answer;
 }

@@ -101,6 +101,10 @@ private:
     Clock::duration maxAge_{};
     std::optional<nlohmann::json> snapshot_;
     nlohmann::json lastAnswer_;  // the last answer that came over the transport
+    // Until when reads fail at once after a request that failed slowly.
+    static constexpr std::chrono::seconds kLinkDownFor{1};
+    Clock::time_point linkDownUntil_{};
+    std::string lastError_;  // why the last request failed
     int snapshotCard_ = 0;
     Clock::time_point snapshotTime_{};
 };

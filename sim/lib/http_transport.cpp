@@ -1,90 +1,249 @@
-#include <httplib.h>
-#include <pthread.h>
-#include <signal.h>
+// The remote library's HTTP client: one POST per request on a kept
+// connection. Hand-written rather than cpp-httplib's client, which in the
+// version we build against has no deadline for a whole request and takes
+// any number of header lines and any answer size: a stalled or hostile
+// server could hold a tick for ever or fill the memory.
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <unistd.h>
 
-#include <ctime>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <regex>
 
 #include "lib/answer_fields.h"
+#include "lib/deadline_io.h"
 #include "lib/transport.h"
 
 namespace kvxsim {
 
 namespace {
 
-// Writing to a connection whose peer has died raises SIGPIPE, which would end
-// the monitor. For the length of one request the calling thread blocks it and
-// discards any that the request raised.
-class SigpipeGuard {
-public:
-    SigpipeGuard() {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        sigset_t pending;
-        sigpending(&pending);
-        pendingBefore_ = sigismember(&pending, SIGPIPE) == 1;
-        pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
-    }
-    ~SigpipeGuard() {
-        if (!pendingBefore_) {
-            sigset_t pending;
-            sigpending(&pending);
-            timespec zero{0, 0};
-            if (sigismember(&pending, SIGPIPE) == 1) sigtimedwait(&pipe_, nullptr, &zero);
-        }
-        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-    }
-    SigpipeGuard(const SigpipeGuard&) = delete;
-    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+// What an answer's head may hold: a controller sends a handful of lines.
+constexpr std::size_t kHeadMaxBytes = 16 * 1024;
+constexpr int kHeadMaxLines = 64;
 
-private:
-    sigset_t pipe_;
-    sigset_t previous_;
-    bool pendingBefore_ = false;
+std::string lower(std::string s) {
+    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// Why a request failed: the server is unreachable (the call answers "no
+// connection") or its answer is malformed.
+struct Failure {
+    bool malformed = false;
+    std::string why;
 };
 
 class HttpTransport : public Transport {
 public:
-    HttpTransport(const std::string& origin, std::string prefix)
-        : client_(origin), origin_(origin), path_(std::move(prefix) + "/kvxg3/v1/call") {
-        client_.set_connection_timeout(2, 0);
-        client_.set_read_timeout(30, 0);
-        client_.set_write_timeout(10, 0);
-        client_.set_keep_alive(true);
-        // A request goes out as header and body in two writes; without this
-        // the second waits for the peer's delayed acknowledgement (some 40 ms
-        // per request on loopback).
-        client_.set_tcp_nodelay(true);
+    HttpTransport(std::string host, int port, std::string prefix)
+        : host_(std::move(host)), port_(port), path_(std::move(prefix) + "/kvxg3/v1/call") {
+        origin_ = "http://" + host_ + ":" + std::to_string(port_);
     }
+    ~HttpTransport() override { disconnect(); }
 
     std::optional<nlohmann::json> call(const nlohmann::json& request, std::string& error) override {
-        SigpipeGuard guard;
-        auto res = client_.Post(path_, request.dump(), "application/json");
-        if (!res) {
-            error = "web services at " + origin_ + " not reachable (" + httplib::to_string(res.error()) + ")";
-            return std::nullopt;
+        const Deadline deadline = std::chrono::steady_clock::now() + kRequestDeadline;
+        const std::string body = request.dump();
+        const std::string head = "POST " + path_ + " HTTP/1.1\r\nHost: " + host_ + ":" + std::to_string(port_) +
+                                 "\r\nContent-Type: application/json\r\nContent-Length: " +
+                                 std::to_string(body.size()) + "\r\n\r\n";
+        // A kept connection the server has closed meanwhile fails at once:
+        // one fresh attempt follows.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const bool fresh = fd_ < 0;
+            Failure failure;
+            if (fresh && !connect(deadline, failure.why)) {
+                error = "web services at " + origin_ + " not reachable (" + failure.why + ")";
+                return std::nullopt;
+            }
+            bool answered = false;  // any byte of an answer came
+            std::string answer;
+            int status = 0;
+            if (exchange(head + body, deadline, status, answer, answered, failure)) {
+                if (status != 200) {
+                    error = "web services answered HTTP " + std::to_string(status);
+                    return std::nullopt;
+                }
+                return answer::parse(answer, kAnswerMaxDepth);
+            }
+            disconnect();
+            if (failure.malformed) throw answer::MalformedAnswer("web services at " + origin_ + ": " + failure.why);
+            error = "web services at " + origin_ + " not reachable (" + failure.why + ")";
+            if (fresh || answered || failure.why == timeoutText()) return std::nullopt;
         }
-        if (res->status != 200) {
-            error = "web services answered HTTP " + std::to_string(res->status);
-            return std::nullopt;
-        }
-        auto answer = nlohmann::json::parse(res->body, nullptr, false);
-        if (answer.is_discarded() || !answer.is_object())
-            throw answer::MalformedAnswer("malformed answer from the web services");
-        return answer;
+        return std::nullopt;
     }
 
-    void disconnect() override { client_.stop(); }
+    void disconnect() override {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        pending_.clear();
+    }
 
 private:
-    httplib::Client client_;
-    std::string origin_;
+    bool connect(Deadline deadline, std::string& why) {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        const std::string host = host_.front() == '[' ? host_.substr(1, host_.size() - 2) : host_;
+        if (const int rc = ::getaddrinfo(host.c_str(), std::to_string(port_).c_str(), &hints, &found); rc != 0) {
+            why = ::gai_strerror(rc);
+            return false;
+        }
+        why = "no address";
+        for (addrinfo* a = found; a && fd_ < 0; a = a->ai_next) {
+            fd_ = connectWithin(a->ai_addr, a->ai_addrlen, deadline);
+            if (fd_ < 0) why = errno == ETIMEDOUT ? timeoutText() : std::strerror(errno);
+        }
+        ::freeaddrinfo(found);
+        if (fd_ < 0) return false;
+        // The head and body go out in one write; answers are small: no
+        // waiting for the peer's delayed acknowledgement.
+        int one = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        return true;
+    }
+
+    static std::string timeoutText() { return "no answer within " + std::to_string(kRequestDeadline.count()) + " ms"; }
+
+    // More bytes into pending_; false (with `why`) at end, on error or past the deadline.
+    bool more(Deadline deadline, bool& answered, Failure& failure) {
+        char buffer[16384];
+        errno = 0;
+        const long n = receiveWithin(fd_, buffer, sizeof buffer, deadline);
+        if (n > 0) {
+            answered = true;
+            pending_.append(buffer, static_cast<std::size_t>(n));
+            return true;
+        }
+        failure.why = n == 0 ? "connection closed" : errno == ETIMEDOUT ? timeoutText() : std::strerror(errno);
+        return false;
+    }
+
+    bool malformed(Failure& failure, const std::string& why) {
+        failure.malformed = true;
+        failure.why = why;
+        return false;
+    }
+
+    bool exchange(const std::string& message, Deadline deadline, int& status, std::string& body, bool& answered,
+                  Failure& failure) {
+        if (!sendAllWithin(fd_, message, deadline)) {
+            failure.why = errno == ETIMEDOUT ? timeoutText() : std::strerror(errno);
+            return false;
+        }
+        // The head: a status line and header lines up to an empty line.
+        std::size_t end;
+        while ((end = pending_.find("\r\n\r\n")) == std::string::npos) {
+            if (pending_.size() > kHeadMaxBytes) return malformed(failure, "answer head too large");
+            if (!more(deadline, answered, failure)) return false;
+        }
+        if (end > kHeadMaxBytes) return malformed(failure, "answer head too large");
+        const std::string head = lower(pending_.substr(0, end + 2));
+        pending_.erase(0, end + 4);
+        static const std::regex statusLine(R"(^http/1\.[01] ([0-9]{3})[^\r\n]*\r\n)");
+        std::smatch m;
+        if (!std::regex_search(head, m, statusLine)) return malformed(failure, "no HTTP status line");
+        status = std::stoi(m[1].str());
+        long long length = -1;
+        bool chunked = false;
+        keepAlive_ = true;
+        int lines = 0;
+        for (std::size_t at = head.find("\r\n") + 2; at < head.size(); ++lines) {
+            const std::size_t eol = head.find("\r\n", at);
+            const std::string line = head.substr(at, eol - at);
+            at = eol + 2;
+            if (lines >= kHeadMaxLines) return malformed(failure, "too many header lines");
+            const std::size_t colon = line.find(':');
+            if (colon == std::string::npos) return malformed(failure, "malformed header line");
+            const std::string name = line.substr(0, colon);
+            std::string value = line.substr(colon + 1);
+            value.erase(0, value.find_first_not_of(" \t"));
+            value.erase(value.find_last_not_of(" \t") + 1);
+            if (name == "content-length") {
+                if (value.empty() || value.size() > 12 || value.find_first_not_of("0123456789") != std::string::npos)
+                    return malformed(failure, "malformed Content-Length");
+                length = std::stoll(value);
+            } else if (name == "transfer-encoding") {
+                chunked = value.find("chunked") != std::string::npos;
+            } else if (name == "connection") {
+                keepAlive_ = value.find("close") == std::string::npos;
+            }
+        }
+        body.clear();
+        if (chunked) return readChunked(deadline, body, answered, failure);
+        if (length < 0) {
+            // The answer ends with the connection.
+            keepAlive_ = false;
+            while (true) {
+                if (pending_.size() > kAnswerMaxBytes) return malformed(failure, "answer too large");
+                if (!more(deadline, answered, failure)) break;
+            }
+            if (failure.why != "connection closed") return false;
+            body.swap(pending_);
+            return true;
+        }
+        if (static_cast<unsigned long long>(length) > kAnswerMaxBytes) return malformed(failure, "answer too large");
+        while (pending_.size() < static_cast<std::size_t>(length))
+            if (!more(deadline, answered, failure)) return false;
+        body = pending_.substr(0, static_cast<std::size_t>(length));
+        pending_.erase(0, static_cast<std::size_t>(length));
+        if (!keepAlive_) disconnect();
+        return true;
+    }
+
+    bool readChunked(Deadline deadline, std::string& body, bool& answered, Failure& failure) {
+        for (;;) {
+            std::size_t eol;
+            while ((eol = pending_.find("\r\n")) == std::string::npos) {
+                if (pending_.size() > 64) return malformed(failure, "malformed chunk size");
+                if (!more(deadline, answered, failure)) return false;
+            }
+            std::size_t size = 0;
+            const std::string line = pending_.substr(0, eol);
+            std::size_t digits = 0;
+            for (char c : line) {
+                const int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                          : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+                if (v < 0) break;  // chunk extensions follow
+                if (++digits > 8) return malformed(failure, "malformed chunk size");
+                size = size * 16 + static_cast<std::size_t>(v);
+            }
+            if (digits == 0) return malformed(failure, "malformed chunk size");
+            if (body.size() + size > kAnswerMaxBytes) return malformed(failure, "answer too large");
+            pending_.erase(0, eol + 2);
+            while (pending_.size() < size + 2)
+                if (!more(deadline, answered, failure)) return false;
+            if (size == 0) {
+                // No trailers expected: the empty line that ends the answer.
+                pending_.erase(0, 2);
+                if (!keepAlive_) disconnect();
+                return true;
+            }
+            body.append(pending_, 0, size);
+            pending_.erase(0, size + 2);
+        }
+    }
+
+    std::string host_;
+    int port_;
     std::string path_;
+    std::string origin_;
+    int fd_ = -1;
+    std::string pending_;
+    bool keepAlive_ = true;
 };
 
 }  // namespace
 
 std::unique_ptr<Transport> makeHttpTransport(const std::string& url) {
+    // Bounded before the regular expression, whose matcher recurses per character.
+    if (url.size() > 2048) return nullptr;
     static const std::regex form(R"(^http://([A-Za-z0-9.\-]+|\[[0-9A-Fa-f:]+\])(:([0-9]{1,5}))?(/[^\s?#]*)?$)");
     std::smatch m;
     if (!std::regex_match(url, m, form)) return nullptr;
@@ -92,7 +251,7 @@ std::unique_ptr<Transport> makeHttpTransport(const std::string& url) {
     if (port < 1 || port > 65535) return nullptr;
     std::string prefix = m[4].matched ? m[4].str() : std::string();
     while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
-    return std::make_unique<HttpTransport>("http://" + m[1].str() + ":" + std::to_string(port), prefix);
+    return std::make_unique<HttpTransport>(m[1].str(), port, prefix);
 }
 
 }  // namespace kvxsim

@@ -3,6 +3,8 @@
 // web services; everything else is shared.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +12,15 @@
 #include <nlohmann/json.hpp>
 
 namespace kvxsim {
+
+// Every request, its connection included, ends within this: a simulator that
+// is dead, silent or trickles its answer fails the call after it, so a tick
+// that meets a dead link ends within a second.
+inline constexpr std::chrono::milliseconds kRequestDeadline{800};
+// The largest answer a controller sends (a card's snapshot is some 10 kB)
+// and its deepest nesting; anything beyond is malformed.
+inline constexpr std::size_t kAnswerMaxBytes = 1 << 20;
+inline constexpr int kAnswerMaxDepth = 32;
 
 class Transport {
 public:

@@ -1,13 +1,13 @@
 #include <sys/socket.h>
-#include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "common/line_channel.h"
 #include "common/socket_path.h"
 #include "lib/answer_fields.h"
+#include "lib/deadline_io.h"
 #include "lib/transport.h"
 
 namespace kvxsim {
@@ -19,21 +19,32 @@ public:
     ~UnixSocketTransport() override { disconnect(); }
 
     std::optional<nlohmann::json> call(const nlohmann::json& request, std::string& error) override {
+        const Deadline deadline = std::chrono::steady_clock::now() + kRequestDeadline;
         // A kept connection may belong to a daemon that has gone (and maybe
         // come back): one fresh attempt follows a failure on an old one.
         for (int attempt = 0; attempt < 2; ++attempt) {
             bool fresh = fd_ < 0;
-            if (fresh && !connect(error)) return std::nullopt;
+            if (fresh && !connect(deadline, error)) return std::nullopt;
             std::string line;
-            if (writeLine(fd_, request.dump()) && readLine(fd_, pending_, line)) {
-                auto answer = nlohmann::json::parse(line, nullptr, false);
-                if (!answer.is_discarded() && answer.is_object()) return answer;
-                disconnect();
-                throw answer::MalformedAnswer("malformed answer from the simulator");
+            errno = 0;
+            if (sendAllWithin(fd_, request.dump() + '\n', deadline) &&
+                readLineWithin(fd_, pending_, line, kAnswerMaxBytes, deadline)) {
+                try {
+                    return answer::parse(line, kAnswerMaxDepth);
+                } catch (const answer::MalformedAnswer&) {
+                    disconnect();
+                    throw;
+                }
             }
-            error = "connection to the simulator lost";
+            const int cause = errno;
+            error = pending_.size() > kAnswerMaxBytes ? "answer from the simulator too large"
+                    : cause == ETIMEDOUT
+                        ? "no answer from the simulator within " + std::to_string(kRequestDeadline.count()) + " ms"
+                        : "connection to the simulator lost";
+            const bool tooLarge = pending_.size() > kAnswerMaxBytes;
             disconnect();
-            if (fresh) return std::nullopt;
+            if (tooLarge) throw answer::MalformedAnswer(error);
+            if (fresh || cause == ETIMEDOUT) return std::nullopt;
         }
         return std::nullopt;
     }
@@ -45,17 +56,20 @@ public:
     }
 
 private:
-    bool connect(std::string& error) {
-        std::string path = resolveSocketPath();
-        fd_ = connectUnix(path);
+    bool connect(Deadline deadline, std::string& error) {
+        const std::string path = resolveSocketPath();
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (path.size() >= sizeof address.sun_path) {
+            error = "no simulator listens on " + path + ": " + std::strerror(ENAMETOOLONG);
+            return false;
+        }
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        fd_ = connectWithin(reinterpret_cast<const sockaddr*>(&address), sizeof address, deadline);
         if (fd_ < 0) {
             error = "no simulator listens on " + path + ": " + std::strerror(errno);
             return false;
         }
-        // A daemon that hangs must not hang the caller for ever.
-        timeval limit{30, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
         return true;
     }
 

@@ -3,11 +3,18 @@
 // never end. Every call must come back with a code (KVX_E_PROTOCOL for a
 // malformed answer), and the monitor shows the controller offline.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "app/monitor.h"
 #include "daemon_process.h"
@@ -187,6 +194,59 @@ INSTANTIATE_TEST_SUITE_P(BothLibraries, HostileAnswers,
                                     (std::get<1>(info.param) ? "_Remote" : "_Local");
                          });
 
+// Links that never bring a whole answer, or bring too much: every call comes
+// back, after the request deadline at the latest.
+struct HostileLink {
+    const char* name;
+    FakeReply reply;  // to every version read
+    int32_t expected;
+};
+
+std::string bracketAnswer() { return R"({"rc":0,"value":1,"x":)" + std::string(100000, '[') + std::string(100000, ']') + "}"; }
+
+const HostileLink kHostileLinks[] = {
+    {"Silent", {"", FakeReply::Kind::Silent}, KVX_E_NO_CONNECTION},
+    {"OneByteEvery100ms", {R"({"rc":0,"value":1})", FakeReply::Kind::Trickle, 100}, KVX_E_NO_CONNECTION},
+    {"EndlessAnswer", {"", FakeReply::Kind::Endless}, kProtocol},
+    {"TwoMegabyteAnswer", {R"({"rc":0,"value":1,"x":")" + std::string(2 << 20, 'x') + R"("})"}, kProtocol},
+    {"HundredThousandBrackets", {bracketAnswer()}, kProtocol},
+    {"ThousandHeaderLines",
+     {"HTTP/1.1 200 OK\r\n" + [] {
+          std::string h;
+          for (int i = 0; i < 1000; ++i) h += "X-Filler: " + std::to_string(i) + "\r\n";
+          return h;
+      }() + "Content-Length: 18\r\n\r\n{\"rc\":0,\"value\":1}",
+      FakeReply::Kind::Raw},
+     kProtocol},
+};
+
+class HostileLinks : public ::testing::TestWithParam<std::tuple<HostileLink, bool>> {};
+
+TEST_P(HostileLinks, CallEndsWithACode) {
+    const auto& [hostile, remote] = GetParam();
+    kvxsim::test::TempDir dir;
+    const std::string socket = dir.file("kvxsim.sock");
+    FakeSimulator simulator(socket, [hostile = hostile](const json& request) {
+        return request.value("op", "") == "osVersion" ? hostile.reply : FakeReply{FakeSimulator::healthyAnswer(request)};
+    });
+    ::setenv("KVXSIM_SOCKET", socket.c_str(), 1);
+    {
+        Library lib(remote, simulator.url());
+        ASSERT_EQ(lib.call(Call::Init), 0);
+        EXPECT_EQ(lib.call(Call::Word), hostile.expected);
+        // The link recovers at the next initialisation.
+        EXPECT_EQ(lib.call(Call::Init), 0);
+    }
+    ::unsetenv("KVXSIM_SOCKET");
+}
+
+INSTANTIATE_TEST_SUITE_P(BothLibraries, HostileLinks,
+                         ::testing::Combine(::testing::ValuesIn(kHostileLinks), ::testing::Bool()),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) ? "_Remote" : "_Local");
+                         });
+
 // The monitor itself: a controller whose initialisation answers axes of the
 // wrong type is shown offline with the library's code, tick after tick, and
 // the program ends in order.
@@ -237,6 +297,77 @@ TEST_P(HostileController, MonitorShowsItOfflineAndEndsInOrder) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, HostileController, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Remote" : "Local"; });
+
+// The real program against a simulator that answers its first call and then
+// stalls: SIGTERM in the middle of a stalled call ends the run in order.
+class StalledSimulator : public ::testing::TestWithParam<std::tuple<FakeReply::Kind, bool>> {};
+
+TEST_P(StalledSimulator, SigtermEndsTheProgramInOrder) {
+    const auto [kind, remote] = GetParam();
+    kvxsim::test::TempDir dir;
+    const std::string socket = dir.file("kvxsim.sock");
+    FakeSimulator simulator(socket, [kind = kind](const json& request) {
+        if (request.value("op", "") == "hello") return FakeReply{FakeSimulator::healthyAnswer(request)};
+        return FakeReply{FakeSimulator::healthyAnswer(request), kind, 20000};
+    });
+    const std::string program = dir.file("KvxDiagnostics");
+    std::filesystem::copy_file(KVX_PROGRAM, program);
+    const std::string protocolFile = dir.file("DiagProtocol.txt");
+    std::string settings = "[PROTOCOL]\nFileName=" + protocolFile + "\n";
+    if (remote) settings += "[Project data]\nUse Webservices=1\nURL=" + simulator.url() + "\nDEV FileNameX=kvx0\n";
+    std::ofstream(dir.file("KvxDiagnostics.INI")) << settings;
+
+    const std::string library = "KVXDLLNAME=" + kvxsim::test::binDir() + (remote ? "/kvxg3X.DLL" : "/kvxg3.dll");
+    const std::string socketVariable = "KVXSIM_SOCKET=" + socket;
+    std::vector<char*> environment{const_cast<char*>(library.c_str()), const_cast<char*>(socketVariable.c_str()),
+                                   nullptr};
+    std::string words[] = {program, "--console", "--interval-ms", "100"};
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, dir.file("out").c_str(), O_WRONLY | O_CREAT, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, dir.file("err").c_str(), O_WRONLY | O_CREAT, 0644);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environment.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+
+    // Well into the run, when a call waits for the stalled simulator.
+    while (simulator.requests() < 3) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::kill(pid, SIGTERM);
+    const auto signalled = std::chrono::steady_clock::now();
+    int status = 0;
+    // Before the deadlines the program waited 30 s per read and never
+    // answered SIGTERM in time; far longer than the 2 s it may take.
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() - signalled > std::chrono::seconds(10)) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            FAIL() << "still running 10 s after SIGTERM";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled);
+    std::cout << "ended " << took.count() << " ms after SIGTERM\n";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    std::ifstream in(protocolFile);
+    const std::string protocol((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(protocol.find("System is offline:\n"), std::string::npos) << protocol;
+    EXPECT_NE(protocol.find("Diagnostic Program closed!"), std::string::npos) << protocol;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, StalledSimulator,
+                         ::testing::Combine(::testing::Values(FakeReply::Kind::Silent, FakeReply::Kind::Trickle),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param) == FakeReply::Kind::Silent ? "Silent"
+                                                                                                    : "OneByteEvery20s") +
+                                    (std::get<1>(info.param) ? "_Remote" : "_Local");
+                         });
 
 }  // namespace
 }  // namespace kvx

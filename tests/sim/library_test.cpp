@@ -448,7 +448,7 @@ TEST(RemoteLibrary, ReadsOverHttpAndReportsABrokenConnection) {
     ASSERT_EQ(ErrorReports::calls.size(), 1u);
     EXPECT_EQ(ErrorReports::calls[0].first, KVX_E_NO_CONNECTION);
     EXPECT_EQ(ErrorReports::calls[0].second,
-              "web services at http://127.0.0.1:" + std::to_string(port) + " not reachable (Connection)");
+              "web services at http://127.0.0.1:" + std::to_string(port) + " not reachable (Connection refused)");
     EXPECT_EQ(r.rdErrorReg(h, &v), KVX_E_NO_CONNECTION);
     EXPECT_EQ(ErrorReports::calls.size(), 2u);
 

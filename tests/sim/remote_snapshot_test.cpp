@@ -286,7 +286,7 @@ TEST_F(RemoteSnapshotTest, ABrokenLinkCallsTheErrorRoutineAndTheLibraryRecovers)
     daemon->stop(SIGKILL);
     daemon.reset();
 
-    const std::string message = "web services at http://127.0.0.1:" + std::to_string(port) + " not reachable (Connection)";
+    const std::string message = "web services at http://127.0.0.1:" + std::to_string(port) + " not reachable (Connection refused)";
     EXPECT_EQ(initialise(), KVX_E_NO_CONNECTION);
     ASSERT_EQ(Reports::calls.size(), 1u);
     EXPECT_EQ(Reports::calls[0], std::make_pair(int32_t{KVX_E_NO_CONNECTION}, message));

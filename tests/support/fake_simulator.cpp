@@ -149,6 +149,14 @@ bool FakeSimulator::reply(int fd, const json& request, bool http) {
         }
         return false;
     }
+    if (r.kind == FakeReply::Kind::Raw) return sendAll(fd, r.body);
+    if (r.kind == FakeReply::Kind::Endless) {
+        if (http && !sendAll(fd, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")) return false;
+        const std::string chunk = (http ? "10000\r\n" : "") + std::string(0x10000, '[') + (http ? "\r\n" : "");
+        while (!stopping_ && sendAll(fd, chunk)) {
+        }
+        return false;
+    }
     std::string body = r.body;
     if (!http) body += '\n';
     std::string head;

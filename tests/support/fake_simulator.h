@@ -17,10 +17,14 @@
 namespace kvx::test {
 
 struct FakeReply {
-    enum class Kind { Answer, Silent, Trickle };
-    std::string body;         // the answer text, sent without any check
+    // Answer: the body, framed (a line, or an HTTP answer with its length).
+    // Silent: nothing, ever. Trickle: the framing, then the body one byte
+    // per `trickleMs`. Endless: an answer that never ends (a line without
+    // end; HTTP chunks of 64 kB for ever). Raw: the body as it stands.
+    enum class Kind { Answer, Silent, Trickle, Endless, Raw };
+    std::string body;  // sent without any check
     Kind kind = Kind::Answer;
-    int trickleMs = 0;        // Trickle: the pause before each byte of the body
+    int trickleMs = 0;
 };
 
 class FakeSimulator {
