@@ -2,7 +2,7 @@
 
 #include <charconv>
 #include <chrono>
-#include <sstream>
+#include <string>
 
 #include "report/fault_classes.h"
 
@@ -43,24 +43,38 @@ std::string seconds(double microseconds) {
 }
 
 // Every sample carries the controller's name, so the series of a fleet's
-// monitors stay apart wherever they are collected.
+// monitors stay apart wherever they are collected. Built by appending to one
+// string: the text is made after every tick of every instance.
 class Exposition {
 public:
-    explicit Exposition(const std::string& controller) : controller_(label("controller", controller)) {}
+    explicit Exposition(const std::string& controller) : controller_(label("controller", controller)) {
+        out_.reserve(8192);
+    }
     void family(const char* name, const char* type, const char* help) {
-        out_ << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
+        out_.append("# HELP ").append(name).append(1, ' ').append(help);
+        out_.append("\n# TYPE ").append(name).append(1, ' ').append(type).append(1, '\n');
     }
     template <typename V>
     void sample(const char* name, const std::string& labels, V value) {
-        out_ << name << '{' << controller_;
-        if (!labels.empty()) out_ << ',' << labels;
-        out_ << "} " << value << '\n';
+        out_.append(name).append(1, '{').append(controller_);
+        if (!labels.empty()) out_.append(1, ',').append(labels);
+        out_.append("} ");
+        append(value);
+        out_.append(1, '\n');
     }
-    std::string str() const { return out_.str(); }
+    std::string str() const { return out_; }
 
 private:
+    void append(const std::string& text) { out_.append(text); }
+    template <typename N>
+    void append(N number) {
+        char buffer[32];
+        const auto result = std::to_chars(buffer, buffer + sizeof buffer, number);
+        out_.append(buffer, result.ptr);
+    }
+
     std::string controller_;
-    std::ostringstream out_;
+    std::string out_;
 };
 
 }  // namespace
