@@ -148,6 +148,26 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& passed) {
     Monitor monitor(model, recording ? recording->dialogs() : dialogs, recording ? recording->clock() : systemClock(),
                     options);
 
+    // A stop signal closes the window. One that comes while the start waits
+    // in a message box answers the box and ends the run once the start has
+    // returned, so no start waits for a person before it can be stopped.
+    MainWindow* shownWindow = nullptr;
+    bool stopBeforeWindow = false;
+    std::unique_ptr<QSocketNotifier> stopNotifier;
+    if (stopSignalsCaught) {
+        stopNotifier = std::make_unique<QSocketNotifier>(signalPipe[1], QSocketNotifier::Read);
+        QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, [&] {
+            char byte;
+            [[maybe_unused]] ssize_t n = read(signalPipe[1], &byte, 1);
+            if (shownWindow) {
+                shownWindow->close();
+            } else {
+                stopBeforeWindow = true;
+                dialogs.dismissAll();
+            }
+        });
+    }
+
     // The start and the first tick need no window: they run before its
     // controls (and with them the fonts) are built, and a start that fails
     // builds none. The window shows once it has drawn the first tick.
@@ -158,6 +178,11 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& passed) {
     }
     fontLoading.join();
     if (!started) return 1;
+    if (stopBeforeWindow) {
+        RecordedSegment segment(recording.get(), recording::SegmentKind::Close);
+        monitor.formClose();
+        return 0;
+    }
 
     // The window hands the user's actions to the monitor and redraws after
     // each; while recording, each action is recorded as the event it is.
@@ -226,16 +251,9 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& passed) {
                      [&] { window.setStale(staleSeconds(model, steadyMilliseconds())); });
     staleness.start();
 
-    // A stop signal that came during the start waits in the pipe until now.
-    std::unique_ptr<QSocketNotifier> stopNotifier;
-    if (stopSignalsCaught) {
-        stopNotifier = std::make_unique<QSocketNotifier>(signalPipe[1], QSocketNotifier::Read);
-        QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, [&] {
-            char byte;
-            [[maybe_unused]] ssize_t n = read(signalPipe[1], &byte, 1);
-            window.close();
-        });
-    }
+    // From here a stop signal closes the window; one that came during the
+    // start waited in the pipe until now.
+    shownWindow = &window;
 
     QObject::connect(&window, &MainWindow::closing, [&] {
         timer.stop();
