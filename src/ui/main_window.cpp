@@ -184,6 +184,10 @@ void MainWindow::build() {
     summaryLayout->addWidget(summary_);
     summary_->viewport()->installEventFilter(this);
     summary_->setTabChangesFocus(true);  // read-only: Tab moves on
+    // The style draws no focus frame round a text field; the summary is a
+    // tab stop, so it shows when it has the focus.
+    summary_->setStyleSheet(QStringLiteral("QPlainTextEdit { border: 1px solid palette(mid); }"
+                                           "QPlainTextEdit:focus { border: 1px solid palette(highlight); }"));
 
     // The error fields show any number the controller sends whole; where
     // they need more room than designed, the task grid moves left for it.
