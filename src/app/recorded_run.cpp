@@ -68,7 +68,7 @@ std::unique_ptr<LiveRecording> LiveRecording::start(const RecordOptions& options
     localtime_r(&t, &local);
     info.utcOffsetSeconds = static_cast<std::int32_t>(local.tm_gmtoff);
     // The settings as the start will read them; reading them here changes nothing.
-    info.settings = snapshot(monitorOptions.locations.settingsFile);
+    info.settings = snapshot(settingsFileSwitch(monitorOptions.arguments).value_or(monitorOptions.locations.settingsFile));
     UserConfig user(monitorOptions.locations.userConfigRoot);
     info.environment = snapshot(user.environmentFile());
     const std::string projectName =
@@ -151,7 +151,11 @@ bool ReplaySession::layOutSettings(const std::optional<std::string>& protocolFil
         return false;
     }
 
-    options_.arguments = info.arguments;
+    // The recorded settings file was laid out above: the replay never touches the one named on the command line.
+    for (std::size_t i = 0; i < info.arguments.size(); ++i) {
+        if (info.arguments[i] == "--settings") ++i;
+        else options_.arguments.push_back(info.arguments[i]);
+    }
     options_.locations.settingsFile = settingsFile;
     options_.locations.executableFolder = info.executableFolder;
     options_.locations.userConfigRoot = configRoot;
