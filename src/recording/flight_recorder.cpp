@@ -104,9 +104,18 @@ void FlightRecorder::endSegment() {
     }
     payload_.clear();
     encoder_.encode(segment_, count_, payload_);
-    if (!writeAll(frame(FrameKind::Segment, payload_))) return;
+    std::vector<std::uint8_t> bytes = frame(FrameKind::Segment, payload_);
+    // A file full to its limit moves aside before the segment that would pass it.
+    if (options_.maxBytes > 0 && fileBytes_ + bytes.size() > options_.maxBytes && ticksInFile_ > 0) {
+        rollOver();
+        if (fd_ < 0) return;
+        payload_.clear();
+        encoder_.encode(segment_, count_, payload_);  // against the new file's start
+        bytes = frame(FrameKind::Segment, payload_);
+    }
+    if (!writeAll(bytes)) return;
     ++segmentsWritten_;
-    if (options_.maxBytes > 0 && fileBytes_ >= options_.maxBytes) rollOver();
+    if (segment_.kind != SegmentKind::Start) ++ticksInFile_;
 }
 
 void FlightRecorder::rollOver() {
@@ -118,6 +127,7 @@ void FlightRecorder::rollOver() {
     std::string error;
     if (!openFile(error)) return;
     // The new file starts with the run's start, so it replays on its own.
+    ticksInFile_ = 0;
     encoder_.reset();
     payload_.clear();
     encoder_.encode(start_, start_.answers.size(), payload_);

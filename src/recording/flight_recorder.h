@@ -3,7 +3,7 @@
 // them, one segment per tick, start, user action or close, to a recording
 // file (recording/recording_format.h). Each segment is written with one write
 // call as soon as it ends, so a killed process loses at most the segment it
-// was in. A file that reaches its size limit is moved aside (FILE.1, FILE.2,
+// was in. A file about to pass its size limit is moved aside (FILE.1, FILE.2,
 // ...) and a new one begins with the run's start again; the oldest beyond the
 // number kept are removed.
 #pragma once
@@ -49,6 +49,7 @@ private:
     RunInfo info_;
     int fd_ = -1;
     std::uint64_t fileBytes_ = 0;
+    std::uint64_t ticksInFile_ = 0;  // segments after the start in the current file
     std::uint64_t bytesWritten_ = 0;
     std::uint64_t segmentsWritten_ = 0;
     std::string failure_;

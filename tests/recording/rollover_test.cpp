@@ -1,0 +1,59 @@
+// A long recording moves aside at its size limit and keeps the last files,
+// each of which replays on its own from the run's start.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <filesystem>
+
+#include "recording/flight_recorder.h"
+#include "recording/recording_reader.h"
+
+namespace kvx::recording {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(RecordingRolloverTest, KeepsTheLastFilesEachStartingWithTheRunsStart) {
+    std::string pattern = (fs::temp_directory_path() / "kvx-roll-XXXXXX").string();
+    const fs::path dir = mkdtemp(pattern.data());
+    const std::string file = (dir / "run.kvxrec").string();
+    std::string error;
+    auto recorder = FlightRecorder::create({file, 3000, 3}, RunInfo{}, error);
+    ASSERT_TRUE(recorder) << error;
+
+    std::array<std::uint8_t, 240> record{};
+    recorder->beginSegment(SegmentKind::Start);
+    recorder->answered(call::of(Op::rdKvxStatus), 0, 0, {std::span(record)});
+    recorder->endSegment();
+    for (int tick = 1; tick <= 200; ++tick) {
+        record.fill(static_cast<std::uint8_t>(tick));  // every byte changes: some 250 bytes a tick
+        recorder->beginSegment(SegmentKind::Tick);
+        recorder->answered(call::of(Op::rdKvxStatus), 0, tick, {std::span(record)});
+        recorder->endSegment();
+    }
+    recorder.reset();
+
+    EXPECT_FALSE(fs::exists(file + ".3"));
+    int lastTick = 201;
+    for (const std::string& f : {file, file + ".1", file + ".2"}) {
+        RecordingReader reader;
+        ASSERT_TRUE(reader.open(f, error)) << error;
+        EXPECT_LE(fs::file_size(f), 3000u + 300u) << f;
+        Segment s;
+        ASSERT_EQ(reader.next(s), RecordingReader::Next::Segment);
+        EXPECT_EQ(s.kind, SegmentKind::Start) << f;
+        EXPECT_EQ(s.answers.at(0).bytes, std::vector<std::uint8_t>(240, 0)) << f;
+        std::vector<int> ticks;
+        while (reader.next(s) == RecordingReader::Next::Segment) ticks.push_back(*s.answers.at(0).result);
+        ASSERT_FALSE(ticks.empty()) << f;
+        // Newer files hold later ticks, without a gap between them.
+        EXPECT_EQ(ticks.back(), lastTick - 1) << f;
+        EXPECT_EQ(ticks.back() - ticks.front() + 1, static_cast<int>(ticks.size())) << f;
+        lastTick = ticks.front();
+    }
+    fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace kvx::recording
