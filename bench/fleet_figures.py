@@ -51,6 +51,12 @@ def cpu_ns(pid):
     return total
 
 
+def user_system_ticks(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]), int(fields[12])  # utime, stime of all threads, in clock ticks
+
+
 def memory_kb(pid):
     fields = {}
     with open(f"/proc/{pid}/smaps_rollup") as f:
@@ -171,12 +177,16 @@ def main():
         time.sleep(2 * e)  # past the start, its first ticks and the first scrapes
 
         before = {name: cpu_ns(p.pid) for name, p in monitors.items()}
+        ticks_before = [user_system_ticks(p.pid) for p in monitors.values()]
         others = {"kvxsim": (sim, cpu_ns(sim.pid)), "prometheus": (prom, cpu_ns(prom.pid))}
         t0 = time.monotonic()
         time.sleep(args.cpu_seconds)
         wall = time.monotonic() - t0
         share = sum(cpu_ns(p.pid) - before[name] for name, p in monitors.items()) / 1e9 / wall
         mem = [memory_kb(p.pid) for p in monitors.values()]
+        ticks_after = [user_system_ticks(p.pid) for p in monitors.values()]
+        user = sum(a[0] - b[0] for a, b in zip(ticks_after, ticks_before))
+        system = sum(a[1] - b[1] for a, b in zip(ticks_after, ticks_before))
 
         latencies = []
         for trial in range(args.trials):
@@ -196,6 +206,8 @@ def main():
         print(f"instances {n}")
         print(f"cpu_share_all_monitors_percent_of_one_core {100 * share:.2f}   target <= 10")
         print(f"cpu_per_monitor_percent_of_one_core {100 * share / n:.3f}")
+        print(f"cpu_user_system_split {100 * user / max(1, user + system):.0f}% user, "
+              f"{100 * system / max(1, user + system):.0f}% kernel")
         for label, (proc, ns) in others.items():
             print(f"cpu_{label}_percent_of_one_core {100 * (cpu_ns(proc.pid) - ns) / 1e9 / wall:.2f}")
         print(f"rss_max_mb {max(m[0] for m in mem) / 1024:.2f}   target <= 6")

@@ -2,6 +2,7 @@
 # Prints every performance figure of the monitor and its targets:
 #   bash scripts/bench.sh                 # everything (about ten minutes)
 #   CPU_SECONDS=10 bash scripts/bench.sh  # a shorter CPU-share window
+#   FLEET_INSTANCES=20 bash scripts/bench.sh  # a smaller fleet
 # Builds a Release tree in $BUILD_DIR (default build/bench). Absolute times
 # depend on the machine and its load; the targets are ratios measured in the
 # same run, or counts. Raw results land in $BUILD_DIR/bench-results.
@@ -95,6 +96,10 @@ done
 echo "== start-up, CPU share and memory of whole processes (${cpu_seconds} s at 1 Hz)"
 python3 "$root/bench/process_figures.py" "$bin" "$root/scenarios" --cpu-seconds "$cpu_seconds" --details "$out" \
   | tee "$out/process.txt"
+
+echo "== a fleet: 100 instances against 100 simulated controllers at 1 Hz, Prometheus and Alertmanager"
+python3 "$root/bench/fleet_figures.py" "$bin" "$root/prometheus/kvx-alerts.yml" --instances "${FLEET_INSTANCES:-100}" \
+  --cpu-seconds "$cpu_seconds" | tee "$out/fleet.txt"
 
 echo
 python3 "$root/bench/summary.py" "$out"
