@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -436,8 +438,17 @@ protected:
 
 const std::string kHealthyBlock = "\n2024/03/05 - 08:15:02:\nNo errors detected!\n";
 
+// A file that cannot grow, as on a full disk: the process's file-size limit
+// makes every write after the program-start record fail.
 TEST_F(ProtocolFaults, FullDeviceKeepsEveryTickWhole) {
-    ASSERT_TRUE(protocol.open("/dev/full"));
+    ASSERT_TRUE(protocol.open(path));
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    auto* previousHandler = ::signal(SIGXFSZ, SIG_IGN);
+    const auto opened = fs::file_size(path);  // the program-start record
+    rlimit full = before;
+    full.rlim_cur = opened;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
     for (int i = 0; i < 40; ++i) {
         emergencyOut(i % 4 == 1);
         cycle.tick();
@@ -451,6 +462,9 @@ TEST_F(ProtocolFaults, FullDeviceKeepsEveryTickWhole) {
     EXPECT_TRUE(protocol.isOpen());
     protocol.close();
     EXPECT_FALSE(protocol.isOpen());
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    ::signal(SIGXFSZ, previousHandler);
+    EXPECT_EQ(fs::file_size(path), opened);
 }
 
 TEST_F(ProtocolFaults, DeletedWhileOpenKeepsWritingToTheOpenFileAndNeverReopens) {
