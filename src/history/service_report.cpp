@@ -112,7 +112,10 @@ std::string cycleTimeSvg(const TrendRecorder& trends) {
     const auto& samples = trends.samples();
     if (samples.empty()) return "<p>No cycle times recorded while online.</p>\n";
     const int width = 720, height = 220, left = 56, right = 10, top = 10, bottom = 24;
-    const std::int64_t t1 = samples.back().ms, t0 = t1 - trends.windowMs();
+    // From the first sample on, as the trends window shows it: a short run
+    // spreads over the whole width instead of crowding at the right edge.
+    const std::int64_t t1 = samples.back().ms;
+    const std::int64_t t0 = std::min(t1 - 1000, std::max(samples.front().ms, t1 - trends.windowMs()));
     std::uint32_t yMax = 0;
     for (const TrendSample& s : samples) yMax = std::max({yMax, s.maxCycleUs, s.limits.upper, s.minCycleUs});
     yMax = yMax + yMax / 10 + 1;
@@ -143,8 +146,10 @@ std::string cycleTimeSvg(const TrendRecorder& trends) {
         << points([](const TrendSample& s) { return static_cast<double>(s.minCycleUs); }) << "\"/>\n"
         << "<text x=\"4\" y=\"" << y(band.upper) + 4 << "\" font-size=\"11\">" << band.upper << "</text>\n"
         << "<text x=\"4\" y=\"" << y(band.lower) + 4 << "\" font-size=\"11\">" << band.lower << "</text>\n"
-        << "<text x=\"" << left << "\" y=\"" << height - 6 << "\" font-size=\"11\">-60 min</text>\n"
-        << "<text x=\"" << width - right - 30 << "\" y=\"" << height - 6 << "\" font-size=\"11\">now</text>\n"
+        << "<text x=\"" << left << "\" y=\"" << height - 6 << "\" font-size=\"11\">" << timeText(samples.front().time)
+        << "</text>\n"
+        << "<text x=\"" << width - right << "\" y=\"" << height - 6 << "\" font-size=\"11\" text-anchor=\"end\">"
+        << timeText(samples.back().time) << "</text>\n"
         << "</svg>\n";
     return svg.str();
 }

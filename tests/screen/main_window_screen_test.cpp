@@ -6,11 +6,13 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <QApplication>
 #include <QFontMetrics>
 #include <QThread>
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -80,8 +82,7 @@ public:
         session().xdotool({"windowactivate", "--sync", std::to_string(window_)});
     }
     ~ProgramOnScreen() {
-        program_->signal(SIGTERM);
-        program_->wait(10s);
+        stop();
         sim_->signal(SIGTERM);
         sim_->wait(5s);
         fs::remove_all(dir_);
@@ -91,6 +92,12 @@ public:
     QRect client() const { return session().clientRect(window_); }
     QImage shot() const { return session().grab(client()); }
     std::string errors() const { return readFile(dir_ / "program.err"); }
+    // Closes the program as a stop signal does (settings written) and gives its settings file.
+    std::string stop() {
+        program_->signal(SIGTERM);
+        program_->wait(10s);
+        return readFile(dir_ / "KvxDiagnostics.INI");
+    }
 
 private:
     fs::path dir_;
@@ -152,6 +159,18 @@ TEST(MainWindowOnScreen, TabOrderErrorFieldsAndDockedSummary) {
     EXPECT_EQ(order, (std::vector<std::string>{"cbCardNr", "buReboot", "cbGetFileNames", "cbUseWebServices",
                                                "meErrorSummary", "cbStayOnTop"}));
 
+    // The history window opens at a size that shows every column, and the
+    // settings keep where the user left it, under a key of its own.
+    session().xdotool({"key", "--window", std::to_string(program.window()), "ctrl+h"});
+    const unsigned long history = session().windowNamed("History and Trends");
+    ASSERT_NE(history, 0u);
+    QThread::msleep(500);
+    const QImage historyShot = session().grab(session().clientRect(history));
+    saveShot(historyShot, "history-window.png");
+    EXPECT_TRUE(findText(historyShot, QRect(0, 0, historyShot.width(), 120), "Reset by", QApplication::font(), kBlack));
+    session().xdotool({"windowsize", "--sync", std::to_string(history), "1010", "730"});
+    QThread::msleep(300);
+
     // A short window: the summary keeps its design height at the bottom.
     session().xdotool({"windowsize", "--sync", std::to_string(program.window()), "757", "540"});
     QThread::msleep(500);
@@ -162,6 +181,11 @@ TEST(MainWindowOnScreen, TabOrderErrorFieldsAndDockedSummary) {
     const auto caption = findText(shot, QRect(0, 300, 200, 120), "Error Summary", windowFont(false), kBlack, 0.35);
     ASSERT_TRUE(caption);
     EXPECT_NEAR(caption->y(), 540 - 183, 2);
+
+    const std::string settings = program.stop();
+    EXPECT_TRUE(std::regex_search(settings, std::regex("\\[HistoryWindow\\]\nGeometry=-?\\d+,-?\\d+,1010,730\n")))
+        << settings;
+    EXPECT_NE(settings.find("[DESKTOP]\nLeft="), std::string::npos);
 }
 
 TEST(MainWindowOnScreen, Kvx4000RowsFollowTheirOwnCaptions) {

@@ -59,6 +59,16 @@ unsigned long ScreenSession::windowOf(int pid, std::chrono::milliseconds timeout
     return 0;
 }
 
+unsigned long ScreenSession::windowNamed(const std::string& name, std::chrono::milliseconds timeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const std::string out = xdotool({"search", "--onlyvisible", "--name", name});
+        if (!out.empty()) return std::stoul(out.substr(0, out.find('\n')));
+        std::this_thread::sleep_for(100ms);
+    }
+    return 0;
+}
+
 QRect ScreenSession::clientRect(unsigned long window) const {
     const std::string out = e2e::run({"/usr/bin/xwininfo", "-id", std::to_string(window)}, 5s, {{"DISPLAY", display_}}).out;
     auto field = [&out](const char* name) {

@@ -27,6 +27,8 @@ public:
     std::string xdotool(const std::vector<std::string>& args) const;
     // The first visible top-level window of a process, 0 when none showed in time.
     unsigned long windowOf(int pid, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+    // The first visible window whose name holds `name`, 0 when none showed in time.
+    unsigned long windowNamed(const std::string& name, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
     // The window's inside (without the frame) in screen coordinates.
     QRect clientRect(unsigned long window) const;
     std::string windowName(unsigned long window) const;
