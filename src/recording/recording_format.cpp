@@ -37,10 +37,6 @@ RecordedFile readFile(ByteReader& in) {
     return f;
 }
 
-std::vector<Answer>& referenceOf(std::vector<Answer> (&refs)[5], SegmentKind kind) {
-    return refs[static_cast<std::size_t>(kind) % 5];
-}
-
 }  // namespace
 
 const char* actionName(Action action) {
@@ -190,8 +186,25 @@ std::vector<CallId> mapCallNames(const std::vector<std::string>& names) {
     return map;
 }
 
+std::uint64_t AnswerHistory::identity(CallId call, std::int32_t key) {
+    const std::uint64_t callKey = std::uint64_t(call) << 32 | static_cast<std::uint32_t>(key);
+    const std::uint32_t n = occurrences_[callKey]++;
+    return callKey ^ (std::uint64_t(n) << 48);
+}
+
+Answer* AnswerHistory::latest(std::uint64_t id) {
+    auto it = latest_.find(id);
+    return it == latest_.end() ? nullptr : &it->second;
+}
+
+void AnswerHistory::reset() {
+    occurrences_.clear();
+    latest_.clear();
+    for (auto& o : order) o.clear();
+}
+
 void SegmentEncoder::reset() {
-    for (auto& r : reference_) r.clear();
+    history_.reset();
     lastEpochMs_ = 0;
 }
 
@@ -205,11 +218,22 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
     w.signedVarint(s.epochMs - lastEpochMs_);
     lastEpochMs_ = s.epochMs;
 
-    std::vector<Answer>& ref = referenceOf(reference_, s.kind);
+    auto& order = history_.order[static_cast<std::size_t>(s.kind) % 5];
+    history_.begin();
+    ids_.resize(count);
+    for (std::size_t i = 0; i < count; ++i) ids_[i] = history_.identity(s.answers[i].call, s.answers[i].key);
+
+    auto inOrder = [&](std::size_t i) {
+        return i < order.size() && order[i].first == s.answers[i].call && order[i].second == s.answers[i].key;
+    };
     std::size_t i = 0;
     while (i < count) {
         std::size_t same = 0;
-        while (i + same < count && i + same < ref.size() && s.answers[i + same] == ref[i + same]) ++same;
+        while (i + same < count && inOrder(i + same)) {
+            const Answer* r = history_.latest(ids_[i + same]);
+            if (!r || !(*r == s.answers[i + same])) break;
+            ++same;
+        }
         if (same > 0) {
             w.byte(kRepeat);
             w.varint(same);
@@ -217,16 +241,15 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
             continue;
         }
         const Answer& a = s.answers[i];
-        const Answer* r = i < ref.size() ? &ref[i] : nullptr;
+        Answer* r = history_.latest(ids_[i]);
         std::uint8_t tag = kAnswer;
-        const bool sameCall = r && r->call == a.call && r->key == a.key;
-        if (sameCall) tag |= kSameCall;
+        if (inOrder(i)) tag |= kSameCall;
         if (r && r->result == a.result) tag |= kSameResult;
         else if (a.result) tag |= kHasResult;
-        const bool changes = sameCall && r->bytes.size() == a.bytes.size();
+        const bool changes = r && r->bytes.size() == a.bytes.size();
         if (changes) tag |= kChanges;
         w.byte(tag);
-        if (!sameCall) {
+        if (!(tag & kSameCall)) {
             w.varint(a.call);
             w.signedVarint(a.key);
         }
@@ -235,14 +258,14 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
             // Runs of changed bytes: the distance from the last run's end, the length, the bytes.
             std::size_t last = 0, p = 0;
             const std::size_t n = a.bytes.size();
+            auto differs = [&](std::size_t k) { return k < n && a.bytes[k] != r->bytes[k]; };
             while (p < n) {
-                if (a.bytes[p] == r->bytes[p]) {
+                if (!differs(p)) {
                     ++p;
                     continue;
                 }
-                std::size_t e = p;
                 // Gaps of up to two equal bytes cost less inside a run than as a new one.
-                auto differs = [&](std::size_t k) { return k < n && a.bytes[k] != r->bytes[k]; };
+                std::size_t e = p;
                 while (e < n && (differs(e) || differs(e + 1) || differs(e + 2))) ++e;
                 w.varint(p - last);
                 w.varint(e - p);
@@ -255,10 +278,13 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
             w.varint(a.bytes.size());
             w.raw(a.bytes.data(), a.bytes.size());
         }
+        if (r) *r = a;
+        else history_.remember(ids_[i], a);
         ++i;
     }
     w.byte(kEnd);
-    ref.assign(s.answers.begin(), s.answers.begin() + static_cast<std::ptrdiff_t>(count));
+    order.resize(count);
+    for (std::size_t k = 0; k < count; ++k) order[k] = {s.answers[k].call, s.answers[k].key};
 }
 
 void SegmentDecoder::decode(ByteReader& in, Segment& s) {
@@ -276,36 +302,45 @@ void SegmentDecoder::decode(ByteReader& in, Segment& s) {
     lastEpochMs_ += in.signedVarint();
     s.epochMs = lastEpochMs_;
 
-    std::vector<Answer>& ref = referenceOf(reference_, s.kind);
+    auto& order = history_.order[kind % 5];
+    history_.begin();
     s.answers.clear();
+    // Answers carry the file's call numbers until the segment is whole.
     for (;;) {
         const std::uint8_t tag = in.byte();
         if (tag == kEnd) break;
-        const std::size_t i = s.answers.size();
         if (s.answers.size() >= kMostAnswers) in.fail("too many answers in one segment");
         if (tag == kRepeat) {
             const std::uint64_t n = in.varint();
-            if (n == 0 || n > ref.size() - std::min(i, ref.size())) in.fail("repeats more answers than the last segment had");
-            s.answers.insert(s.answers.end(), ref.begin() + static_cast<std::ptrdiff_t>(i),
-                             ref.begin() + static_cast<std::ptrdiff_t>(i + n));
+            if (n == 0 || n > kMostAnswers) in.fail("repeat count out of range");
+            for (std::uint64_t k = 0; k < n; ++k) {
+                const std::size_t i = s.answers.size();
+                if (i >= order.size()) in.fail("repeats more answers than the last segment had");
+                const Answer* r = history_.latest(history_.identity(order[i].first, order[i].second));
+                if (!r) in.fail("repeats an answer never given");
+                s.answers.push_back(*r);
+            }
             continue;
         }
         if ((tag & 3) != kAnswer || (tag & 0xC0)) in.fail("unknown answer tag " + std::to_string(tag));
-        const Answer* r = i < ref.size() ? &ref[i] : nullptr;
-        if ((tag & (kSameCall | kSameResult)) && !r) in.fail("answer refers to one the last segment did not have");
+        const std::size_t i = s.answers.size();
         Answer a;
         if (tag & kSameCall) {
-            a.call = r->call;
-            a.key = r->key;
+            if (i >= order.size()) in.fail("answer refers to one the last segment did not have");
+            a.call = order[i].first;
+            a.key = order[i].second;
         } else {
             const std::uint64_t id = in.varint();
-            a.call = id < callMap_.size() ? callMap_[id] : CallId(call::Count);
+            if (id >= callMap_.size()) in.fail("call number " + std::to_string(id) + " not in the file's list");
+            a.call = static_cast<CallId>(id);
             a.key = in.int32();
         }
+        const std::uint64_t id = history_.identity(a.call, a.key);
+        Answer* r = history_.latest(id);
+        if ((tag & (kSameResult | kChanges)) && !r) in.fail("answer refers to one never given");
         if (tag & kSameResult) a.result = r->result;
         else if (tag & kHasResult) a.result = in.int32();
         if (tag & kChanges) {
-            if (!(tag & kSameCall)) in.fail("changes without the answer they change");
             a.bytes = r->bytes;
             std::size_t p = 0;
             for (;;) {
@@ -322,9 +357,15 @@ void SegmentDecoder::decode(ByteReader& in, Segment& s) {
             const std::uint8_t* bytes = in.take(n);
             a.bytes.assign(bytes, bytes + n);
         }
+        if (r) *r = a;
+        else history_.remember(id, a);
         s.answers.push_back(std::move(a));
     }
-    ref = s.answers;
+    order.resize(s.answers.size());
+    for (std::size_t k = 0; k < s.answers.size(); ++k) {
+        order[k] = {s.answers[k].call, s.answers[k].key};
+        s.answers[k].call = callMap_[s.answers[k].call];
+    }
 }
 
 }  // namespace kvx::recording

@@ -11,6 +11,8 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "driver/driver_journal.h"
@@ -129,16 +131,37 @@ std::vector<std::uint8_t> frame(FrameKind kind, const std::vector<std::uint8_t>&
 std::vector<std::uint8_t> encodeRunInfo(const RunInfo& info);
 RunInfo decodeRunInfo(ByteReader& in);
 
-// Segments are stored as changes against the last segment of the same kind:
-// a run of answers equal to the ones at the same places is one count, a
-// changed record only its changed bytes. Encoder and decoder keep that state.
+// Segments are stored as changes. An answer is compared with the latest
+// answer to the same call, key and occurrence within its segment, from any
+// earlier segment of the file: a changed record costs only its changed bytes.
+// Which call comes at which place is compared with the last segment of the
+// same kind: a run of answers in the same order and unchanged is one count.
+// Encoder and decoder keep that state.
+class AnswerHistory {
+public:
+    // Counts the occurrence of (call, key) in the current segment and gives
+    // its identity; begin() starts a new segment.
+    void begin() { occurrences_.clear(); }
+    std::uint64_t identity(CallId call, std::int32_t key);
+    Answer* latest(std::uint64_t id);
+    void remember(std::uint64_t id, const Answer& a) { latest_[id] = a; }
+    void reset();
+
+    std::vector<std::pair<CallId, std::int32_t>> order[5];  // per segment kind
+
+private:
+    std::unordered_map<std::uint64_t, std::uint32_t> occurrences_;
+    std::unordered_map<std::uint64_t, Answer> latest_;
+};
+
 class SegmentEncoder {
 public:
     void encode(const Segment& segment, std::size_t answerCount, std::vector<std::uint8_t>& out);
     void reset();
 
 private:
-    std::vector<Answer> reference_[5];
+    AnswerHistory history_;
+    std::vector<std::uint64_t> ids_;
     std::int64_t lastEpochMs_ = 0;
 };
 
@@ -150,7 +173,7 @@ public:
 
 private:
     std::vector<CallId> callMap_;
-    std::vector<Answer> reference_[5];
+    AnswerHistory history_;
     std::int64_t lastEpochMs_ = 0;
 };
 
