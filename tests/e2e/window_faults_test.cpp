@@ -16,14 +16,26 @@ namespace {
 TEST_F(EndToEndTest, NetworkFailureBoxIsOwnedMarksTheDataOldAndSigtermEndsInOrder) {
     Process xvfb({{"/usr/bin/Xvfb", "-displayfd", "1", "-nolisten", "tcp"}, {}, dir.string(), (dir / "x.err").string()});
     const std::string display = ":" + xvfb.readLine(20s).value_or("");
-    Process wm({{"/usr/bin/openbox"}, {{"DISPLAY", display}}, dir.string(), (dir / "wm.err").string()});
     const auto x = [&](std::vector<std::string> argv, const std::string& until = "") {
         std::string out;
-        for (int i = 0; i < 600 && (i == 0 || !std::regex_search(out, std::regex(until))); ++i)
-            out = run(argv, 10s, {{"DISPLAY", display}}).out;
+        for (int i = 0; i < 600 && (i == 0 || !std::regex_search(out, std::regex(until))); ++i) {
+            const RunResult r = run(argv, 10s, {{"DISPLAY", display}});
+            out = r.out + r.err;
+        }
         return out;
     };
-    x({"/usr/bin/xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}, "window id");
+    // openbox, started again while it cannot reach the new server yet.
+    std::unique_ptr<Process> wm;
+    std::string wmCheck;
+    for (int i = 0; i < 400 && wmCheck.find("window id") == std::string::npos; ++i) {
+        if (!wm || wm->wait(0ms))
+            wm = std::make_unique<Process>(Process::Options{
+                {"/usr/bin/openbox", "--sm-disable"}, {{"DISPLAY", display}, {"XDG_CACHE_HOME", dir.string()}},
+                dir.string(), (dir / "wm.err").string()});
+        std::this_thread::sleep_for(25ms);
+        wmCheck = x({"/usr/bin/xprop", "-root", "_NET_SUPPORTING_WM_CHECK"});
+    }
+    ASSERT_NE(wmCheck.find("window id"), std::string::npos) << display << wmCheck << readFile(dir / "x.err");
     startSimulator();
     writeSettings(true);
     std::ofstream(dir / "bin" / "KvxDiagnostics.INI", std::ios::app) << "[DESKTOP]\nStayOnTop=1\n";
