@@ -93,34 +93,16 @@ TEST(CommandLine, SettingsFileOfAnInstance) {
               std::optional<std::string>((std::filesystem::current_path() / "c17.ini").string()));
 }
 
-struct AddressCase {
-    const char* text;
-    std::optional<std::pair<std::string, int>> expected;
-};
-
 TEST(CommandLine, MetricsAddressNamesHostAndPort) {
-    const std::vector<AddressCase> cases{
-        {"127.0.0.1:9464", std::pair<std::string, int>{"127.0.0.1", 9464}},
-        {"0.0.0.0:0", std::pair<std::string, int>{"0.0.0.0", 0}},
-        {"[::1]:9464", std::pair<std::string, int>{"::1", 9464}},
-        {"monitor.example:65535", std::pair<std::string, int>{"monitor.example", 65535}},
-        {":9464", std::nullopt},
-        {"::1:9464", std::nullopt},
-        {"[]:9464", std::nullopt},
-        {"127.0.0.1", std::nullopt},
-        {"127.0.0.1:", std::nullopt},
-        {"127.0.0.1:65536", std::nullopt},
-        {"127.0.0.1:-1", std::nullopt},
-        {"127.0.0.1:94x", std::nullopt},
-    };
-    for (const AddressCase& c : cases) {
-        SCOPED_TRACE(c.text);
-        const std::optional<ListenAddress> address = parseListenAddress(c.text);
-        ASSERT_EQ(address.has_value(), c.expected.has_value());
-        if (address) {
-            EXPECT_EQ(address->host, c.expected->first);
-            EXPECT_EQ(address->port, c.expected->second);
-        }
+    using Expected = std::optional<std::pair<std::string, int>>;
+    const std::vector<std::pair<const char*, Expected>> cases{
+        {"127.0.0.1:9464", Expected({"127.0.0.1", 9464})}, {"[::1]:0", Expected({"::1", 0})},
+        {"monitor.example:65535", Expected({"monitor.example", 65535})},
+        {":9464", std::nullopt}, {"::1:9464", std::nullopt}, {"[]:9464", std::nullopt},
+        {"127.0.0.1", std::nullopt}, {"127.0.0.1:65536", std::nullopt}, {"127.0.0.1:94x", std::nullopt}};
+    for (const auto& [text, expected] : cases) {
+        const std::optional<ListenAddress> address = parseListenAddress(text);
+        EXPECT_EQ(address ? Expected({address->host, address->port}) : std::nullopt, expected) << text;
     }
 }
 

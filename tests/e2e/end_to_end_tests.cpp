@@ -230,44 +230,6 @@ TEST_F(EndToEndTest, MetricsPortLoadsTheServerAndServesTheMonitorsState) {
     EXPECT_EQ(stopMonitor(), 0);
 }
 
-// One instance of a fleet: its own settings file, its protocol in its state
-// folder (the working folder), its name on every series.
-TEST_F(EndToEndTest, AnInstanceKeepsToItsSettingsFileAndStateFolder) {
-    startSimulator();
-    fs::create_directories(dir / "etc");
-    fs::create_directories(dir / "state");
-    std::ofstream(dir / "etc" / "c5.ini") << "[KVX]\nTryToBoot=0\n";
-    monitor = std::make_unique<Process>(Process::Options{
-        {(dir / "bin" / "KvxDiagnostics").string(), "--settings", "../etc/c5.ini", "--metrics-address",
-         "127.0.0.1:0", "--interval-ms", "150"},
-        {{"KVXSIM_SOCKET", socket}},
-        (dir / "state").string(),
-        (dir / "monitor.err").string()});
-    std::smatch m;
-    std::string err;
-    const std::regex announced("metrics on http://127\\.0\\.0\\.1:([0-9]+)/metrics");
-    for (int i = 0; i < 400 && !std::regex_search(err, m, announced); ++i) {
-        std::this_thread::sleep_for(25ms);
-        err = readFile(dir / "monitor.err");
-    }
-    ASSERT_TRUE(std::regex_search(err, m, announced)) << err;
-    std::string body;
-    for (int i = 0; i < 200 && body.find("kvx_online{controller=\"c5\"} 1\n") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(25ms);
-        body = httpGet(std::stoi(m[1].str()), "/metrics");
-    }
-    EXPECT_NE(body.find("kvx_online{controller=\"c5\"} 1\n"), std::string::npos) << body;
-    EXPECT_EQ(stopMonitor(), 0);
-
-    const std::string settings = readFile(dir / "etc" / "c5.ini");
-    EXPECT_NE(settings.find("BaseAdress=768\n"), std::string::npos) << settings;
-    EXPECT_NE(settings.find("[DESKTOP]\n"), std::string::npos) << settings;
-    EXPECT_FALSE(fs::exists(dir / "bin" / "KvxDiagnostics.INI"));
-    const std::string protocol = readFile(dir / "state" / "DiagProtocol.txt");
-    EXPECT_NE(protocol.find("Diagnostic Program opened!"), std::string::npos);
-    EXPECT_NE(protocol.find("Diagnostic Program closed!"), std::string::npos);
-}
-
 TEST_F(EndToEndTest, TheWindowRunsFromItsPluginAndClosesOnSigterm) {
     startSimulator();
     writeSettings(false);

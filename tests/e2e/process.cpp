@@ -32,7 +32,7 @@ Process::Process(const Options& options) {
         std::vector<char*> args;
         for (const auto& a : options.argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        execvp(args[0], args.data());  // a name without a folder is looked up on PATH
         _exit(127);
     }
     close(pipeFds[1]);
