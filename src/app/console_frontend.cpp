@@ -127,6 +127,30 @@ int runConsole(const ConsoleOptions& options) {
     ConsoleDialogs dialogs(std::cerr);
     MonitorOptions monitorOptions;
     monitorOptions.arguments = options.arguments;
+    // The metrics endpoint first: an address or web configuration that
+    // cannot be used ends the run before the start writes anything. The
+    // instance's name is its settings file's, without folder and extension.
+    const std::string controller = std::filesystem::path(settingsFileSwitch(options.arguments)
+                                                             .value_or(monitorOptions.locations.settingsFile))
+                                       .stem()
+                                       .string();
+    MetricsEndpoint metrics;
+    if (options.metricsPort) {
+        std::string error;
+        const std::optional<int> port = metrics.start(options.metricsHost, *options.metricsPort, options.webConfigFile, error);
+        if (!port) {
+            std::cerr << "KvxDiagnostics: " << error << '\n';
+            return 1;
+        }
+        const bool bracketed = options.metricsHost.find(':') != std::string::npos;
+        const std::string address = (bracketed ? "[" + options.metricsHost + "]" : options.metricsHost) + ":" +
+                                    std::to_string(*port) + "/metrics";
+        if (options.webConfigFile)
+            std::cerr << "KvxDiagnostics: metrics on " << address << " (TLS and users as " << *options.webConfigFile
+                      << " sets them)" << std::endl;
+        else
+            std::cerr << "KvxDiagnostics: metrics on http://" << address << std::endl;
+    }
     std::unique_ptr<LiveRecording> recording;
     if (options.record) {
         std::string error;
@@ -146,27 +170,7 @@ int runConsole(const ConsoleOptions& options) {
     }
     if (!started) return 1;
 
-    // The instance's name: its settings file's, without folder and extension.
-    const std::string controller = std::filesystem::path(monitor.settings().settingsFileName).stem().string();
-    MetricsEndpoint metrics;
-    if (options.metricsPort) {
-        std::string error;
-        const std::optional<int> port = metrics.start(options.metricsHost, *options.metricsPort, options.webConfigFile, error);
-        if (!port) {
-            std::cerr << "KvxDiagnostics: " << error << '\n';
-            monitor.formClose();
-            return 1;
-        }
-        const bool bracketed = options.metricsHost.find(':') != std::string::npos;
-        const std::string address = (bracketed ? "[" + options.metricsHost + "]" : options.metricsHost) + ":" +
-                                    std::to_string(*port) + "/metrics";
-        if (options.webConfigFile)
-            std::cerr << "KvxDiagnostics: metrics on " << address << " (TLS and users as " << *options.webConfigFile
-                      << " sets them)" << std::endl;
-        else
-            std::cerr << "KvxDiagnostics: metrics on http://" << address << std::endl;
-        metrics.publish(prometheusText(monitor.history(), controller));
-    }
+    if (metrics.running()) metrics.publish(prometheusText(monitor.history(), controller));
 
     ConsolePrinter printer(model, options.json, steadyMilliseconds);
     long tick = 1;

@@ -147,7 +147,10 @@ int runProgram(int argc, char** argv) {
             wantConsole = true;
         } else if (a == "--web-config-file" && i + 1 < argc) {
             console.webConfigFile = argv[++i];
-        } else if (a == "--settings" && i + 1 < argc) {
+        } else if (a == "--settings" && i + 1 >= argc) {
+            std::cerr << "KvxDiagnostics: --settings needs a file name\n";
+            return 2;
+        } else if (a == "--settings") {
             // The monitor takes it from the arguments, in either front end.
             console.arguments.push_back(a);
             console.arguments.push_back(argv[++i]);
