@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "common/socket_path.h"
+#include "net/guarded_server.h"
 #include "daemon/socket_server.h"
 #include "driver/kvxg3_api.h"
 #include "model/control.h"
@@ -217,7 +218,18 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    httplib::Server http;
+    // A driver request is a line of JSON: a small head, a small body, and
+    // connections enough for every controller's monitor (each keeps one open
+    // between ticks). More are refused, so no client can take the daemon's
+    // memory or descriptors.
+    const kvx::net::ServerLimits httpLimits{
+        .maxConnections = opt.controllers > 0 ? std::min<std::size_t>(8 + opt.controllers * 2, 1024) : 64,
+        .maxHeadBytes = 16 * 1024,
+        .maxHeaderLines = 64,
+        .maxBodyBytes = 64 * 1024,
+        .requestDeadline = std::chrono::seconds(10),
+        .idleTimeout = std::chrono::seconds(5)};
+    kvx::net::GuardedServer http(httpLimits);
     std::thread httpThread;
     int port = 0;
     if (opt.httpEnabled) {
@@ -249,10 +261,6 @@ int main(int argc, char** argv) {
                     res.set_content(sims[n - 1]->handleControl({"state"}).value("text", ""), "text/plain");
                 else res.status = 404;
             });
-            // A monitor keeps its connection open between ticks, and each open
-            // connection holds a worker: enough of them for every controller's monitor.
-            const std::size_t workers = std::min<std::size_t>(8 + sims.size() * 2, 1024);
-            http.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
         }
         port = opt.httpPort == 0 ? http.bind_to_any_port("127.0.0.1")
                                  : (http.bind_to_port("127.0.0.1", opt.httpPort) ? opt.httpPort : -1);
@@ -261,7 +269,7 @@ int main(int argc, char** argv) {
             socketServer.stop();
             return 1;
         }
-        httpThread = std::thread([&] { http.listen_after_bind(); });
+        httpThread = std::thread([&] { http.serve(); });
     }
 
     if (!opt.portFile.empty()) {
@@ -337,7 +345,7 @@ int main(int argc, char** argv) {
     timeline.join();
     if (player.joinable()) player.join();
     if (opt.httpEnabled) {
-        http.stop();
+        http.stopServing();
         httpThread.join();
     }
     socketServer.stop();

@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include "net/guarded_server.h"
+
 #include <chrono>
 
 namespace kvx {
@@ -10,6 +12,21 @@ struct MetricsServer::Impl {
     std::unique_ptr<httplib::Server> server;
     std::unique_ptr<BasicAuth> auth;
 };
+
+namespace {
+
+// What a scrape needs, and no more: no body, a small head, a few scrapers at
+// once. Everything beyond is refused, so the port can take neither the
+// monitor's memory nor its file descriptors (which its driver connection
+// needs).
+const net::ServerLimits kServerLimits{.maxConnections = 32,
+                                      .maxHeadBytes = 16 * 1024,
+                                      .maxHeaderLines = 64,
+                                      .maxBodyBytes = 0,
+                                      .requestDeadline = std::chrono::seconds(10),
+                                      .idleTimeout = std::chrono::seconds(5)};
+
+}  // namespace
 
 MetricsServer::MetricsServer() : impl_(std::make_unique<Impl>()) {}
 
@@ -30,6 +47,7 @@ void MetricsServer::configure(httplib::Server& server) {
         res.set_content("Unauthorized\n", "text/plain; charset=utf-8");
         return httplib::Server::HandlerResponse::Handled;
     });
+    server.set_payload_max_length(kServerLimits.maxBodyBytes);
     server.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
         std::lock_guard<std::mutex> lock(mutex_);
         res.set_content(text_, kContentType);
@@ -54,7 +72,7 @@ std::optional<int> MetricsServer::start(const std::string& host, int port, const
             return std::nullopt;
         }
     } else {
-        impl_->server = std::make_unique<httplib::Server>();
+        impl_->server = std::make_unique<net::GuardedServer>(kServerLimits);
     }
     impl_->auth = std::make_unique<BasicAuth>(web.users);
     configure(*impl_->server);
@@ -67,16 +85,16 @@ std::optional<int> MetricsServer::start(const std::string& host, int port, const
         impl_->server.reset();
         return std::nullopt;
     }
-    thread_ = std::thread([&server] { server.listen_after_bind(); });
+    thread_ = std::thread([&server] { net::listenAfterBind(server); });
     // A stop before the loop runs would be lost: wait until it listens.
-    for (int i = 0; i < 2000 && !server.is_running(); ++i)
+    for (int i = 0; i < 2000 && !net::serverRunning(server); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return bound;
 }
 
 void MetricsServer::stop() {
     if (!thread_.joinable()) return;
-    impl_->server->stop();
+    net::stopServer(*impl_->server);
     thread_.join();
 }
 

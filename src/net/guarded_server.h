@@ -1,0 +1,64 @@
+// An HTTP server with the limits cpp-httplib 0.11 lacks. Its own listen loop
+// serves the routes registered on it (it is an httplib::Server) on each
+// accepted connection, but caps how many connections it holds at once
+// (more are refused at once, so a flood never takes the program's file
+// descriptors), how large a request's head may grow and how many header
+// lines it may have, and how long a request may take from its first byte
+// and a kept connection may idle. Bodies are capped by the payload limit.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <list>
+#include <mutex>
+#include <thread>
+
+#include <httplib.h>
+
+namespace kvx::net {
+
+struct ServerLimits {
+    std::size_t maxConnections = 32;
+    std::size_t maxHeadBytes = 16 * 1024;  // request line and header lines
+    std::size_t maxHeaderLines = 64;
+    std::size_t maxBodyBytes = 0;          // larger bodies are answered 413
+    std::chrono::milliseconds requestDeadline{10000};
+    std::chrono::milliseconds idleTimeout{5000};
+};
+
+class GuardedServer : public httplib::Server {
+public:
+    explicit GuardedServer(ServerLimits limits);
+    ~GuardedServer() override;
+
+    // After bind_to_port / bind_to_any_port: serves until stopServing().
+    bool serve();
+    void stopServing();
+    bool serving() const { return serving_; }
+    std::size_t connections() const { return active_; }
+
+private:
+    void handle(int fd);
+    void reap();
+
+    ServerLimits limits_;
+    std::atomic<bool> serving_{false};
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::size_t> active_{0};
+    std::mutex mutex_;
+    struct Connection {
+        int fd;
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
+    std::list<Connection> connections_;
+};
+
+// The same calls for a guarded server and a plain one (a TLS server keeps
+// the library's own loop).
+bool listenAfterBind(httplib::Server& server);
+void stopServer(httplib::Server& server);
+bool serverRunning(const httplib::Server& server);
+
+}  // namespace kvx::net

@@ -1,0 +1,219 @@
+// The program's two HTTP servers, the monitor's metrics endpoint and the
+// simulator's web services, against hostile clients: bodies they do not
+// need, heads without end, floods of idle and of slow connections.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "daemon_process.h"
+
+namespace kvx {
+namespace {
+
+using kvxsim::test::DaemonProcess;
+using kvxsim::test::TempDir;
+
+int connectTo(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    timeval limit{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return fd;
+}
+
+// Sends `request` (as far as the server takes it) and returns the status
+// line of the answer; empty when none came.
+std::string statusOf(int port, const std::string& request) {
+    const int fd = connectTo(port);
+    if (fd < 0) return "";
+    [[maybe_unused]] ssize_t sent = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string answer;
+    char buffer[512];
+    while (answer.find("\r\n") == std::string::npos) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        answer.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return answer.substr(0, answer.find("\r\n"));
+}
+
+std::size_t openDescriptors(pid_t pid) {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) ++n;
+    return n;
+}
+
+std::string readFile(const std::string& path) {
+    std::ostringstream s;
+    s << std::ifstream(path).rdbuf();
+    return s.str();
+}
+
+// Either server, started for one test: the simulator's web services, or the
+// monitor (against a simulator) serving its metrics, with the 1,024
+// descriptors of a default process.
+class HostileClients : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        daemon = std::make_unique<DaemonProcess>(kvxsim::test::scenarioDir() + "/kvx2000.scn", dir.file("kvxsim.sock"));
+        if (!metrics()) {
+            port = daemon->port();
+            pid = daemonPid();
+            path = "/kvxg3/v1/call";
+            return;
+        }
+        path = "/metrics";
+        std::filesystem::copy_file(KVX_PROGRAM, dir.file("KvxDiagnostics"));
+        std::ofstream(dir.file("KvxDiagnostics.INI")) << "[PROTOCOL]\nFileName=" << dir.file("DiagProtocol.txt") << "\n";
+        pid = ::fork();
+        if (pid == 0) {
+            rlimit files{1024, 1024};
+            ::setrlimit(RLIMIT_NOFILE, &files);
+            ::setenv("KVXSIM_SOCKET", dir.file("kvxsim.sock").c_str(), 1);
+            ::setenv("KVXDLLNAME", (kvxsim::test::binDir() + "/kvxg3.dll").c_str(), 1);
+            if (!std::freopen(dir.file("out").c_str(), "w", stdout) || !std::freopen(dir.file("err").c_str(), "w", stderr))
+                ::_exit(127);
+            const std::string program = dir.file("KvxDiagnostics");
+            ::execl(program.c_str(), program.c_str(), "--console", "--interval-ms", "100", "--metrics-port", "0", nullptr);
+            ::_exit(127);
+        }
+        const std::regex announced("metrics on http://127\\.0\\.0\\.1:([0-9]+)/metrics");
+        std::smatch m;
+        for (int i = 0; i < 500 && port == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            const std::string err = readFile(dir.file("err"));
+            if (std::regex_search(err, m, announced)) port = std::stoi(m[1].str());
+        }
+        ASSERT_NE(port, 0) << readFile(dir.file("err"));
+    }
+    void TearDown() override {
+        if (metrics() && pid > 0) {
+            ::kill(pid, SIGTERM);
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+    }
+    bool metrics() const { return GetParam(); }
+    pid_t daemonPid() const {
+        // The daemon is the only child of this process besides the monitor.
+        for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+            const std::string name = e.path().filename();
+            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+            std::istringstream stat(readFile(e.path().string() + "/stat"));
+            std::string field;
+            for (int i = 0; i < 4 && stat >> field; ++i) {
+            }
+            if (field == std::to_string(::getpid()) && readFile(e.path().string() + "/comm").rfind("kvxsim", 0) == 0)
+                return std::stoi(name);
+        }
+        return -1;
+    }
+    std::string get() { return statusOf(port, "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"); }
+
+    TempDir dir;
+    std::unique_ptr<DaemonProcess> daemon;
+    int port = 0;
+    pid_t pid = -1;
+    std::string path;
+};
+
+struct HostileRequest {
+    const char* name;
+    std::string (*make)(const std::string& path);
+    const char* status;
+};
+
+const HostileRequest kHostileRequests[] = {
+    {"GigabyteBody",
+     [](const std::string& p) { return "POST " + p + " HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000000\r\n\r\n" + std::string(65536, 'x'); },
+     "HTTP/1.1 413 Payload Too Large"},
+    {"EndlessChunkedBody",
+     [](const std::string& p) {
+         std::string r = "POST " + p + " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n";
+         for (int i = 0; i < 16; ++i) r += "1000\r\n" + std::string(4096, 'x') + "\r\n";
+         return r;
+     },
+     "HTTP/1.1 413 Payload Too Large"},
+    {"HundredHeaderLines",
+     [](const std::string& p) {
+         std::string r = "GET " + p + " HTTP/1.1\r\nHost: x\r\n";
+         for (int i = 0; i < 100; ++i) r += "X-Filler: " + std::to_string(i) + "\r\n";
+         return r + "\r\n";
+     },
+     "HTTP/1.1 431 Request Header Fields Too Large"},
+    {"HeadOfOneMegabyte",
+     [](const std::string& p) { return "GET " + p + " HTTP/1.1\r\nX-Filler: " + std::string(1 << 20, 'x'); },
+     "HTTP/1.1 431 Request Header Fields Too Large"},
+};
+
+TEST_P(HostileClients, OversizedRequestsAreRefused) {
+    for (const auto& r : kHostileRequests) EXPECT_EQ(statusOf(port, r.make(path)), r.status) << r.name;
+    // Answered as before the attacks.
+    const std::string healthy = metrics() ? get()
+                                          : statusOf(port, "POST " + path + " HTTP/1.1\r\nHost: x\r\nContent-Length: 14\r\n\r\n{\"op\":\"hello\"}");
+    EXPECT_EQ(healthy, "HTTP/1.1 200 OK");
+}
+
+TEST_P(HostileClients, AFloodOfIdleConnectionsTakesNoDescriptorsAndTheServerRecovers) {
+    const std::size_t before = openDescriptors(pid);
+    std::vector<int> flood;
+    for (int i = 0; i < 1100; ++i)
+        if (const int fd = connectTo(port); fd >= 0) flood.push_back(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // Before the limits the monitor took all of its 1,024 descriptors and
+    // then lost its simulator ("Miniport Driver not available!").
+    const std::size_t during = openDescriptors(pid);
+    EXPECT_LE(during, before + 64 + 2) << "descriptors before the flood: " << before;
+    std::cout << "descriptors: " << before << " before, " << during << " during the flood of " << flood.size() << "\n";
+    for (int fd : flood) ::close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (metrics()) {
+        EXPECT_EQ(get(), "HTTP/1.1 200 OK");
+        const std::string out = readFile(dir.file("out"));
+        EXPECT_EQ(out.find("Miniport Driver not available!"), std::string::npos) << out;
+        EXPECT_EQ(out.find("System is offline"), std::string::npos) << out;
+    } else {
+        EXPECT_EQ(statusOf(port, "GET /kvxg3/v1/state HTTP/1.1\r\nHost: x\r\n\r\n"), "HTTP/1.1 200 OK");
+    }
+}
+
+TEST_P(HostileClients, SlowClientsLeaveRoomForAScrape) {
+    // Twenty clients that send their head one byte at a time.
+    std::vector<int> slow;
+    for (int i = 0; i < 20; ++i) slow.push_back(connectTo(port));
+    for (int round = 0; round < 5; ++round) {
+        for (int fd : slow) [[maybe_unused]] ssize_t n = ::send(fd, "G", 1, MSG_NOSIGNAL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    // Before the limits the twenty held every worker: no answer.
+    EXPECT_EQ(metrics() ? get() : statusOf(port, "GET /kvxg3/v1/state HTTP/1.1\r\nHost: x\r\n\r\n"), "HTTP/1.1 200 OK");
+    for (int fd : slow) ::close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, HostileClients, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "MetricsEndpoint" : "SimulatorWebServices"; });
+
+}  // namespace
+}  // namespace kvx
