@@ -62,7 +62,7 @@ std::int32_t DriverCore::guarded(std::int32_t onMalformed, Call call) noexcept {
     try {
         return call();
     } catch (...) {
-        snapshot_.reset();
+        dropSnapshot();
         return onMalformed;
     }
 }
@@ -74,7 +74,7 @@ void DriverCore::setFailureHandler(FailureHandler handler) {
 
 void DriverCore::disconnect() {
     std::lock_guard lock(mutex_);
-    snapshot_.reset();
+    dropSnapshot();
     linkDownUntil_ = {};
     transport_->disconnect();
 }
@@ -101,41 +101,70 @@ std::optional<json> DriverCore::send(const json& req) {
         linkDownUntil_ = !answer && end - start >= kRequestDeadline / 2 ? end + kLinkDownFor : Clock::time_point{};
     }
     if (!answer) {
-        snapshot_.reset();
+        dropSnapshot();
         if (onFailure_) onFailure_(KVX_E_NO_CONNECTION, lastError_);
     }
     return answer;
 }
 
+void DriverCore::dropSnapshot() {
+    snapshot_.reset();
+    haveFlat_ = false;
+}
+
+bool DriverCore::fresh(int card) const {
+    return (snapshot_ || haveFlat_) && snapshotCard_ == card && Clock::now() - snapshotTime_ <= maxAge_;
+}
+
+bool DriverCore::keepFlat(const json& answer, int card) {
+    auto it = answer.is_object() ? answer.find("flat") : answer.end();
+    if (it == answer.end()) return false;
+    if (!it->is_string() || !decodeFlatSnapshot(it->get_ref<const std::string&>(), flatScratch_))
+        throw answer::MalformedAnswer("malformed snapshot");
+    dropSnapshot();
+    std::swap(flat_, flatScratch_);
+    haveFlat_ = true;
+    snapshotCard_ = card;
+    snapshotTime_ = Clock::now();
+    return true;
+}
+
+const FlatSnapshot* DriverCore::flat(int card, bool& failed) {
+    if (!snapshotsWanted_) return nullptr;
+    if (fresh(card)) return haveFlat_ ? &flat_ : nullptr;
+    dropSnapshot();
+    if (!snapshotsOffered_) return nullptr;
+    auto answer = send(json{{"op", "snapshot"}, {"card", card}, {"form", "flat"}});
+    if (!answer) {
+        failed = true;
+        return nullptr;
+    }
+    const std::int32_t rc = rcOf(*answer);
+    if (rc == KVX_OK && keepFlat(*answer, card)) return &flat_;
+    if (rc == KVX_OK && answer->contains("snapshot")) {
+        keepSnapshot(std::move((*answer)["snapshot"]), card);
+        return nullptr;
+    }
+    // A simulator without snapshots calls the operation unknown; any other
+    // refusal (no such card) is the direct request's to give.
+    if (rc == KVX_E_NOT_SUPPORTED) snapshotsOffered_ = false;
+    return nullptr;
+}
+
 void DriverCore::keepSnapshot(json snapshot, int card) {
     if (!snapshot.is_object() || !snapshot.contains("answers") || !snapshot["answers"].is_object()) {
-        snapshot_.reset();
+        dropSnapshot();
         return;
     }
+    haveFlat_ = false;
     snapshot_ = std::move(snapshot);
     snapshotCard_ = card;
     snapshotTime_ = Clock::now();
 }
 
-json* DriverCore::fromSnapshot(const std::string& key, const json& req, int card, bool& failed) {
-    const bool fresh = snapshot_ && snapshotCard_ == card && Clock::now() - snapshotTime_ <= maxAge_;
-    if (!fresh) {
-        snapshot_.reset();
-        if (!snapshotsOffered_) return nullptr;
-        auto answer = send(json{{"op", "snapshot"}, {"card", card}});
-        if (!answer) {
-            failed = true;
-            return nullptr;
-        }
-        if (rcOf(*answer) != KVX_OK || !answer->contains("snapshot")) {
-            // A simulator without snapshots calls the operation unknown; any
-            // other refusal (no such card) is the direct request's to give.
-            if (rcOf(*answer) == KVX_E_NOT_SUPPORTED) snapshotsOffered_ = false;
-            return nullptr;
-        }
-        keepSnapshot(std::move((*answer)["snapshot"]), card);
-        if (!snapshot_) return nullptr;
-    }
+json* DriverCore::fromSnapshot(const std::string& key, const json& req, int card) {
+    // Every read asks flat() first, which fetches the snapshot.
+    if (!snapshot_ || !fresh(card)) return nullptr;
     json& answers = (*snapshot_)["answers"];
     if (auto it = answers.find(key); it != answers.end()) return &*it;
     // An axis read the initialisation's axis table answers (the snapshot
@@ -169,18 +198,19 @@ json* DriverCore::request(json req, int card) {
 
     const std::string key = snapshotKey(req);
     if (!key.empty()) {
-        bool failed = false;
-        if (json* answer = fromSnapshot(key, req, card, failed)) return answer;
-        if (failed) return nullptr;
+        if (json* answer = fromSnapshot(key, req, card)) return answer;
         return keep(send(req));
     }
-    // Anything else may change what the controller reads: the snapshot goes,
-    // and an initialisation brings the next one along.
-    snapshot_.reset();
-    const bool init = req["op"] == "init";
-    if (init && snapshotsOffered_) req["snapshot"] = true;
+    // Anything else may change what the controller reads: the snapshot goes.
+    // An initialisation brings the next one along, and so does a write
+    // after which the caller reads again.
+    dropSnapshot();
+    const json& op = req["op"];
+    const bool init = op == "init";
+    const bool withSnapshot = init || op == "opcode" || op == "writeErrorReg" || op == "resetEncoder";
+    if (withSnapshot && snapshotsOffered_) req["snapshot"] = "flat";
     auto answer = send(req);
-    if (answer && init) {
+    if (answer && withSnapshot && !keepFlat(*answer, card) && init) {
         if (auto it = answer->find("snapshot"); it != answer->end()) {
             json snapshot = std::move(*it);
             answer->erase("snapshot");
@@ -219,16 +249,32 @@ std::int32_t DriverCore::init(int card, void* axisTable, void* systemInfo, std::
         auto answer = request({{"op", "init"}}, card);
         if (!answer) return KVX_E_NO_CONNECTION;
         std::int32_t rc = rcOf(*answer);
-        if (!answer->contains("axes")) return rc;  // a controller that does not run fills nothing
-
-        // Read in place: copying the axis array cost more than the rest of the tick.
-        const json& axes = answer->at("axes");
-        if (!axes.is_array()) throw answer::MalformedAnswer("axes is no array");
-        const std::string name = answer::text(*answer, "tavosName");
-        const std::int32_t axisCount = answer::int32(*answer, "axisCount");
-        const std::int32_t type = answer::int32(*answer, "boardType");
         std::array<AxisValues, KVX_AXIS_COUNT_MAX> values{};
-        for (std::size_t i = 0; i < values.size() && i < axes.size(); ++i) values[i] = axisValues(axes[i]);
+        std::string name;
+        std::int32_t axisCount = 0, type = 0;
+        if (haveFlat_ && flat_.withInit && answer->contains("flat")) {
+            // The compact form: the initialisation is part of its snapshot.
+            if (!flat_.running) return rc;  // a controller that does not run fills nothing
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                const FlatSnapshot::Axis& a = flat_.axes[i];
+                values[i] = {a.limit, a.state, a.status, a.checksum};
+            }
+            name = flat_.tavosName;
+            axisCount = flat_.axisCount;
+            type = flat_.boardType;
+        } else {
+            if (!answer->contains("axes")) return rc;  // a controller that does not run fills nothing
+            // Read in place: copying the axis array cost more than the rest of the tick.
+            const json& axes = answer->at("axes");
+            if (!axes.is_array()) throw answer::MalformedAnswer("axes is no array");
+            name = answer::text(*answer, "tavosName");
+            axisCount = answer::int32(*answer, "axisCount");
+            type = answer::int32(*answer, "boardType");
+            for (std::size_t i = 0; i < values.size() && i < axes.size(); ++i) values[i] = axisValues(axes[i]);
+            // The snapshot of this initialisation answers the tick's axis reads
+            // from the same table.
+            if (snapshot_ && snapshotCard_ == card) (*snapshot_)[kInitAxes] = std::move((*answer)["axes"]);
+        }
 
         auto* table = static_cast<std::uint8_t*>(axisTable);
         axisTable_ = table;
@@ -237,9 +283,6 @@ std::int32_t DriverCore::init(int card, void* axisTable, void* systemInfo, std::
             std::memset(rec, 0, KVX_AXIS_RECORD_SIZE);
             fillAxisRecord(rec, i, values[static_cast<std::size_t>(i)]);
         }
-        // The snapshot of this initialisation answers the tick's axis reads from
-        // the same table.
-        if (snapshot_ && snapshotCard_ == card) (*snapshot_)[kInitAxes] = std::move((*answer)["axes"]);
         auto* info = static_cast<std::uint8_t*>(systemInfo);
         le::setText(info + kvx::SystemInfo::kTavosName, kvx::SystemInfo::kTavosNameSize, name);
         // The table holds 18 records; a larger count would send callers past it.
@@ -265,19 +308,30 @@ std::int32_t DriverCore::readStatus(int card, void* record, std::int32_t size) {
     return guarded(KVX_E_PROTOCOL, [&]() -> std::int32_t {
         std::lock_guard lock(mutex_);
         if (!record || size < 0) return KVX_E_BAD_ARGUMENT;
-        auto answer = request({{"op", "status"}}, card);
-        if (!answer) return KVX_E_NO_CONNECTION;
-        std::int32_t rc = rcOf(*answer);
-        if (rc != KVX_OK) return rc;
-        const std::uint32_t minCycle = answer::uint32(*answer, "minCycle", 0);
-        const std::uint32_t maxCycle = answer::uint32(*answer, "maxCycle", 0);
-        const std::uint32_t run = answer::uint32(*answer, "runCounter", 0);
-        const json* links = answer::member(*answer, "links");
-        if (!answer->contains("minCycle") || !answer->contains("maxCycle") || !answer->contains("runCounter") ||
-            !links || !links->is_array() || links->size() != 5)
-            return KVX_E_PROTOCOL;
+        std::uint32_t minCycle = 0, maxCycle = 0, run = 0;
         std::array<std::uint32_t, 5> link{};
-        for (std::size_t i = 0; i < link.size(); ++i) link[i] = answer::asUint32((*links)[i], "links");
+        bool failed = false;
+        if (const FlatSnapshot* f = flat(card, failed)) {
+            if (f->status.rc != KVX_OK) return f->status.rc;
+            minCycle = f->status.minCycle;
+            maxCycle = f->status.maxCycle;
+            run = f->status.runCounter;
+            link = f->status.links;
+        } else {
+            if (failed) return KVX_E_NO_CONNECTION;
+            auto answer = request({{"op", "status"}}, card);
+            if (!answer) return KVX_E_NO_CONNECTION;
+            std::int32_t rc = rcOf(*answer);
+            if (rc != KVX_OK) return rc;
+            minCycle = answer::uint32(*answer, "minCycle", 0);
+            maxCycle = answer::uint32(*answer, "maxCycle", 0);
+            run = answer::uint32(*answer, "runCounter", 0);
+            const json* links = answer::member(*answer, "links");
+            if (!answer->contains("minCycle") || !answer->contains("maxCycle") || !answer->contains("runCounter") ||
+                !links || !links->is_array() || links->size() != 5)
+                return KVX_E_PROTOCOL;
+            for (std::size_t i = 0; i < link.size(); ++i) link[i] = answer::asUint32((*links)[i], "links");
+        }
         // Only as much of the record as the caller said it has is written.
         auto* rec = static_cast<std::uint8_t*>(record);
         std::size_t limit = static_cast<std::size_t>(size < KVX_STATUS_RECORD_SIZE ? size : KVX_STATUS_RECORD_SIZE);
@@ -303,11 +357,24 @@ std::int32_t DriverCore::readAxis(int card, void* record, std::size_t offset, co
         if (!record) return KVX_E_BAD_ARGUMENT;
         int index = axisIndexOf(record);
         if (index < 0) return KVX_E_BAD_ARGUMENT;
+        auto* r = static_cast<std::uint8_t*>(record) + offset;
+        bool failed = false;
+        if (const FlatSnapshot* f = flat(card, failed)) {
+            const FlatSnapshot::Axis& a = f->axes[static_cast<std::size_t>(index)];
+            if (a.rc != KVX_OK) return a.rc;
+            if (offset == AxisRecord::kMaxPositionErrorLimit)
+                le::writeDouble(r, a.limit);
+            else
+                le::write32(r, offset == AxisRecord::kAxisStateWord ? a.state
+                               : offset == AxisRecord::kStatusWord  ? a.status
+                                                                    : a.checksum);
+            return a.rc;
+        }
+        if (failed) return KVX_E_NO_CONNECTION;
         auto answer = request({{"op", "axis"}, {"axis", index}}, card);
         if (!answer) return KVX_E_NO_CONNECTION;
         std::int32_t rc = rcOf(*answer);
         if (rc != KVX_OK) return rc;
-        auto* r = static_cast<std::uint8_t*>(record) + offset;
         if (offset == AxisRecord::kMaxPositionErrorLimit)
             le::writeDouble(r, answer::real(*answer, field, 0.0));
         else
@@ -348,6 +415,12 @@ std::int32_t DriverCore::readEncoderError(int card, std::int32_t axis) {
     return guarded(0, [&]() -> std::int32_t {
         std::lock_guard lock(mutex_);
         if (axis < 0 || axis >= KVX_AXIS_COUNT_MAX) return 0;
+        bool failed = false;
+        if (const FlatSnapshot* f = flat(card, failed)) {
+            const FlatSnapshot::Axis& a = f->axes[static_cast<std::size_t>(axis)];
+            return a.rc == KVX_OK && a.encoder != 0 ? 1 : 0;
+        }
+        if (failed) return 0;
         auto answer = request({{"op", "axis"}, {"axis", axis}}, card);
         if (!answer || rcOf(*answer) != KVX_OK) return 0;
         return answer::word(*answer, "encoder", 0) != 0 ? 1 : 0;
@@ -371,6 +444,16 @@ std::int32_t DriverCore::readOption(int card, void* descriptor, std::int32_t* va
         if (!descriptor || !value) return KVX_E_BAD_ARGUMENT;
         auto* words = static_cast<std::uint8_t*>(descriptor);
         auto option = static_cast<std::int32_t>(le::read32(words + 16));
+        bool failed = false;
+        if (const FlatSnapshot* f = flat(card, failed)) {
+            const FlatSnapshot::Option* o = f->option(option);
+            const std::int32_t rc = o ? o->rc : f->missingOptionRc;
+            if (rc != KVX_OPTION_READ) return rc;
+            *value = o->value;
+            le::write32(words, 1);  // state word: the request has completed
+            return rc;
+        }
+        if (failed) return KVX_E_NO_CONNECTION;
         auto answer = request({{"op", "option"}, {"option", option}}, card);
         if (!answer) return KVX_E_NO_CONNECTION;
         std::int32_t rc = rcOf(*answer);
@@ -386,11 +469,21 @@ std::int32_t DriverCore::readEnvironment(int card, char* buffer) {
         std::lock_guard lock(mutex_);
         if (!buffer) return KVX_E_BAD_ARGUMENT;
         std::string name = le::text(reinterpret_cast<std::uint8_t*>(buffer), KVX_ENV_BUFFER_SIZE);
-        auto answer = request({{"op", "env"}, {"name", name}}, card);
-        if (!answer) return KVX_E_NO_CONNECTION;
-        std::int32_t rc = rcOf(*answer);
-        if (rc <= 0) return rc;
-        const std::string value = answer::text(*answer, "value");
+        std::string value;
+        bool failed = false;
+        if (const FlatSnapshot* f = flat(card, failed)) {
+            const FlatSnapshot::Variable* v = f->variable(name);
+            const std::int32_t rc = v ? v->rc : f->missingVariableRc;
+            if (rc <= 0) return rc;
+            value = v->value;
+        } else {
+            if (failed) return KVX_E_NO_CONNECTION;
+            auto answer = request({{"op", "env"}, {"name", name}}, card);
+            if (!answer) return KVX_E_NO_CONNECTION;
+            std::int32_t rc = rcOf(*answer);
+            if (rc <= 0) return rc;
+            value = answer::text(*answer, "value");
+        }
         // The buffer holds 256 bytes; a longer value is cut, never overrun.
         le::setText(reinterpret_cast<std::uint8_t*>(buffer), KVX_ENV_BUFFER_SIZE, value);
         std::size_t written = value.size() < KVX_ENV_BUFFER_SIZE ? value.size() : KVX_ENV_BUFFER_SIZE - 1;
@@ -398,7 +491,22 @@ std::int32_t DriverCore::readEnvironment(int card, char* buffer) {
     });
 }
 
+int DriverCore::wordRead(const char* op) {
+    static constexpr const char* kOps[] = {"ifs", "osVersion", "pld", "sampleTime", "errorReg", "miniport"};
+    for (int i = 0; i < FlatSnapshot::kWordReads; ++i)
+        if (std::strcmp(kOps[i], op) == 0) return i;
+    return -1;
+}
+
 std::int32_t DriverCore::readWord(int card, const char* op, std::uint32_t& value) {
+    bool failed = false;
+    if (const FlatSnapshot* f = flat(card, failed); f && wordRead(op) >= 0) {
+        const FlatSnapshot::Word& w = f->words[static_cast<std::size_t>(wordRead(op))];
+        if (w.rc != KVX_OK) return w.rc;
+        value = w.value;
+        return KVX_OK;
+    }
+    if (failed) return KVX_E_NO_CONNECTION;
     auto answer = request({{"op", op}}, card);
     if (!answer) return KVX_E_NO_CONNECTION;
     std::int32_t rc = rcOf(*answer);
@@ -450,13 +558,25 @@ std::int32_t DriverCore::readTaskState(int card, std::int32_t task, void* record
     return guarded(KVX_E_PROTOCOL, [&]() -> std::int32_t {
         std::lock_guard lock(mutex_);
         if (!record) return KVX_E_BAD_ARGUMENT;
-        auto answer = request({{"op", "task"}, {"task", task}}, card);
-        if (!answer) return KVX_E_NO_CONNECTION;
-        std::int32_t rc = rcOf(*answer);
-        if (rc != KVX_OK) return rc;
-        const std::uint32_t error = answer::word(*answer, "error", 0);
-        const std::uint32_t line = answer::word(*answer, "line", 0);
-        const std::uint32_t state = answer::uint32(*answer, "state", 0);
+        std::uint32_t error = 0, line = 0, state = 0;
+        bool failed = false;
+        const FlatSnapshot* f = flat(card, failed);
+        if (f && task >= 0 && task < FlatSnapshot::kTasks) {
+            const FlatSnapshot::Task& t = f->tasks[static_cast<std::size_t>(task)];
+            if (t.rc != KVX_OK) return t.rc;
+            error = t.error;
+            line = t.line;
+            state = t.state;
+        } else {
+            if (failed) return KVX_E_NO_CONNECTION;
+            auto answer = request({{"op", "task"}, {"task", task}}, card);
+            if (!answer) return KVX_E_NO_CONNECTION;
+            std::int32_t rc = rcOf(*answer);
+            if (rc != KVX_OK) return rc;
+            error = answer::word(*answer, "error", 0);
+            line = answer::word(*answer, "line", 0);
+            state = answer::uint32(*answer, "state", 0);
+        }
         auto* rec = static_cast<std::uint8_t*>(record);
         std::memset(rec, 0, KVX_TASK_STATE_SIZE);
         le::write32(rec + 0, error);
@@ -470,11 +590,21 @@ std::int32_t DriverCore::readTaskFile(int card, std::int32_t task, void* record)
     return guarded(KVX_E_PROTOCOL, [&]() -> std::int32_t {
         std::lock_guard lock(mutex_);
         if (!record) return KVX_E_BAD_ARGUMENT;
-        auto answer = request({{"op", "task"}, {"task", task}}, card);
-        if (!answer) return KVX_E_NO_CONNECTION;
-        std::int32_t rc = rcOf(*answer);
-        if (rc != KVX_OK) return rc;
-        const std::string file = answer::text(*answer, "file", std::string());
+        std::string file;
+        bool failed = false;
+        const FlatSnapshot* f = flat(card, failed);
+        if (f && task >= 0 && task < FlatSnapshot::kTasks) {
+            const FlatSnapshot::Task& t = f->tasks[static_cast<std::size_t>(task)];
+            if (t.rc != KVX_OK) return t.rc;
+            file = t.file;
+        } else {
+            if (failed) return KVX_E_NO_CONNECTION;
+            auto answer = request({{"op", "task"}, {"task", task}}, card);
+            if (!answer) return KVX_E_NO_CONNECTION;
+            std::int32_t rc = rcOf(*answer);
+            if (rc != KVX_OK) return rc;
+            file = answer::text(*answer, "file", std::string());
+        }
         auto* rec = static_cast<std::uint8_t*>(record);
         std::memset(rec, 0, KVX_TASK_FILE_SIZE);
         le::setText(rec + kvx::TaskFileRecord::kFileName, KVX_TASK_FILE_SIZE - kvx::TaskFileRecord::kFileName, file);

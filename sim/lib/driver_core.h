@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/flat_snapshot.h"
 #include "lib/transport.h"
 
 namespace kvxsim {
@@ -29,10 +30,12 @@ public:
     // Every initialisation fetches a fresh snapshot in the same round trip,
     // so the reads of a poll tick cost no round trip of their own. Writes
     // (and boots, link op codes, encoder resets) go out at once and drop the
-    // snapshot, as does any failure: the next read fetches a new one, so a
+    // snapshot, as does any failure; a write's answer brings the snapshot
+    // taken after it, and otherwise the next read fetches a new one, so a
     // read after a write sees the write. A snapshot older than `maxAge`
     // is not used either. A simulator that offers no snapshots is asked
-    // operation by operation.
+    // operation by operation. The snapshot comes in its compact form (a flat
+    // table each read copies from); one in the JSON form is used as well.
     void useSnapshots(std::chrono::milliseconds maxAge);
 
     // How long a snapshot answers reads in both libraries. A poll tick makes
@@ -75,17 +78,26 @@ private:
     nlohmann::json* request(nlohmann::json req, int card);
     std::optional<nlohmann::json> send(const nlohmann::json& req);
     nlohmann::json* keep(std::optional<nlohmann::json> answer);
-    // The snapshot's answer to a read; fetches a snapshot when none is fresh.
-    // `failed` is set when the simulator could not be reached; null
-    // without `failed` means: ask the simulator directly.
-    nlohmann::json* fromSnapshot(const std::string& key, const nlohmann::json& req, int card, bool& failed);
+    // The answer to a read from a fresh snapshot in the JSON form; null:
+    // ask the simulator directly.
+    nlohmann::json* fromSnapshot(const std::string& key, const nlohmann::json& req, int card);
     void keepSnapshot(nlohmann::json snapshot, int card);
+    // The flat snapshot that answers a read of `card` now, fetched when no
+    // snapshot is fresh. Null: none in the compact form, ask through
+    // request(); `failed` is set when the simulator could not be reached.
+    const FlatSnapshot* flat(int card, bool& failed);
+    // Keeps the compact snapshot an answer carries ("flat"); false when it
+    // carries none. A malformed one throws answer::MalformedAnswer.
+    bool keepFlat(const nlohmann::json& answer, int card);
+    bool fresh(int card) const;
+    void dropSnapshot();
     // Runs one operation; a malformed answer, or anything else that would
     // throw, answers `onMalformed` instead.
     template <typename Call>
     std::int32_t guarded(std::int32_t onMalformed, Call call) noexcept;
     std::int32_t readWord(int card, const char* op, std::int32_t* value);
     std::int32_t readWord(int card, const char* op, std::uint32_t& value);  // under the lock
+    static int wordRead(const char* op);  // its FlatSnapshot::WordRead
     // Reads one field of an axis record: `field` of the answer to its offset.
     std::int32_t readAxis(int card, void* record, std::size_t offset, const char* field);
     int axisIndexOf(const void* record) const;
@@ -99,7 +111,10 @@ private:
     bool snapshotsWanted_ = false;
     bool snapshotsOffered_ = true;  // until the simulator says otherwise
     Clock::duration maxAge_{};
-    std::optional<nlohmann::json> snapshot_;
+    std::optional<nlohmann::json> snapshot_;  // the JSON form
+    bool haveFlat_ = false;                   // the compact form, in flat_
+    FlatSnapshot flat_;
+    FlatSnapshot flatScratch_;  // decoded into first, so a malformed one leaves flat_ alone
     nlohmann::json lastAnswer_;  // the last answer that came over the transport
     // Until when reads fail at once after a request that failed slowly.
     static constexpr std::chrono::seconds kLinkDownFor{1};

@@ -29,6 +29,11 @@ public:
     // the answer of every read a poll tick may make, filed under its
     // snapshotKey, and for "option" and "env" the answer to any option or
     // variable the card does not have.
+    // With "snapshot": "flat" (for "snapshot": "form": "flat") the answer is
+    // {"rc": rc, "flat": TEXT} instead, TEXT the compact form of the snapshot
+    // (common/flat_snapshot.h) holding the initialisation's own answer too.
+    // The writes "opcode", "writeErrorReg" and "resetEncoder" with
+    // "snapshot": "flat" answer the snapshot taken after the write the same way.
 
     // One control command as words; {"ok": true, "text": ...} or
     // {"ok": false, "error": ...}. Never throws.
@@ -51,6 +56,9 @@ private:
     // `withAxes` false: without the axis reads, which the initialisation it
     // comes with answers already (its axis table holds the same words).
     nlohmann::json snapshotLocked(int card, bool withAxes = true);
+    // The compact form, built from the same single answers; `init` is the
+    // initialisation's answer it comes with, or null.
+    std::string flatSnapshotLocked(int card, const nlohmann::json* init);
 
     mutable std::mutex mutex_;
     std::vector<CardState> cards_;
