@@ -26,10 +26,23 @@ public:
         char buf[40];
         raw({buf, static_cast<std::size_t>(std::to_chars(buf, buf + sizeof buf, v).ptr - buf)});
     }
+    // Its length, a colon and the text, with control characters and '%'
+    // as %XX: the snapshot travels as one line.
     void text(const std::string& t) {
-        number(static_cast<std::int64_t>(t.size()));
+        std::string escaped;
+        for (unsigned char c : t) {
+            if (c < 0x20 || c == '%' || c == 0x7f) {
+                static constexpr char kHex[] = "0123456789ABCDEF";
+                escaped += '%';
+                escaped += kHex[c >> 4];
+                escaped += kHex[c & 0xF];
+            } else {
+                escaped += static_cast<char>(c);
+            }
+        }
+        number(static_cast<std::int64_t>(escaped.size()));
         out_.back() = ':';  // the length and its text are one field
-        out_ += t;
+        out_ += escaped;
         out_ += ' ';
     }
     std::string take() {
@@ -50,17 +63,19 @@ public:
     explicit Reader(std::string_view text) : text_(text) {}
 
     bool tag(std::string_view t) { return field() == t; }
+    // Numbers are read where they stand: this runs some 150 times a tick.
     template <typename T>
     bool number(T& out) {
-        const std::string_view f = field();
+        const char* at = text_.data() + pos_;
         std::int64_t v = 0;
-        auto [end, error] = std::from_chars(f.data(), f.data() + f.size(), v);
-        if (f.empty() || error != std::errc() || end != f.data() + f.size()) return fail();
+        auto [end, error] = std::from_chars(at, text_.data() + text_.size(), v);
+        if (!ok_ || error != std::errc() || end == at) return fail();
         if (v < static_cast<std::int64_t>(std::numeric_limits<T>::min()) ||
             v > static_cast<std::int64_t>(std::numeric_limits<T>::max()))
             return fail();
+        pos_ = static_cast<std::size_t>(end - text_.data());
         out = static_cast<T>(v);
-        return true;
+        return separator();
     }
     bool flag(bool& out) {
         int v = 0;
@@ -69,10 +84,11 @@ public:
         return true;
     }
     bool real(double& out) {
-        const std::string_view f = field();
-        auto [end, error] = std::from_chars(f.data(), f.data() + f.size(), out);
-        if (f.empty() || error != std::errc() || end != f.data() + f.size() || !std::isfinite(out)) return fail();
-        return true;
+        const char* at = text_.data() + pos_;
+        auto [end, error] = std::from_chars(at, text_.data() + text_.size(), out);
+        if (!ok_ || error != std::errc() || end == at || !std::isfinite(out)) return fail();
+        pos_ = static_cast<std::size_t>(end - text_.data());
+        return separator();
     }
     bool text(std::string& out) {
         const std::size_t colon = text_.find(':', pos_);
@@ -82,8 +98,25 @@ public:
         if (colon == pos_ || error != std::errc() || end != text_.data() + colon || size > kMaxText ||
             size > text_.size() - colon - 1)
             return fail();
-        out.assign(text_.substr(colon + 1, size));
+        const std::string_view escaped = text_.substr(colon + 1, size);
         pos_ = colon + 1 + size;
+        if (escaped.find('%') == std::string_view::npos) {
+            out.assign(escaped);
+            return separator();
+        }
+        out.clear();
+        for (std::size_t i = 0; i < escaped.size(); ++i) {
+            if (escaped[i] != '%') {
+                out += escaped[i];
+                continue;
+            }
+            unsigned char c = 0;
+            if (i + 2 >= escaped.size() ||
+                std::from_chars(escaped.data() + i + 1, escaped.data() + i + 3, c, 16).ptr != escaped.data() + i + 3)
+                return fail();
+            out += static_cast<char>(c);
+            i += 2;
+        }
         return separator();
     }
     bool done() const { return ok_ && pos_ >= text_.size(); }
@@ -99,6 +132,7 @@ private:
         return f;
     }
     bool separator() {
+        if (!ok_) return false;
         if (pos_ == text_.size()) return true;
         if (text_[pos_] != ' ') return fail();
         ++pos_;

@@ -114,7 +114,18 @@ public:
     std::string routeLine(const std::string& line) {
         json request = json::parse(line, nullptr, false);
         if (request.is_discarded()) return json{{"rc", KVX_E_PROTOCOL}, {"error", "not JSON"}}.dump();
-        return route(request).dump();
+        return onTheWire(route(request));
+    }
+
+    // An answer as it goes out. One with a snapshot in the compact form
+    // carries it after its JSON object, behind a tab (which compact JSON
+    // never holds), so a library reads it without parsing it as JSON text.
+    static std::string onTheWire(json reply) {
+        auto flat = reply.find("flat");
+        if (flat == reply.end() || !flat->is_string()) return reply.dump();
+        std::string compact = std::move(flat->get_ref<std::string&>());
+        reply.erase("flat");
+        return reply.dump() + '\t' + compact;
     }
 
 private:
@@ -128,7 +139,11 @@ void answerOverHttp(RequestRouter& router, const httplib::Request& req, httplib:
     json request = json::parse(req.body, nullptr, false);
     json reply =
         request.is_discarded() ? json{{"rc", KVX_E_PROTOCOL}, {"error", "not JSON"}} : router.route(request);
-    res.set_content(reply.dump(), "application/json");
+    // The compact form is offered only to a request that asks for it; its
+    // content type says which form the answer is.
+    const bool compact = reply.contains("flat");
+    res.set_content(RequestRouter::onTheWire(std::move(reply)),
+                    compact ? "application/x-kvx-snapshot" : "application/json");
 }
 
 // The controller a fleet path names (/c17/... is 17), 0 when there is none such.

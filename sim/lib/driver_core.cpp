@@ -94,9 +94,11 @@ std::optional<json> DriverCore::send(const json& req) {
     const auto op = req.find("op");
     const bool opens = op != req.end() && (*op == "hello" || *op == "init" || *op == "boot");
     std::optional<json> answer;
+    compact_.clear();
     const auto start = Clock::now();
     if (opens || start >= linkDownUntil_) {
         answer = transport_->call(req, lastError_);
+        compact_ = transport_->takeCompactSnapshot();
         const auto end = Clock::now();
         linkDownUntil_ = !answer && end - start >= kRequestDeadline / 2 ? end + kLinkDownFor : Clock::time_point{};
     }
@@ -116,11 +118,9 @@ bool DriverCore::fresh(int card) const {
     return (snapshot_ || haveFlat_) && snapshotCard_ == card && Clock::now() - snapshotTime_ <= maxAge_;
 }
 
-bool DriverCore::keepFlat(const json& answer, int card) {
-    auto it = answer.is_object() ? answer.find("flat") : answer.end();
-    if (it == answer.end()) return false;
-    if (!it->is_string() || !decodeFlatSnapshot(it->get_ref<const std::string&>(), flatScratch_))
-        throw answer::MalformedAnswer("malformed snapshot");
+bool DriverCore::keepFlat(int card) {
+    if (compact_.empty()) return false;
+    if (!decodeFlatSnapshot(compact_, flatScratch_)) throw answer::MalformedAnswer("malformed snapshot");
     dropSnapshot();
     std::swap(flat_, flatScratch_);
     haveFlat_ = true;
@@ -140,7 +140,7 @@ const FlatSnapshot* DriverCore::flat(int card, bool& failed) {
         return nullptr;
     }
     const std::int32_t rc = rcOf(*answer);
-    if (rc == KVX_OK && keepFlat(*answer, card)) return &flat_;
+    if (rc == KVX_OK && keepFlat(card)) return &flat_;
     if (rc == KVX_OK && answer->contains("snapshot")) {
         keepSnapshot(std::move((*answer)["snapshot"]), card);
         return nullptr;
@@ -210,7 +210,7 @@ json* DriverCore::request(json req, int card) {
     const bool withSnapshot = init || op == "opcode" || op == "writeErrorReg" || op == "resetEncoder";
     if (withSnapshot && snapshotsOffered_) req["snapshot"] = "flat";
     auto answer = send(req);
-    if (answer && withSnapshot && !keepFlat(*answer, card) && init) {
+    if (answer && withSnapshot && !keepFlat(card) && init) {
         if (auto it = answer->find("snapshot"); it != answer->end()) {
             json snapshot = std::move(*it);
             answer->erase("snapshot");
@@ -252,7 +252,7 @@ std::int32_t DriverCore::init(int card, void* axisTable, void* systemInfo, std::
         std::array<AxisValues, KVX_AXIS_COUNT_MAX> values{};
         std::string name;
         std::int32_t axisCount = 0, type = 0;
-        if (haveFlat_ && flat_.withInit && answer->contains("flat")) {
+        if (haveFlat_ && flat_.withInit && !compact_.empty()) {
             // The compact form: the initialisation is part of its snapshot.
             if (!flat_.running) return rc;  // a controller that does not run fills nothing
             for (std::size_t i = 0; i < values.size(); ++i) {

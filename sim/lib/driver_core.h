@@ -86,9 +86,9 @@ private:
     // snapshot is fresh. Null: none in the compact form, ask through
     // request(); `failed` is set when the simulator could not be reached.
     const FlatSnapshot* flat(int card, bool& failed);
-    // Keeps the compact snapshot an answer carries ("flat"); false when it
-    // carries none. A malformed one throws answer::MalformedAnswer.
-    bool keepFlat(const nlohmann::json& answer, int card);
+    // Keeps the compact snapshot the last answer carried; false when it
+    // carried none. A malformed one throws answer::MalformedAnswer.
+    bool keepFlat(int card);
     bool fresh(int card) const;
     void dropSnapshot();
     // Runs one operation; a malformed answer, or anything else that would
@@ -114,7 +114,8 @@ private:
     std::optional<nlohmann::json> snapshot_;  // the JSON form
     bool haveFlat_ = false;                   // the compact form, in flat_
     FlatSnapshot flat_;
-    FlatSnapshot flatScratch_;  // decoded into first, so a malformed one leaves flat_ alone
+    FlatSnapshot flatScratch_;
+    std::string compact_;  // the compact snapshot the last answer carried, as it came  // decoded into first, so a malformed one leaves flat_ alone
     nlohmann::json lastAnswer_;  // the last answer that came over the transport
     // Until when reads fail at once after a request that failed slowly.
     static constexpr std::chrono::seconds kLinkDownFor{1};

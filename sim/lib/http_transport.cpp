@@ -68,7 +68,7 @@ public:
                     error = "web services answered HTTP " + std::to_string(status);
                     return std::nullopt;
                 }
-                return answer::parse(answer, kAnswerMaxDepth);
+                return parseAnswer(answer);
             }
             disconnect();
             if (failure.malformed) throw answer::MalformedAnswer("web services at " + origin_ + ": " + failure.why);

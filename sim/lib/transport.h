@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -31,6 +32,18 @@ public:
     virtual std::optional<nlohmann::json> call(const nlohmann::json& request, std::string& error) = 0;
     // Drops the connection; the next call connects again.
     virtual void disconnect() = 0;
+
+    // The snapshot in its compact form that the last answer carried behind
+    // its JSON object (common/flat_snapshot.h); empty when it carried none.
+    std::string takeCompactSnapshot() { return std::move(compact_); }
+
+protected:
+    // An answer as it came: a JSON object, and behind a tab possibly the
+    // compact snapshot, which is kept apart for takeCompactSnapshot().
+    nlohmann::json parseAnswer(std::string_view text);
+
+private:
+    std::string compact_;
 };
 
 // Connects on first use and again after any failure, so a daemon that comes

@@ -30,7 +30,7 @@ public:
             if (sendAllWithin(fd_, request.dump() + '\n', deadline) &&
                 readLineWithin(fd_, pending_, line, kAnswerMaxBytes, deadline)) {
                 try {
-                    return answer::parse(line, kAnswerMaxDepth);
+                    return parseAnswer(line);
                 } catch (const answer::MalformedAnswer&) {
                     disconnect();
                     throw;

@@ -159,6 +159,8 @@ const HostileAnswer kHostileAnswers[] = {
     {"MiniportArray", "miniport", R"({"rc":0,"value":[1]})", Call::Miniport, 0},
     {"SnapshotAnswerNumber", "snapshot", R"({"rc":0,"snapshot":{"answers":{"status":7}}})", Call::Status, kProtocol},
     {"SnapshotAxesText", "snapshot", R"({"rc":0,"snapshot":{"answers":{"axis/0":{"rc":0,"limit":"x"}}}})", Call::AxisLimit, kProtocol},
+    {"CompactSnapshotCutShort", "snapshot", "{\"rc\":0}\tkvxflat1 I 0 W 0", Call::Status, kProtocol},
+    {"CompactSnapshotTextTooLong", "snapshot", "{\"rc\":0}\tkvxflat1 I 1 0 1 4 1 99999999:T", Call::AxisLimit, kProtocol},
 };
 
 class HostileAnswers : public ::testing::TestWithParam<std::tuple<HostileAnswer, bool>> {};
