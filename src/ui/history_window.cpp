@@ -146,7 +146,6 @@ HistoryWindow::HistoryWindow(RunHistory& history, std::function<ReportSources()>
     y2->setTickAnchor(0);
     for (int i = 0; i < kLinkCounterCount; ++i) {
         auto* s = makeSeries(counterChart_, linkCounterTitle(i), kCounterColours[i]);
-        s->setPointsVisible(true);
         s->attachAxis(counterChart_->axes(Qt::Horizontal).value(0));
         s->attachAxis(y2);
     }
@@ -305,14 +304,24 @@ void HistoryWindow::fillCharts() {
     upper_->replace(upperPts);
     lower_->replace(lowerPts);
     auto* y1 = qobject_cast<QValueAxis*>(cycleChart_->axes(Qt::Vertical).value(0));
-    y1->setRange(0, yMax > 0 ? std::ceil(yMax * 1.15 / 100.0) * 100.0 : 100);
+    // Round ticks: 1, 2 or 5 times a power of ten, four or five of them.
+    const qint64 yStep = integerStep(static_cast<std::uint64_t>(std::max(yMax, 100.0) * 1.05 / 4 * 5));
+    const qint64 yTop = yStep * (static_cast<qint64>(std::max(yMax, 100.0) * 1.05) / yStep + 1);
+    y1->setTickType(QValueAxis::TicksDynamic);
+    y1->setTickAnchor(0);
+    y1->setTickInterval(static_cast<double>(yStep));
+    y1->setRange(0, static_cast<double>(yTop));
 
     std::uint64_t top = 0;
     const auto perMinute = trends.perMinute();
     for (int i = 0; i < kLinkCounterCount; ++i) {
         QList<QPointF> pts;
+        // A step per minute: the increase holds for the whole minute.
         for (const MinuteIncrease& m : perMinute) {
-            pts.append({static_cast<double>(localMs(m.startMs)), static_cast<double>(m.increase[i])});
+            const double start = static_cast<double>(localMs(m.startMs));
+            const double value = static_cast<double>(m.increase[i]);
+            pts.append({start, value});
+            pts.append({start + static_cast<double>(TrendRecorder::kMinuteMs), value});
             top = std::max(top, m.increase[i]);
         }
         series(linkCounterTitle(i))->replace(pts);

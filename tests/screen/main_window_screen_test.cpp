@@ -3,20 +3,15 @@
 // board rows read off the screen, the summary docked in a short window.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <stdlib.h>
-
 #include <QApplication>
 #include <QFontMetrics>
 #include <QThread>
 
-#include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
-#include <thread>
 
 #include "e2e/process.h"
+#include "screen/program_on_screen.h"
 #include "screen/read_text.h"
 #include "screen/screen_session.h"
 
@@ -26,10 +21,6 @@ ScreenSession& session();
 
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-
-const fs::path kBin = KVX_BIN_DIR;
 const QColor kBlue(0, 0, 255), kRed(255, 0, 0), kBlack(0, 0, 0);
 
 constexpr const char* kKvx2000 =
@@ -44,66 +35,6 @@ constexpr const char* kKvx4000 =
     "[card 0]\nboard_type = 8\ntavos_name = TAVOS\nos_version = 253048\npld_revision = 4\nsample_time = 1000\n"
     "env SerialNumber = 40000777\naxes = 4\n"
     "[module 0]\nstatus = 0x10\nchecksum = 0x1A2B\n[module 1]\nstatus = 0x90\nchecksum = 0x00FF\n";
-
-std::string readFile(const fs::path& p) {
-    std::ostringstream s;
-    s << std::ifstream(p).rdbuf();
-    return s.str();
-}
-
-// The simulator on a scenario and the program in super-user mode on it, in a
-// folder of their own; the window opens at the design size.
-class ProgramOnScreen {
-public:
-    explicit ProgramOnScreen(const char* scenario) {
-        std::string pattern = (fs::temp_directory_path() / "kvx-screen-XXXXXX").string();
-        dir_ = mkdtemp(pattern.data());
-        std::ofstream(dir_ / "scenario.scn") << scenario;
-        std::ofstream(dir_ / "KvxDiagnostics.INI")
-            << "[DESKTOP]\nLeft=40\nTop=40\nWidth=757\nHeight=677\n[PROTOCOL]\nFileName="
-            << (dir_ / "DiagProtocol.txt").string() << "\n";
-        const std::string socket = (dir_ / "sim.sock").string();
-        sim_ = std::make_unique<e2e::Process>(e2e::Process::Options{
-            {(kBin / "kvxsim").string(), "--scenario", (dir_ / "scenario.scn").string(), "--socket", socket,
-             "--no-http", "--quiet"},
-            {},
-            dir_.string(),
-            (dir_ / "sim.err").string()});
-        for (int i = 0; i < 200 && !fs::exists(socket); ++i) std::this_thread::sleep_for(25ms);
-        program_ = std::make_unique<e2e::Process>(e2e::Process::Options{
-            {(kBin / "KvxDiagnostics").string(), "/SU", "--settings", (dir_ / "KvxDiagnostics.INI").string()},
-            {{"KVXSIM_SOCKET", socket}, {"XDG_CONFIG_HOME", dir_.string()}, {"QT_QPA_PLATFORM", "xcb"}},
-            dir_.string(),
-            (dir_ / "program.err").string()});
-        window_ = session().windowOf(program_->pid());
-        for (int i = 0; i < 100 && window_ && session().windowName(window_).find("Online Mode") == std::string::npos; ++i)
-            std::this_thread::sleep_for(100ms);
-        std::this_thread::sleep_for(1500ms);  // a tick or two with every value
-        session().xdotool({"windowactivate", "--sync", std::to_string(window_)});
-    }
-    ~ProgramOnScreen() {
-        stop();
-        sim_->signal(SIGTERM);
-        sim_->wait(5s);
-        fs::remove_all(dir_);
-    }
-
-    unsigned long window() const { return window_; }
-    QRect client() const { return session().clientRect(window_); }
-    QImage shot() const { return session().grab(client()); }
-    std::string errors() const { return readFile(dir_ / "program.err"); }
-    // Closes the program as a stop signal does (settings written) and gives its settings file.
-    std::string stop() {
-        program_->signal(SIGTERM);
-        program_->wait(10s);
-        return readFile(dir_ / "KvxDiagnostics.INI");
-    }
-
-private:
-    fs::path dir_;
-    std::unique_ptr<e2e::Process> sim_, program_;
-    unsigned long window_ = 0;
-};
 
 // Pixels of the focus colour (the style's highlight, as it frames the focused
 // control or marks the text Tab selected); grey and the blue of values are not.
@@ -131,6 +62,20 @@ std::string focused(const QImage& shot) {
             best = name;
         }
     return best;
+}
+
+void clickAt(const QRect& client, int x, int y) {
+    session().xdotool({"mousemove", "--sync", std::to_string(client.x() + x), std::to_string(client.y() + y)});
+    session().xdotool({"click", "1"});
+    QThread::msleep(300);
+}
+
+// Types a file name into the open file dialog and opens it.
+void openInDialog(unsigned long dialog, const std::string& file) {
+    session().xdotool({"windowactivate", "--sync", std::to_string(dialog)});
+    session().xdotool({"key", "ctrl+a"});
+    session().xdotool({"type", file});
+    session().xdotool({"key", "Return"});
 }
 
 }  // namespace
@@ -215,6 +160,44 @@ TEST(MainWindowOnScreen, Kvx4000RowsFollowTheirOwnCaptions) {
     ASSERT_TRUE(value);
     EXPECT_NEAR(value->x(), pldX, 1);
     EXPECT_TRUE(findText(shot, QRect(236, 72, 40, 22), "---", windowFont(true), kBlue));
+}
+
+// Boot System asking for the files: the system-file dialog opens with the
+// system files, and so does the second one, after the controller refused the
+// first pair (version conflict) and the user picked the boot file again.
+TEST(MainWindowOnScreen, SecondSystemFileDialogKeepsItsFilter) {
+    ASSERT_TRUE(session().ok());
+    ProgramOnScreen program(kKvx2000);
+    ASSERT_NE(program.window(), 0u) << program.errors();
+    const auto boot = program.folder() / "TAVOS.elf", system = program.folder() / "SYSTEM.dat";
+    std::ofstream(boot) << "boot";
+    std::ofstream(system) << "system";
+    const QRect client = program.client();
+    clickAt(client, 540, 48);  // "Get File Names"
+    clickAt(client, 512 + 45, 64 + 12);  // "Boot System"
+
+    const unsigned long bootDialog = program.dialog();
+    ASSERT_NE(bootDialog, 0u);
+    openInDialog(bootDialog, boot.string());
+    const unsigned long first = program.dialog(bootDialog);
+    ASSERT_NE(first, 0u);
+    QThread::msleep(400);
+    const QImage firstShot = session().grab(session().clientRect(first));
+    EXPECT_TRUE(findText(firstShot, firstShot.rect(), "Systemdatei (*.dat)", QApplication::font(), kBlack));
+
+    e2e::run({std::string(KVX_BIN_DIR) + "/kvxsimctl", "--socket", program.socket(), "offline", "33"});
+    openInDialog(first, system.string());
+    const unsigned long bootAgain = program.dialog(first);
+    ASSERT_NE(bootAgain, 0u);
+    openInDialog(bootAgain, boot.string());  // the boot brings the controller back
+    const unsigned long second = program.dialog(bootAgain);
+    ASSERT_NE(second, 0u);
+    QThread::msleep(400);
+    const QImage secondShot = session().grab(session().clientRect(second));
+    saveShot(secondShot, "boot-system-second-dialog.png");
+    EXPECT_TRUE(findText(secondShot, secondShot.rect(), "Systemdatei (*.dat)", QApplication::font(), kBlack));
+    EXPECT_FALSE(findText(secondShot, secondShot.rect(), "ELF-File (*.elf)", QApplication::font(), kBlack));
+    session().xdotool({"key", "Escape"});
 }
 
 }  // namespace kvx::screen

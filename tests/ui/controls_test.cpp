@@ -1,6 +1,5 @@
 // Every control of the window: name, kind, group, caption, initial state,
 // style and design position.
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -156,38 +155,6 @@ private slots:
         // Every value starts in the normal colour.
         QCOMPARE(f.find("laBoardTypeNr")->palette().color(QPalette::WindowText), QColor(0, 0, 255));
         QCOMPARE(f.find("laRxComErrNr")->palette().color(QPalette::WindowText), QColor(0, 0, 255));
-    }
-
-    // From the window mode on, as designed; the super-user controls only where shown.
-    void tabGoesThroughTheControlsInDesignOrder() {
-        const struct {
-            const char* name;
-            bool superUser;
-            QStringList order;
-        } cases[] = {
-            {"super-user", true,
-             {"cbStayOnTop", "cbCardNr", "buReboot", "cbGetFileNames", "cbUseWebServices", "meErrorSummary",
-              "cbStayOnTop"}},
-            {"normal", false, {"cbStayOnTop", "cbCardNr", "meErrorSummary", "cbStayOnTop"}},
-        };
-        for (const auto& c : cases) {
-            WindowFixture f;
-            for (const char* name : {"cbUseWebServices", "cbGetFileNames", "buReboot"})
-                f.model.setVisible(name, c.superUser);
-            f.window->render();
-            f.window->show();
-            QApplication::setActiveWindow(f.window.get());
-            QVERIFY(QTest::qWaitForWindowActive(f.window.get()));
-            QStringList seen;
-            for (qsizetype i = 0; i < c.order.size(); ++i) {
-                QWidget* focus = QApplication::focusWidget();
-                // An editable combo box hands its focus to its line edit.
-                while (focus && focus->objectName().isEmpty()) focus = focus->parentWidget();
-                seen << (focus ? focus->objectName() : QString());
-                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-            }
-            QVERIFY2(seen == c.order, qPrintable(QString(c.name) + ": " + seen.join(", ")));
-        }
     }
 
     void designPositionsAtDesignSize() {

@@ -1,7 +1,6 @@
 // Resizing: group boxes stacking, right-anchored controls, the fixed scroll
 // range, and the placement kept in the model.
 #include <QGroupBox>
-#include <QLineEdit>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
@@ -49,25 +48,6 @@ private slots:
         showAt(f, 700, 560);
         QCOMPARE(f.find("gbTaskInformation")->geometry(), QRect(0, 333, 700, 44));
         QCOMPARE(f.find("bgErrorSummary")->geometry(), QRect(0, 377, 700, 183));
-    }
-
-    // Any 32-bit number shows whole; the grid keeps its order and its right edge.
-    void taskFieldsShowTheWidestNumberWhole() {
-        WindowFixture f;
-        for (const char* name : {"edErrNum3", "edErrLine3"}) f.model.setText(name, "-2147483648");
-        f.window->render();
-        showAt(f, 757, 677);
-        for (const char* name : {"edErrNum3", "edErrLine3"}) {
-            auto* edit = f.find<QLineEdit>(name);
-            QCOMPARE(edit->cursorPosition(), 11);
-            // Not scrolled: the first character sits at the left of the text area.
-            QCOMPARE(edit->cursorPositionAt(QPoint(edit->contentsRect().left() + 4, edit->height() / 2)), 0);
-        }
-        auto rightOf = [](QWidget* w) { return w->x() + w->width(); };
-        QCOMPARE(rightOf(f.find("edErrLine3")), 681 + 65);
-        QVERIFY(rightOf(f.find("edErrNum3")) < f.find("edErrLine3")->x());
-        QVERIFY(rightOf(f.find("cbStop3")) < f.find("edErrNum3")->x());
-        QCOMPARE(f.find("laErrNum")->x(), f.find("edErrNum3")->x());
     }
 
     void rightAnchoredControlsKeepTheirDistance() {

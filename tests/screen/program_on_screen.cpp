@@ -1,0 +1,84 @@
+#include "screen/program_on_screen.h"
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "screen/screen_session.h"
+
+namespace kvx::screen {
+
+ScreenSession& session();
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const fs::path kBin = KVX_BIN_DIR;
+
+std::string readFile(const fs::path& p) {
+    std::ostringstream s;
+    s << std::ifstream(p).rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+ProgramOnScreen::ProgramOnScreen(const std::string& scenario) {
+    std::string pattern = (fs::temp_directory_path() / "kvx-screen-XXXXXX").string();
+    dir_ = mkdtemp(pattern.data());
+    std::ofstream(dir_ / "scenario.scn") << scenario;
+    std::ofstream(dir_ / "KvxDiagnostics.INI") << "[DESKTOP]\nLeft=40\nTop=40\nWidth=757\nHeight=677\n[PROTOCOL]\nFileName="
+                                               << (dir_ / "DiagProtocol.txt").string() << "\n";
+    const std::string socket = (dir_ / "sim.sock").string();
+    sim_ = std::make_unique<e2e::Process>(e2e::Process::Options{
+        {(kBin / "kvxsim").string(), "--scenario", (dir_ / "scenario.scn").string(), "--socket", socket, "--no-http",
+         "--quiet"},
+        {},
+        dir_.string(),
+        (dir_ / "sim.err").string()});
+    for (int i = 0; i < 200 && !fs::exists(socket); ++i) std::this_thread::sleep_for(25ms);
+    program_ = std::make_unique<e2e::Process>(e2e::Process::Options{
+        {(kBin / "KvxDiagnostics").string(), "/SU", "--settings", (dir_ / "KvxDiagnostics.INI").string()},
+        {{"KVXSIM_SOCKET", socket}, {"XDG_CONFIG_HOME", dir_.string()}, {"QT_QPA_PLATFORM", "xcb"}},
+        dir_.string(),
+        (dir_ / "program.err").string()});
+    window_ = session().windowOf(program_->pid());
+    for (int i = 0; i < 100 && window_ && session().windowName(window_).find("Online Mode") == std::string::npos; ++i)
+        std::this_thread::sleep_for(100ms);
+    std::this_thread::sleep_for(1500ms);  // a tick or two with every value
+    session().xdotool({"windowactivate", "--sync", std::to_string(window_)});
+}
+
+ProgramOnScreen::~ProgramOnScreen() {
+    stop();
+    sim_->signal(SIGTERM);
+    sim_->wait(5s);
+    fs::remove_all(dir_);
+}
+
+unsigned long ProgramOnScreen::dialog(unsigned long other) const {
+    for (int i = 0; i < 100; ++i) {
+        std::istringstream ids(session().xdotool({"search", "--onlyvisible", "--pid", std::to_string(program_->pid())}));
+        for (unsigned long id; ids >> id;)  // popups of the dialog are small
+            if (id != window_ && id != other && session().clientRect(id).width() > 200) return id;
+        std::this_thread::sleep_for(100ms);
+    }
+    return 0;
+}
+
+QRect ProgramOnScreen::client() const { return session().clientRect(window_); }
+QImage ProgramOnScreen::shot() const { return session().grab(client()); }
+std::string ProgramOnScreen::errors() const { return readFile(dir_ / "program.err"); }
+
+std::string ProgramOnScreen::stop() {
+    program_->signal(SIGTERM);
+    program_->wait(10s);
+    return readFile(dir_ / "KvxDiagnostics.INI");
+}
+
+}  // namespace kvx::screen

@@ -1,0 +1,40 @@
+// The simulator on a scenario and the real program in super-user mode on it,
+// on the test's X server, in a folder of their own; the window opens at the
+// design size and is shown once the controller is online.
+#pragma once
+
+#include <QImage>
+#include <QRect>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "e2e/process.h"
+
+namespace kvx::screen {
+
+class ProgramOnScreen {
+public:
+    explicit ProgramOnScreen(const std::string& scenario);
+    ~ProgramOnScreen();
+
+    unsigned long window() const { return window_; }
+    QRect client() const;
+    QImage shot() const;
+    std::string errors() const;
+    const std::filesystem::path& folder() const { return dir_; }
+    std::string socket() const { return (dir_ / "sim.sock").string(); }
+    // A visible window of the program other than the main window and `other`
+    // (a dialog), 0 when none showed in time.
+    unsigned long dialog(unsigned long other = 0) const;
+    // Closes the program as a stop signal does (settings written) and gives its settings file.
+    std::string stop();
+
+private:
+    std::filesystem::path dir_;
+    std::unique_ptr<e2e::Process> sim_, program_;
+    unsigned long window_ = 0;
+};
+
+}  // namespace kvx::screen
