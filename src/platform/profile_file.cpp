@@ -13,6 +13,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
+#include <mutex>
+#include <set>
 #include <vector>
 
 namespace kvx::profile {
@@ -37,8 +40,21 @@ bool sameName(std::string_view a, std::string_view b) {
 
 std::string reason(const char* step) { return std::string(step) + ": " + std::strerror(errno); }
 
-// The whole file, or nullopt with `error` set. A missing file is `missing`.
-std::optional<std::string> readFile(const std::string& path, std::string& error, bool& missing) {
+// Says once per file that only its start is read.
+void tellOversized(const std::string& path) {
+    static std::mutex mutex;
+    static std::set<std::string> told;
+    std::lock_guard lock(mutex);
+    if (!told.insert(path).second) return;
+    std::cerr << "KvxDiagnostics: " << path << " is larger than " << (kMaxFileSize >> 20)
+              << " MB; only its first " << (kMaxFileSize >> 20) << " MB are read, and it is never rewritten"
+              << std::endl;
+}
+
+// The whole file up to kMaxFileSize (`truncated` when there was more), or
+// nullopt with `error` set. A missing file is `missing`.
+std::optional<std::string> readFile(const std::string& path, std::string& error, bool& missing,
+                                    bool* truncated = nullptr) {
     missing = false;
     // Non-blocking, so that a FIFO in the file's place cannot stall the program.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -59,10 +75,15 @@ std::optional<std::string> readFile(const std::string& path, std::string& error,
         return std::nullopt;
     }
     std::string data;
-    data.reserve(static_cast<std::size_t>(st.st_size));
+    data.reserve(std::min(static_cast<std::size_t>(st.st_size), kMaxFileSize));
     char buf[65536];
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (data.size() >= kMaxFileSize) {
+            if (truncated) *truncated = true;
+            tellOversized(path);
+            break;
+        }
+        ssize_t n = ::read(fd, buf, std::min(sizeof buf, kMaxFileSize - data.size()));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             error = reason("reading");
@@ -355,9 +376,11 @@ WriteResult writeString(const std::string& file, std::string_view section, std::
 
     std::string error;
     bool missing = false;
-    auto old = readFile(file, error, missing);
+    bool truncated = false;
+    auto old = readFile(file, error, missing, &truncated);
     // An unreadable file is never overwritten: its content would be lost.
     if (!old && !missing) return {error};
+    if (truncated) return {"larger than " + std::to_string(kMaxFileSize >> 20) + " MB, not rewritten"};
     std::string contents = withValue(old ? *old : std::string(), section, key, stored);
     const bool unchanged = old && *old == contents;
     return replaceFile(file, contents, unchanged);

@@ -15,6 +15,11 @@ namespace kvx::profile {
 // The longest text a read hands back; longer values are cut to this length.
 inline constexpr std::size_t kMaxTextLength = 2047;
 
+// The most of a profile file that is read: real ones hold a few kilobytes.
+// Of a larger file only this much is read, said once per file on standard
+// error, and such a file is never rewritten (its end would be lost).
+inline constexpr std::size_t kMaxFileSize = 1 << 20;
+
 // The value of `key` in `section`, without the blanks around it and cut to
 // kMaxTextLength characters. `defaultValue` when the file, the section or the
 // key is missing or the file cannot be read. When a key appears more than

@@ -300,6 +300,32 @@ TEST_P(HostileController, MonitorShowsItOfflineAndEndsInOrder) {
 INSTANTIATE_TEST_SUITE_P(Modes, HostileController, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Remote" : "Local"; });
 
+// Starts the copy of the program in `dir` with `args` and nothing in its
+// environment but `environment`; its output goes to dir/out and dir/err.
+pid_t startProgram(const kvxsim::test::TempDir& dir, const std::vector<std::string>& args,
+                   const std::vector<std::string>& environment) {
+    std::vector<std::string> words{dir.file("KvxDiagnostics")};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv, envp;
+    for (auto& w : words) argv.push_back(const_cast<char*>(w.c_str()));
+    argv.push_back(nullptr);
+    for (auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, dir.file("out").c_str(), O_WRONLY | O_CREAT, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, dir.file("err").c_str(), O_WRONLY | O_CREAT, 0644);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 // The real program against a simulator that answers its first call and then
 // stalls: SIGTERM in the middle of a stalled call ends the run in order.
 class StalledSimulator : public ::testing::TestWithParam<std::tuple<FakeReply::Kind, bool>> {};
@@ -319,21 +345,10 @@ TEST_P(StalledSimulator, SigtermEndsTheProgramInOrder) {
     if (remote) settings += "[Project data]\nUse Webservices=1\nURL=" + simulator.url() + "\nDEV FileNameX=kvx0\n";
     std::ofstream(dir.file("KvxDiagnostics.INI")) << settings;
 
-    const std::string library = "KVXDLLNAME=" + kvxsim::test::binDir() + (remote ? "/kvxg3X.DLL" : "/kvxg3.dll");
-    const std::string socketVariable = "KVXSIM_SOCKET=" + socket;
-    std::vector<char*> environment{const_cast<char*>(library.c_str()), const_cast<char*>(socketVariable.c_str()),
-                                   nullptr};
-    std::string words[] = {program, "--console", "--interval-ms", "100"};
-    std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, dir.file("out").c_str(), O_WRONLY | O_CREAT, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, dir.file("err").c_str(), O_WRONLY | O_CREAT, 0644);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environment.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = startProgram(dir, {"--console", "--interval-ms", "100"},
+                                   {"KVXDLLNAME=" + kvxsim::test::binDir() + (remote ? "/kvxg3X.DLL" : "/kvxg3.dll"),
+                                    "KVXSIM_SOCKET=" + socket});
+    ASSERT_GT(pid, 0);
 
     // Well into the run, when a call waits for the stalled simulator.
     while (simulator.requests() < 3) std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -356,8 +371,7 @@ TEST_P(StalledSimulator, SigtermEndsTheProgramInOrder) {
     std::cout << "ended " << took.count() << " ms after SIGTERM\n";
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    std::ifstream in(protocolFile);
-    const std::string protocol((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string protocol = readText(protocolFile);
     EXPECT_NE(protocol.find("System is offline:\n"), std::string::npos) << protocol;
     EXPECT_NE(protocol.find("Diagnostic Program closed!"), std::string::npos) << protocol;
 }
@@ -370,6 +384,32 @@ INSTANTIATE_TEST_SUITE_P(Kinds, StalledSimulator,
                                                                                                     : "OneByteEvery20s") +
                                     (std::get<1>(info.param) ? "_Remote" : "_Local");
                          });
+
+// A settings file of 100 GB (sparse): before, every key read read the whole
+// file and reserved its size first, and the start ended in bad_alloc.
+TEST(OversizedProfileFile, OnlyItsFirstMegabyteIsReadAndItIsNeverRewritten) {
+    kvxsim::test::TempDir dir;
+    std::filesystem::copy_file(KVX_PROGRAM, dir.file("KvxDiagnostics"));
+    const std::string settingsFile = dir.file("KvxDiagnostics.INI");
+    std::ofstream(settingsFile) << "[PROTOCOL]\nFileName=" << dir.file("DiagProtocol.txt") << "\n";
+    std::filesystem::resize_file(settingsFile, 100ull << 30);
+    const pid_t pid = startProgram(dir, {"--console", "--ticks", "2", "--interval-ms", "10"},
+                                   {"KVXDLLNAME=" + kvxsim::test::binDir() + "/kvxg3.dll",
+                                    "KVXSIM_SOCKET=" + dir.file("no-simulator.sock")});
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const std::string err = readText(dir.file("err"));
+    const std::string told = "KvxDiagnostics: " + settingsFile +
+                             " is larger than 1 MB; only its first 1 MB are read, and it is never rewritten\n";
+    EXPECT_EQ(err.find(told), err.rfind(told)) << err;
+    EXPECT_NE(err.find(told), std::string::npos) << err;
+    // The protocol went where the file's first line says, and the file is as it was.
+    EXPECT_NE(readText(dir.file("DiagProtocol.txt")).find("Diagnostic Program closed!"), std::string::npos);
+    EXPECT_EQ(std::filesystem::file_size(settingsFile), 100ull << 30);
+}
 
 }  // namespace
 }  // namespace kvx

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <filesystem>
 
 using namespace kvx;
 using namespace kvx::testing;
@@ -49,8 +50,13 @@ TEST_F(ProfileFile, LongTextsAreCutAndHugeLinesDoNotHang) {
     EXPECT_EQ(profile::readString(ini, "KVX", "BootFileName", ""), std::string(2046, 'a') + "b");
     writeFile(ini, std::string(10 << 20, 'x'));
     EXPECT_EQ(profile::readString(ini, "KVX", "BootFileName", "dflt"), "dflt");
-    EXPECT_TRUE(profile::writeInt(ini, "KVX", "TryToBoot", 1).ok());
+    // A file larger than any real one is read to its first megabyte only and
+    // never rewritten: its end would be lost.
+    EXPECT_EQ(profile::writeInt(ini, "KVX", "TryToBoot", 1).error, "larger than 1 MB, not rewritten");
+    EXPECT_EQ(std::filesystem::file_size(ini), 10u << 20);
+    writeFile(ini, "[KVX]\nTryToBoot=1\n" + std::string(2 << 20, ';') + "\nBaseAdress=512\n");
     EXPECT_EQ(profile::readInt(ini, "KVX", "TryToBoot", 0), 1);
+    EXPECT_EQ(profile::readInt(ini, "KVX", "BaseAdress", 768), 768);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 }
 
