@@ -71,6 +71,13 @@ std::optional<int> MetricsServer::start(const std::string& host, int port, const
             impl_->server.reset();
             return std::nullopt;
         }
+        // The library's own loop serves TLS: at least slow and idle peers are
+        // cut off as the guarded loop cuts them off.
+        const auto deadline = std::chrono::duration_cast<std::chrono::seconds>(kServerLimits.requestDeadline);
+        const auto idle = std::chrono::duration_cast<std::chrono::seconds>(kServerLimits.idleTimeout);
+        impl_->server->set_read_timeout(deadline.count(), 0);
+        impl_->server->set_write_timeout(deadline.count(), 0);
+        impl_->server->set_keep_alive_timeout(idle.count());
     } else {
         impl_->server = std::make_unique<net::GuardedServer>(kServerLimits);
     }
