@@ -1,28 +1,16 @@
 // The real program with the real driver libraries and the controller
 // simulator, in local mode (unix socket) and remote mode (HTTP on loopback).
 // Every daemon is started and stopped by the test itself.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <stdlib.h>
 
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <memory>
-#include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
-#include <sstream>
-#include <thread>
 
 #include "driver/driver_library.h"
 #include "e2e/monitor_fixture.h"
-#include "e2e/process.h"
 
 namespace kvx::e2e {
 namespace {

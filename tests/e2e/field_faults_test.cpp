@@ -2,6 +2,9 @@
 // program the way it happens.
 #include <sys/stat.h>
 
+#include <map>
+#include <regex>
+
 #include "e2e/monitor_fixture.h"
 
 namespace kvx::e2e {
@@ -47,6 +50,60 @@ TEST_F(EndToEndTest, ClosedStandardOutputEndsTheRunInOrder) {
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(countOf(readFile(dir / "DiagProtocol.txt"), "Diagnostic Program closed!"), 1u);
     EXPECT_NE(readFile(dir / "bin" / "KvxDiagnostics.INI").find("[Project data]"), std::string::npos);
+}
+
+// On Xvfb with openbox, another application active and the window on top: the
+// "Netzwerkfehler" box opened inside a tick is stacked above its window, the
+// window marks its data as old, and SIGTERM waits until the tick has returned
+// and ends the run in order (it closed the library under the running tick).
+TEST_F(EndToEndTest, NetworkFailureBoxIsOwnedMarksTheDataOldAndSigtermEndsInOrder) {
+    Process xvfb({{"/usr/bin/Xvfb", "-displayfd", "1", "-nolisten", "tcp"}, {}, dir.string(), (dir / "x.err").string()});
+    const std::string display = ":" + xvfb.readLine(20s).value_or("");
+    const std::map<std::string, std::string> env{{"DISPLAY", display}, {"XDG_CACHE_HOME", dir.string()}};
+    const auto x = [&](std::vector<std::string> argv, const std::string& until = "") {  // asked until it matches
+        argv[0] = "/usr/bin/" + argv[0];
+        RunResult r{};
+        for (int i = 0; i < 400 && (i == 0 || !std::regex_search(r.out, std::regex(until))); ++i) r = run(argv, 10s, env);
+        return r.out;
+    };
+    std::unique_ptr<Process> wm;  // started again while it cannot reach the new server yet
+    for (int i = 0; i < 400 && x({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).find("window id") == std::string::npos;
+         ++i) {
+        if (!wm || wm->wait(0ms))
+            wm = std::make_unique<Process>(Process::Options{{"/usr/bin/openbox", "--sm-disable"}, env, dir.string(), "/dev/null"});
+        std::this_thread::sleep_for(25ms);
+    }
+    startSimulator();
+    writeSettings(true);
+    std::ofstream(dir / "bin" / "KvxDiagnostics.INI", std::ios::app) << "[DESKTOP]\nStayOnTop=1\n";
+    monitor = std::make_unique<Process>(Process::Options{{(dir / "bin" / "KvxDiagnostics").string()},
+                                                         {{"DISPLAY", display}, {"QT_QPA_PLATFORM", "xcb"}},
+                                                         dir.string(),
+                                                         (dir / "monitor.err").string()});
+    const std::string window = x({"xdotool", "search", "--name", "^KvxDiagnostics - Online Mode$"}, "\n");
+    Process other({{"/usr/bin/xmessage", "-name", "other", "another application"}, env, dir.string(), "/dev/null"});
+    const std::string otherWindow = x({"xdotool", "search", "--classname", "^other$"}, "\n");
+    x({"xdotool", "windowactivate", "--sync", otherWindow.substr(0, otherWindow.find('\n'))});
+
+    sim->signal(SIGKILL);
+    const std::string pid = std::to_string(monitor->pid());
+    const std::string mine = x({"xdotool", "search", "--all", "--onlyvisible", "--pid", pid, "--name", ""}, "\n.*\n");
+    const std::string box = std::regex_replace(mine, std::regex(window + "|\n"), "");  // the other one
+    const std::string stack = std::regex_replace(x({"xprop", "-root", "_NET_CLIENT_LIST_STACKING"}), std::regex("\n"), ",");
+    const auto at = [&](const std::string& id) {  // from the bottom
+        std::ostringstream hex;
+        hex << ' ' << std::showbase << std::hex << std::stoul(id) << ',';
+        return stack.find(hex.str());
+    };
+    EXPECT_LT(at(otherWindow), at(window)) << stack;
+    EXPECT_LT(at(window), at(box)) << stack;
+    const std::string title = x({"xdotool", "getwindowname", window}, "no data for");
+    EXPECT_TRUE(std::regex_match(title, std::regex("KvxDiagnostics - Online Mode - no data for [0-9]+ s\n"))) << title;
+
+    monitor->signal(SIGTERM);
+    EXPECT_EQ(monitor->wait(20s), 0) << readFile(dir / "monitor.err");
+    EXPECT_TRUE(readFile(dir / "DiagProtocol.txt").ends_with(" Diagnostic Program closed! --------------------\n"));
+    EXPECT_NE(readFile(dir / "bin" / "KvxDiagnostics.INI").find("[DESKTOP]"), std::string::npos);
 }
 
 }  // namespace

@@ -18,8 +18,6 @@ public:
     void attach(CallLog* log) { log_ = log; }
 
     LocalTime now() override;
-    // The set time read as UTC, so that tests do not depend on the time zone.
-    std::int64_t unixSeconds() override;
     void sleepMs(int ms) override;
 
     const std::vector<int>& sleeps() const { return sleeps_; }
