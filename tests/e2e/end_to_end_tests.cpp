@@ -45,8 +45,7 @@ TEST_F(EndToEndTest, LocalFaultsComeAndGoAndTheProtocolRecordsTheNewOnes) {
     EXPECT_NE(readFile(dir / "bin" / "KvxDiagnostics.INI").find("[DESKTOP]"), std::string::npos);
 }
 
-// The reboot record is the one a service engineer looks for first: it is in
-// the file as soon as it is written, so even a kill right after it keeps it.
+// The reboot record is in the file as soon as it is written: a kill keeps it.
 TEST_F(EndToEndTest, ControllerRestartGivesExactlyOneRebootRecordThatAKillKeeps) {
     startSimulator();
     writeSettings(false);

@@ -24,8 +24,7 @@ TEST_F(EndToEndTest, ProtocolNameThatIsNoRegularFileIsNoProtocol) {
     }
 }
 
-// Filling the card list leaves the driver on the last card; the card shown
-// under "Card Nr." is selected again, so its values are the ones shown.
+// Filling the card list leaves the driver on the last card; the one shown is selected again.
 TEST_F(EndToEndTest, TwoCardsShowTheFirstUnderCardZero) {
     std::ofstream(dir / "scenario.scn") << kHealthyScenario << "[card 1]\nboard_type = 16\naxes = 8\n";
     startSimulator();
