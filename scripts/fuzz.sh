@@ -3,7 +3,7 @@
 # Sanitizer, libFuzzer) and runs each one for a bounded time, starting from
 # its seed corpus in fuzz/corpus and the regression inputs in fuzz/regressions.
 #   bash scripts/fuzz.sh [seconds per target, default 60] [target ...]
-# Targets: profile_file version_record hostile_driver sim_request sim_scenario.
+# Targets: profile_file version_record hostile_driver sim_request sim_scenario recording.
 # Inputs found on the way stay in the build folder (build/fuzz/work/<target>);
 # a crash leaves build/fuzz/artifacts/<target>-crash-* and fails the run:
 # copy it to fuzz/regressions/<target>/ once fixed, so the test run replays it.
@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 [ $# -gt 0 ] && shift
-all=(profile_file version_record hostile_driver sim_request sim_scenario)
+all=(profile_file version_record hostile_driver sim_request sim_scenario recording)
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=("${all[@]}")
 

@@ -1,8 +1,10 @@
 #include "recording/flight_recorder.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -34,12 +36,10 @@ std::unique_ptr<FlightRecorder> FlightRecorder::create(RecorderOptions options, 
     return r;
 }
 
-FlightRecorder::~FlightRecorder() {
-    if (fd_ >= 0) ::close(fd_);
-}
+FlightRecorder::~FlightRecorder() { closeFile(); }
 
 bool FlightRecorder::openFile(std::string& error) {
-    fd_ = ::open(options_.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    fd_ = ::open(options_.file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd_ < 0) {
         error = "cannot create the recording " + options_.file + ": " + std::strerror(errno);
         return false;
@@ -55,20 +55,52 @@ bool FlightRecorder::openFile(std::string& error) {
     return true;
 }
 
+// The file is written through a shared mapping of space reserved ahead: the
+// bytes of a segment are in the file the moment they are copied, with no
+// system call per tick, and a killed process leaves them there.
+bool FlightRecorder::reserve(std::size_t more) {
+    if (fileBytes_ + more <= mapped_) return true;
+    const std::size_t chunk = 1u << 20;
+    const std::size_t size = (fileBytes_ + more + chunk - 1) / chunk * chunk;
+    // Reserved, not only sized: a full disk shows here, not as a fault on a later copy.
+    const int rc = ::posix_fallocate(fd_, 0, static_cast<off_t>(size));
+    if (rc != 0) return fail(rc);
+    if (map_) ::munmap(map_, mapped_);
+    map_ = nullptr;
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+    if (p == MAP_FAILED) return fail(errno);
+    map_ = static_cast<std::uint8_t*>(p);
+    mapped_ = size;
+    return true;
+}
+
+bool FlightRecorder::fail(int error) {
+    failure_ = "recording stopped: cannot write " + options_.file + ": " + std::strerror(error);
+    std::cerr << "KvxDiagnostics: " << failure_ << std::endl;
+    closeFile();
+    return false;
+}
+
+void FlightRecorder::closeFile() {
+    if (map_) ::munmap(map_, mapped_);
+    map_ = nullptr;
+    mapped_ = 0;
+    if (fd_ < 0) return;
+    // The space reserved ahead goes again.
+    [[maybe_unused]] int rc = ::ftruncate(fd_, static_cast<off_t>(fileBytes_));
+    ::close(fd_);
+    fd_ = -1;
+}
+
 bool FlightRecorder::writeAll(const std::vector<std::uint8_t>& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            failure_ = "recording stopped: cannot write " + options_.file + ": " + std::strerror(n < 0 ? errno : EIO);
-            std::cerr << "KvxDiagnostics: " << failure_ << std::endl;
-            ::close(fd_);
-            fd_ = -1;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
+    if (fd_ < 0 || bytes.empty()) return fd_ >= 0;
+    if (!reserve(bytes.size())) return false;
+    std::uint8_t* at = map_ + fileBytes_;
+    // The first byte last: a frame whose length is still 0 is not there yet,
+    // so a process killed while copying leaves no partial frame behind.
+    std::memcpy(at + 1, bytes.data() + 1, bytes.size() - 1);
+    std::atomic_signal_fence(std::memory_order_release);
+    at[0] = bytes[0];
     fileBytes_ += bytes.size();
     bytesWritten_ += bytes.size();
     return true;
@@ -119,8 +151,7 @@ void FlightRecorder::endSegment() {
 }
 
 void FlightRecorder::rollOver() {
-    ::close(fd_);
-    fd_ = -1;
+    closeFile();
     std::remove(numbered(options_.file, options_.keepFiles - 1).c_str());
     for (int n = options_.keepFiles - 2; n >= 0; --n)
         std::rename(numbered(options_.file, n).c_str(), numbered(options_.file, n + 1).c_str());

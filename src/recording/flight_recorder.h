@@ -1,9 +1,8 @@
 // The flight recorder: sees every answer the driver facade gets (and the
 // clock readings and file-dialog answers that travel the same way) and writes
 // them, one segment per tick, start, user action or close, to a recording
-// file (recording/recording_format.h). Each segment is written with one write
-// call as soon as it ends, so a killed process loses at most the segment it
-// was in. A file about to pass its size limit is moved aside (FILE.1, FILE.2,
+// file (recording/recording_format.h). Each segment lands in the file as soon
+// as it ends, so a killed process loses at most the segment it was in. A file about to pass its size limit is moved aside (FILE.1, FILE.2,
 // ...) and a new one begins with the run's start again; the oldest beyond the
 // number kept are removed.
 #pragma once
@@ -42,12 +41,17 @@ public:
 private:
     FlightRecorder(RecorderOptions options, RunInfo info);
     bool openFile(std::string& error);
+    bool reserve(std::size_t more);
     bool writeAll(const std::vector<std::uint8_t>& bytes);
+    bool fail(int error);
+    void closeFile();
     void rollOver();
 
     RecorderOptions options_;
     RunInfo info_;
     int fd_ = -1;
+    std::uint8_t* map_ = nullptr;
+    std::size_t mapped_ = 0;
     std::uint64_t fileBytes_ = 0;
     std::uint64_t ticksInFile_ = 0;  // segments after the start in the current file
     std::uint64_t bytesWritten_ = 0;

@@ -17,11 +17,13 @@ enum : std::uint8_t {
     kSameResult = 1 << 3,  // result as the reference answer
     kHasResult = 1 << 4,   // a result follows (else: operation not provided)
     kChanges = 1 << 5,     // bytes as changed runs against the reference
+    kZeroBase = 1 << 6,    // with kChanges: against zeros of a given length (no reference)
 };
 
 constexpr std::size_t kMostAnswerBytes = 1 << 16;
 constexpr std::size_t kMostAnswers = 1 << 16;
 constexpr std::size_t kMostText = 1 << 20;
+constexpr std::size_t kMostSegmentBytes = 16u << 20;  // all records of one segment
 
 void writeFile(ByteWriter& out, const RecordedFile& f) {
     out.text(f.path);
@@ -197,6 +199,53 @@ Answer* AnswerHistory::latest(std::uint64_t id) {
     return it == latest_.end() ? nullptr : &it->second;
 }
 
+const Answer* AnswerHistory::reference(std::uint64_t id) {
+    const std::uint64_t callKey = id & ((std::uint64_t(1) << 48) - 1);
+    for (std::uint64_t n = id >> 48;; --n) {
+        if (const Answer* a = latest(callKey | n << 48)) return a;
+        if (n == 0) return nullptr;
+    }
+}
+
+namespace {
+
+// Runs of changed bytes: the distance from the last run's end, the length, the bytes.
+void writeChanges(ByteWriter& w, const std::vector<std::uint8_t>& bytes, const std::uint8_t* base) {
+    std::size_t last = 0, p = 0;
+    const std::size_t n = bytes.size();
+    auto differs = [&](std::size_t k) { return k < n && bytes[k] != (base ? base[k] : 0); };
+    while (p < n) {
+        if (!differs(p)) {
+            ++p;
+            continue;
+        }
+        // Gaps of up to two equal bytes cost less inside a run than as a new one.
+        std::size_t e = p;
+        while (e < n && (differs(e) || differs(e + 1) || differs(e + 2))) ++e;
+        w.varint(p - last);
+        w.varint(e - p);
+        w.raw(bytes.data() + p, e - p);
+        last = p = e;
+    }
+    w.varint(0);
+    w.varint(0);
+}
+
+void readChanges(ByteReader& in, std::vector<std::uint8_t>& bytes) {
+    std::size_t p = 0;
+    for (;;) {
+        const std::uint64_t skip = in.varint();
+        const std::uint64_t len = in.varint();
+        if (len == 0) break;
+        if (skip > bytes.size() - p || len > bytes.size() - p - skip) in.fail("change runs past its record");
+        p += skip;
+        std::memcpy(bytes.data() + p, in.take(len), len);
+        p += len;
+    }
+}
+
+}  // namespace
+
 void AnswerHistory::reset() {
     occurrences_.clear();
     latest_.clear();
@@ -205,6 +254,8 @@ void AnswerHistory::reset() {
 
 void SegmentEncoder::reset() {
     history_.reset();
+    for (auto& ids : orderIds_) ids.clear();
+    for (auto& refs : orderRefs_) refs.clear();
     lastEpochMs_ = 0;
 }
 
@@ -218,19 +269,34 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
     w.signedVarint(s.epochMs - lastEpochMs_);
     lastEpochMs_ = s.epochMs;
 
-    auto& order = history_.order[static_cast<std::size_t>(s.kind) % 5];
-    history_.begin();
-    ids_.resize(count);
-    for (std::size_t i = 0; i < count; ++i) ids_[i] = history_.identity(s.answers[i].call, s.answers[i].key);
-
+    const std::size_t k = static_cast<std::size_t>(s.kind) % 5;
+    auto& order = history_.order[k];
     auto inOrder = [&](std::size_t i) {
         return i < order.size() && order[i].first == s.answers[i].call && order[i].second == s.answers[i].key;
     };
+    // Identities and references: from the last segment's places while the
+    // order holds, counted and looked up from the first place where it does not.
+    ids_.resize(count);
+    refs_.resize(count);
+    std::size_t steady = 0;
+    while (steady < count && inOrder(steady) && steady < orderIds_[k].size()) {
+        ids_[steady] = orderIds_[k][steady];
+        refs_[steady] = orderRefs_[k][steady];
+        ++steady;
+    }
+    if (steady < count) {
+        history_.begin();
+        for (std::size_t i = 0; i < count; ++i) {
+            ids_[i] = history_.identity(s.answers[i].call, s.answers[i].key);
+            if (i >= steady) refs_[i] = history_.latest(ids_[i]);
+        }
+    }
+
     std::size_t i = 0;
     while (i < count) {
         std::size_t same = 0;
         while (i + same < count && inOrder(i + same)) {
-            const Answer* r = history_.latest(ids_[i + same]);
+            const Answer* r = refs_[i + same];
             if (!r || !(*r == s.answers[i + same])) break;
             ++same;
         }
@@ -241,50 +307,38 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
             continue;
         }
         const Answer& a = s.answers[i];
-        Answer* r = history_.latest(ids_[i]);
+        Answer* slot = refs_[i];
+        const Answer* r = slot ? slot : history_.reference(ids_[i]);
         std::uint8_t tag = kAnswer;
         if (inOrder(i)) tag |= kSameCall;
         if (r && r->result == a.result) tag |= kSameResult;
         else if (a.result) tag |= kHasResult;
-        const bool changes = r && r->bytes.size() == a.bytes.size();
-        if (changes) tag |= kChanges;
+        if (!r && !a.bytes.empty()) tag |= kChanges | kZeroBase;
+        else if (r && r->bytes.size() == a.bytes.size()) tag |= kChanges;
         w.byte(tag);
         if (!(tag & kSameCall)) {
             w.varint(a.call);
             w.signedVarint(a.key);
         }
         if (tag & kHasResult) w.signedVarint(*a.result);
-        if (changes) {
-            // Runs of changed bytes: the distance from the last run's end, the length, the bytes.
-            std::size_t last = 0, p = 0;
-            const std::size_t n = a.bytes.size();
-            auto differs = [&](std::size_t k) { return k < n && a.bytes[k] != r->bytes[k]; };
-            while (p < n) {
-                if (!differs(p)) {
-                    ++p;
-                    continue;
-                }
-                // Gaps of up to two equal bytes cost less inside a run than as a new one.
-                std::size_t e = p;
-                while (e < n && (differs(e) || differs(e + 1) || differs(e + 2))) ++e;
-                w.varint(p - last);
-                w.varint(e - p);
-                w.raw(a.bytes.data() + p, e - p);
-                last = p = e;
-            }
-            w.varint(0);
-            w.varint(0);
+        if (tag & kZeroBase) {
+            w.varint(a.bytes.size());
+            writeChanges(w, a.bytes, nullptr);
+        } else if (tag & kChanges) {
+            writeChanges(w, a.bytes, r->bytes.data());
         } else {
             w.varint(a.bytes.size());
             w.raw(a.bytes.data(), a.bytes.size());
         }
-        if (r) *r = a;
-        else history_.remember(ids_[i], a);
+        if (slot) *slot = a;
+        else refs_[i] = history_.remember(ids_[i], a);
         ++i;
     }
     w.byte(kEnd);
     order.resize(count);
-    for (std::size_t k = 0; k < count; ++k) order[k] = {s.answers[k].call, s.answers[k].key};
+    for (std::size_t n = 0; n < count; ++n) order[n] = {s.answers[n].call, s.answers[n].key};
+    orderIds_[k].assign(ids_.begin(), ids_.end());
+    orderRefs_[k].assign(refs_.begin(), refs_.end());
 }
 
 void SegmentDecoder::decode(ByteReader& in, Segment& s) {
@@ -305,6 +359,7 @@ void SegmentDecoder::decode(ByteReader& in, Segment& s) {
     auto& order = history_.order[kind % 5];
     history_.begin();
     s.answers.clear();
+    std::size_t segmentBytes = 0;
     // Answers carry the file's call numbers until the segment is whole.
     for (;;) {
         const std::uint8_t tag = in.byte();
@@ -318,11 +373,13 @@ void SegmentDecoder::decode(ByteReader& in, Segment& s) {
                 if (i >= order.size()) in.fail("repeats more answers than the last segment had");
                 const Answer* r = history_.latest(history_.identity(order[i].first, order[i].second));
                 if (!r) in.fail("repeats an answer never given");
+                segmentBytes += r->bytes.size();
+                if (segmentBytes > kMostSegmentBytes) in.fail("segment holds too many bytes");
                 s.answers.push_back(*r);
             }
             continue;
         }
-        if ((tag & 3) != kAnswer || (tag & 0xC0)) in.fail("unknown answer tag " + std::to_string(tag));
+        if ((tag & 3) != kAnswer || (tag & 0x80)) in.fail("unknown answer tag " + std::to_string(tag));
         const std::size_t i = s.answers.size();
         Answer a;
         if (tag & kSameCall) {
@@ -336,28 +393,29 @@ void SegmentDecoder::decode(ByteReader& in, Segment& s) {
             a.key = in.int32();
         }
         const std::uint64_t id = history_.identity(a.call, a.key);
-        Answer* r = history_.latest(id);
-        if ((tag & (kSameResult | kChanges)) && !r) in.fail("answer refers to one never given");
+        Answer* slot = history_.latest(id);
+        const Answer* r = slot ? slot : history_.reference(id);
+        if ((tag & kSameResult) && !r) in.fail("answer refers to one never given");
+        if ((tag & kChanges) && !(tag & kZeroBase) && !r) in.fail("changes to an answer never given");
+        if ((tag & kZeroBase) && !(tag & kChanges)) in.fail("unknown answer tag " + std::to_string(tag));
         if (tag & kSameResult) a.result = r->result;
         else if (tag & kHasResult) a.result = in.int32();
-        if (tag & kChanges) {
+        if (tag & kZeroBase) {
+            const std::uint64_t n = in.varint();
+            if (n > kMostAnswerBytes) in.fail("record length out of range");
+            a.bytes.assign(static_cast<std::size_t>(n), 0);
+            readChanges(in, a.bytes);
+        } else if (tag & kChanges) {
             a.bytes = r->bytes;
-            std::size_t p = 0;
-            for (;;) {
-                const std::uint64_t skip = in.varint();
-                const std::uint64_t len = in.varint();
-                if (len == 0) break;
-                if (skip > a.bytes.size() - p || len > a.bytes.size() - p - skip) in.fail("change runs past its record");
-                p += skip;
-                std::memcpy(a.bytes.data() + p, in.take(len), len);
-                p += len;
-            }
+            readChanges(in, a.bytes);
         } else {
             const std::size_t n = in.size(kMostAnswerBytes);
             const std::uint8_t* bytes = in.take(n);
             a.bytes.assign(bytes, bytes + n);
         }
-        if (r) *r = a;
+        segmentBytes += a.bytes.size();
+        if (segmentBytes > kMostSegmentBytes) in.fail("segment holds too many bytes");
+        if (slot) *slot = a;
         else history_.remember(id, a);
         s.answers.push_back(std::move(a));
     }

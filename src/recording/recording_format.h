@@ -144,7 +144,12 @@ public:
     void begin() { occurrences_.clear(); }
     std::uint64_t identity(CallId call, std::int32_t key);
     Answer* latest(std::uint64_t id);
-    void remember(std::uint64_t id, const Answer& a) { latest_[id] = a; }
+    // What an answer is stored against: the latest with its identity, else
+    // the latest of an earlier occurrence of the same call and key; nullptr
+    // when there is none (the answer is then stored against zeros).
+    const Answer* reference(std::uint64_t id);
+    // Stores a first answer; the address stays valid until reset().
+    Answer* remember(std::uint64_t id, const Answer& a) { return &(latest_[id] = a); }
     void reset();
 
     std::vector<std::pair<CallId, std::int32_t>> order[5];  // per segment kind
@@ -162,6 +167,12 @@ public:
 private:
     AnswerHistory history_;
     std::vector<std::uint64_t> ids_;
+    std::vector<Answer*> refs_;
+    // The identities and references at each place of the last segment of
+    // each kind: a segment in the same order (the steady case) finds them
+    // there instead of counting and looking up each one.
+    std::vector<std::uint64_t> orderIds_[5];
+    std::vector<Answer*> orderRefs_[5];
     std::int64_t lastEpochMs_ = 0;
 };
 

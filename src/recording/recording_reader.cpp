@@ -1,5 +1,6 @@
 #include "recording/recording_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -94,6 +95,14 @@ RecordingReader::Next RecordingReader::next(Segment& out) {
     if (stopped_) return stoppedAs_;
     if (at_ >= bytes_.size()) return Next::End;
     const std::string name = name_.empty() ? std::string("the recording") : name_;
+    // Space the recorder reserved and had not filled when it stopped: zeros.
+    if (bytes_[at_] == 0 && std::all_of(bytes_.begin() + static_cast<std::ptrdiff_t>(at_), bytes_.end(),
+                                        [](std::uint8_t b) { return b == 0; })) {
+        problem_ = name + " ends at offset " + std::to_string(at_) +
+                   " without being closed (the recorder stopped there); replayed up to there";
+        stopped_ = true;
+        return stoppedAs_ = Next::Truncated;
+    }
     try {
         const FrameSpan f = locateFrame(bytes_, at_);
         if (!f.complete) {

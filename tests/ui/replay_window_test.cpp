@@ -45,24 +45,27 @@ private slots:
     }
 
     void nextAndPreviousFaultJumpBetweenTheTicksThatBroughtUpAFault() {
-        QCOMPARE(state(), "Replay of 2026/12/08 - 00:48:22, tick 1 (paused)");
+        QCOMPARE(state(), "Replay of 2026/12/08 - 01:03:11, tick 1 (paused)");
         click("buNextFault");
-        QCOMPARE(state(), "Replay of 2026/12/08 - 00:48:22, tick 3 (paused)");
-        QCOMPARE(replay->window().windowTitle(), "Replay of 2026/12/08 - 00:48:22 - KvxDiagnostics - Online Mode");
+        QCOMPARE(state(), "Replay of 2026/12/08 - 01:03:11, tick 3 (paused)");
+        QCOMPARE(replay->window().windowTitle(), "Replay of 2026/12/08 - 01:03:11 - KvxDiagnostics - Online Mode");
         QVERIFY2(summary().contains("Encoder Error at Axis 3"), qPrintable(summary()));
         click("buNextFault");
-        QCOMPARE(state(), "Replay of 2026/12/08 - 00:48:22, tick 6 (paused)");
+        QCOMPARE(state(), "Replay of 2026/12/08 - 01:03:11, tick 6 (paused)");
         click("buPreviousFault");
-        QCOMPARE(state(), "Replay of 2026/12/08 - 00:48:22, tick 3 (paused)");
+        QCOMPARE(state(), "Replay of 2026/12/08 - 01:03:11, tick 3 (paused)");
         click("buPreviousFault");
         click("buPreviousFault");
         QCOMPARE(replay->controls().findChild<QLabel*>("laReplayNote")->text(), "No earlier fault in the recording.");
     }
 
-    void jumpToATimeShowsTheFaultOfThatMoment() {
-        replay->controls().findChild<QLineEdit*>("edReplayTime")->setText("00:48:26");
+    void jumpToATimeThenToTheNextFaultShowsIt() {
+        replay->controls().findChild<QLineEdit*>("edReplayTime")->setText("01:03:15");
         click("buReplayJump");
-        QCOMPARE(state(), "Replay of 2026/12/08 - 00:48:26, tick 38 (paused)");
+        QCOMPARE(state(), "Replay of 2026/12/08 - 01:03:15, tick 37 (paused)");
+        QVERIFY2(summary().contains("Encoder Error at Axis 3"), qPrintable(summary()));
+        click("buNextFault");
+        QCOMPARE(state(), "Replay of 2026/12/08 - 01:03:15, tick 38 (paused)");
         QVERIFY2(summary().contains("Emergency Out is active! at Axis 2"), qPrintable(summary()));
         const QString dir = qEnvironmentVariable("KVX_SCREENSHOT_DIR", ".");
         QVERIFY(replay->window().grab().save(dir + "/replay-window.png"));
