@@ -302,6 +302,10 @@ private slots:
         };
         std::unique_ptr<HistoryPanel> panel(create(history.get(), &sources));
         QCOMPARE(panel->visible(), false);
+        // The place kept in the settings comes back; a damaged text is ignored.
+        panel->setGeometry("100,80,1010,730");
+        panel->setGeometry("100,80,wide,730");
+        QCOMPARE(panel->geometry(), std::string("100,80,1010,730"));
         panel->bringUp();
         QCOMPARE(panel->visible(), true);
         // The fault table of the window the plugin made, filled from the run history.
