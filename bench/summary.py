@@ -94,8 +94,14 @@ def main():
             "<= 1.5", figures["paint_window_without_waits_ratio"] <= 1.5)
     else:
         row("start-up to first paint (window, Xvfb)", "not measured: needs Xvfb and the X Damage library")
-    row("start-up to end of first tick (headless) / empty Qt window", f"{figures['startup_headless_ratio']:.2f}",
-        "<= 1.5", figures["startup_headless_ratio"] <= 1.5)
+    row("start-up to end of first tick (headless) / empty Qt window",
+        f"{figures['startup_headless_ratio']:.2f} ({figures['startup_headless_first_tick_ms']:.0f} ms against "
+        f"{figures['startup_empty_window_ms']:.0f} ms offscreen)", "<= 1.5", figures["startup_headless_ratio"] <= 1.5)
+    if "startup_headless_without_waits_ratio" in figures:
+        row("  the same without the two 10 ms went-online waits",
+            f"{figures['startup_headless_without_waits_ratio']:.2f} "
+            f"({figures['startup_headless_without_waits_ms']:.0f} ms)",
+            "<= 1.5", figures["startup_headless_without_waits_ratio"] <= 1.5)
     row("CPU share of one core, headless, 1 Hz", f"{figures['cpu_share_headless_percent']:.3f} %", "<= 0.05 %",
         figures["cpu_share_headless_percent"] <= 0.05)
     row("CPU share of one core, window, 1 Hz", f"{figures['cpu_share_window_percent']:.3f} %", "<= 0.3 %",
@@ -129,18 +135,23 @@ def main():
 
     # The whole headless program per steady tick through kvxg3.dll against the
     # engine's own tick, at the same axis counts.
+    # The engine's own: the engine tick without the scripted controller's
+    # entry points; the engine tick with them is the figure the rows above show.
     whole = sorted((int(k.split("axes")[1]), v) for k, v in figures.items() if k.startswith("whole_local_tick_axes"))
-    if whole:
-        engine_at = dict(points)
-        ratios = [(x, y / engine_at[x]) for x, y in whole if x in engine_at]
-        for x, r in ratios:
-            row(f"whole program per local tick / engine tick, {x} axes",
-                f"{r:.2f} ({dict(whole)[x]:.0f} against {engine_at[x]:.0f} instructions)", "<= 2", r <= 2)
+    own = sorted((int(k.split("axes")[1]), v) for k, v in figures.items() if k.startswith("instructions_engine_only_axes"))
+    if whole and own:
+        engine_at, own_at = dict(points), dict(own)
+        for x, y in whole:
+            r = y / own_at[x]
+            row(f"whole program per local tick / engine's own, {x} axes",
+                f"{r:.2f} ({y:.0f} against {own_at[x]:.0f} instructions; against the engine tick "
+                f"with the scripted controller {y / engine_at[x]:.2f})", "<= 2", r <= 2)
         wb, ws, wworst = fit(whole)
+        ob, os_, _ = fit(own)
         row("whole program per local tick against axes",
-            f"{wb:.0f} + {ws:.0f} per axis (engine {slope:.0f}), slope ratio {ws / slope:.2f}, "
+            f"{wb:.0f} + {ws:.0f} per axis (engine's own {os_:.0f}), slope ratio {ws / os_:.2f}, "
             f"largest deviation from the line {wworst * 100:.1f} %",
-            "linear, slope <= 2 x engine's", ws <= 2 * slope and wworst <= 0.02)
+            "linear, slope <= 2 x engine's", ws <= 2 * os_ and wworst <= 0.02)
 
     width = max(len(r[0]) for r in rows)
     for what, value, target, verdict in rows:

@@ -47,6 +47,16 @@ for board in 4 8; do
   done
 done
 
+# The engine's own share of those ticks: without the scripted controller's
+# entry points (L_...), which stand where a driver library would.
+for axes in 1 4 8 12 18; do
+  cg="$out/callgrind.4.$axes"
+  total=$(awk '/^(summary|totals):/ {print $2; exit}' "$cg")
+  driver=$(callgrind_annotate --inclusive=yes "$cg" 2>/dev/null | grep -E '::L_[A-Za-z0-9_]+\(' |
+    awk '{gsub(",", "", $1); s += $1} END {print s + 0}')
+  echo "instructions_engine_only_axes$axes $(( (total - driver) / ticks ))" | tee -a "$out/instructions.txt"
+done
+
 # Flatness against the protocol file's size and the run's length, by
 # instructions (the engine on board 4 with 4 axes).
 callgrind_ticks() {  # prints the instructions per tick of: engine_tick_bench ARGS... (TICKS last)
