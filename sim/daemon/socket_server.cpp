@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -29,7 +30,13 @@ void SocketServer::start(const std::string& path) {
         ::close(probe);
         throw std::runtime_error("another simulator already listens on " + path);
     }
-    ::unlink(path.c_str());  // a stale file from a daemon that died
+    // Only the stale socket of a daemon that died is replaced; any other file
+    // at the path is someone's data.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) throw std::runtime_error(path + " exists and is no socket; it is left alone");
+        ::unlink(path.c_str());
+    }
 
     listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));

@@ -256,6 +256,11 @@ private:
         try {
             double v = parseDecimal(text);
             if (v < 0) throw std::invalid_argument("negative time");
+            // Far beyond any run, and still a time the timeline can wait
+            // for: 1e10 s and more overflowed its clock and made it spin.
+            if (!(v <= kMaxTimelineSeconds))
+                throw std::invalid_argument("more than " + std::to_string(static_cast<long>(kMaxTimelineSeconds)) +
+                                            " seconds (some 115 days)");
             return v;
         } catch (const std::invalid_argument& e) {
             fail(key, "time \"" + text + "\": " + e.what());

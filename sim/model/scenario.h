@@ -26,6 +26,9 @@ private:
     std::string field_;
 };
 
+// The latest time a timeline entry may name, in seconds after the start.
+inline constexpr double kMaxTimelineSeconds = 1e7;
+
 // One scripted change: run `command` at `atSeconds` after start and, when
 // `everySeconds` > 0, again every `everySeconds` after that.
 struct TimelineEntry {

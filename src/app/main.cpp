@@ -1,5 +1,6 @@
 // KvxDiagnostics: starts the window, or the headless front end with
 // --console or where no display exists.
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -85,11 +86,15 @@ std::vector<std::string> windowArguments(const kvx::ConsoleOptions& console) {
 
 bool parsePositive(const char* text, long& out) {
     char* end = nullptr;
+    errno = 0;
     long v = std::strtol(text, &end, 10);
-    if (!end || *end || v <= 0) return false;
+    if (!end || end == text || *end || errno == ERANGE || v <= 0) return false;
     out = v;
     return true;
 }
+
+// The longest poll interval taken: an hour.
+constexpr long kMaxIntervalMs = 3600000;
 
 }  // namespace
 
@@ -119,8 +124,12 @@ int runProgram(int argc, char** argv) {
         } else if (a == "--json") {
             console.json = true;
         } else if ((a == "--ticks" || a == "--interval-ms") && i + 1 < argc) {
-            if (!parsePositive(argv[++i], value)) {
-                std::cerr << "KvxDiagnostics: " << a << " needs a positive whole number, not \"" << argv[i] << "\"\n";
+            const bool interval = a == "--interval-ms";
+            if (!parsePositive(argv[++i], value) || (interval && value > kMaxIntervalMs)) {
+                std::cerr << "KvxDiagnostics: " << a
+                          << (interval ? " needs a whole number from 1 to " + std::to_string(kMaxIntervalMs)
+                                       : std::string(" needs a positive whole number"))
+                          << ", not \"" << argv[i] << "\"\n";
                 return 2;
             }
             if (a == "--ticks") console.ticks = value;

@@ -19,10 +19,13 @@ bool isFile(const std::string& path) {
 }  // namespace
 
 void* loadPlugin(const std::string& fileName, std::string& error) {
+    // Beside the program; for a program installed as <prefix>/bin/KvxDiagnostics
+    // also <prefix>/lib/kvxdiagnostics, the installed library folder. Never a
+    // path of the build: a copy elsewhere would run whatever lies there now.
     std::vector<std::string> folders{executableFolder()};
-#ifdef KVX_PLUGIN_BUILD_DIR
-    folders.push_back(KVX_PLUGIN_BUILD_DIR);
-#endif
+    const std::string own = executableFolder();
+    if (own.size() > 5 && own.compare(own.size() - 5, 5, "/bin/") == 0)
+        folders.push_back(own.substr(0, own.size() - 4) + "lib/kvxdiagnostics/");
     for (std::string folder : folders) {
         if (folder.empty()) continue;
         if (folder.back() != '/') folder += '/';

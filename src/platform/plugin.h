@@ -7,10 +7,11 @@
 
 namespace kvx {
 
-// Loads the plugin `fileName` from the program's own folder or, failing
-// that, from the folder the build placed it in. Null with `error` set
-// (in words for the user) when neither holds a loadable one. A loaded
-// plugin stays loaded until the program ends.
+// Loads the plugin `fileName` from the program's own folder or, for a
+// program in a "bin" folder, from the installed library folder beside it
+// (../lib/kvxdiagnostics). Null with `error` set (in words for the user)
+// when neither holds a loadable one. A loaded plugin stays loaded until the
+// program ends.
 void* loadPlugin(const std::string& fileName, std::string& error);
 
 // The address of `symbol` in `plugin`; null with `error` set when the

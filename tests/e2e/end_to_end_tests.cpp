@@ -188,8 +188,7 @@ TEST_F(EndToEndTest, HeadlessRunMapsNeitherTheWindowToolkitNorHttp) {
 }
 
 TEST_F(EndToEndTest, MetricsPortLoadsTheServerAndServesTheMonitorsState) {
-    // The plugin beside the copied program, as an installation has it.
-    fs::copy_file(kBin / "libkvxdiag_metrics.so", dir / "bin" / "libkvxdiag_metrics.so");
+    // The plugin lies beside the copied program (the fixture puts it there), as an installation has it.
     startSimulator();
     writeSettings(false);
     monitor = std::make_unique<Process>(Process::Options{

@@ -411,5 +411,81 @@ TEST(OversizedProfileFile, OnlyItsFirstMegabyteIsReadAndItIsNeverRewritten) {
     EXPECT_EQ(std::filesystem::file_size(settingsFile), 100ull << 30);
 }
 
+// Hostile command lines and scenario files: refused with a clear message
+// before anything runs. Before, a scenario time of 1e10 s passed --check and
+// then spun the timeline thread (SIGTERM never stopped the daemon), an
+// interval of 2147483648 ms ticked in a busy loop, and --socket deleted
+// whatever file was at the path.
+struct HostileCommandLine {
+    const char* name;
+    std::vector<std::string> (*argv)(const kvxsim::test::TempDir& dir);
+    int exitCode;
+    const char* says;  // a line of standard error
+};
+
+std::string scenarioWith(const kvxsim::test::TempDir& dir, const std::string& timeline) {
+    return dir.write("hostile.scn", readText(kvxsim::test::scenarioDir() + "/kvx2000.scn") + "\n[timeline]\n" + timeline + "\n");
+}
+
+const HostileCommandLine kHostileCommandLines[] = {
+    {"ScenarioTime1e10",
+     [](const kvxsim::test::TempDir& d) -> std::vector<std::string> {
+         return {kvxsim::test::binDir() + "/kvxsim", "--scenario", scenarioWith(d, "at 1e10 = restart"), "--check"};
+     },
+     2, "field \"at 1e10\": time \"1e10\": more than 10000000 seconds (some 115 days)"},
+    {"ScenarioPeriod1e308",
+     [](const kvxsim::test::TempDir& d) -> std::vector<std::string> {
+         return {kvxsim::test::binDir() + "/kvxsim", "--scenario", scenarioWith(d, "every 1e308 = restart"), "--check"};
+     },
+     2, "field \"every 1e308\": time \"1e308\": more than 10000000 seconds (some 115 days)"},
+    {"IntervalBeyond32Bits",
+     [](const kvxsim::test::TempDir&) -> std::vector<std::string> {
+         return {KVX_PROGRAM, "--console", "--interval-ms", "2147483648"};
+     },
+     2, "KvxDiagnostics: --interval-ms needs a whole number from 1 to 3600000, not \"2147483648\""},
+    {"IntervalOf20Digits",
+     [](const kvxsim::test::TempDir&) -> std::vector<std::string> {
+         return {KVX_PROGRAM, "--console", "--interval-ms", "99999999999999999999"};
+     },
+     2, "KvxDiagnostics: --interval-ms needs a whole number from 1 to 3600000, not \"99999999999999999999\""},
+    {"SocketPathOfAFile",
+     [](const kvxsim::test::TempDir& d) -> std::vector<std::string> {
+         return {kvxsim::test::binDir() + "/kvxsim", "--scenario", kvxsim::test::scenarioDir() + "/kvx2000.scn",
+                 "--socket", d.write("notes.txt", "precious\n"), "--no-http"};
+     },
+     1, "notes.txt exists and is no socket; it is left alone"},
+};
+
+class HostileCommandLines : public ::testing::TestWithParam<HostileCommandLine> {};
+
+TEST_P(HostileCommandLines, RefusedWithAClearMessage) {
+    kvxsim::test::TempDir dir;
+    const auto result = kvxsim::test::runProcess(GetParam().argv(dir));
+    EXPECT_EQ(result.exitCode, GetParam().exitCode) << result.err;
+    EXPECT_NE(result.err.find(GetParam().says), std::string::npos) << result.err;
+    if (std::filesystem::exists(dir.file("notes.txt"))) {
+        EXPECT_EQ(readText(dir.file("notes.txt")), "precious\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Refusals, HostileCommandLines, ::testing::ValuesIn(kHostileCommandLines),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A program copied elsewhere without its plugins: before, it loaded the
+// metrics plugin from the folder the build had put it in.
+TEST(PluginLocation, ACopiedProgramLoadsNoPluginFromTheBuildTree) {
+    kvxsim::test::TempDir dir;
+    std::filesystem::copy_file(KVX_PROGRAM, dir.file("KvxDiagnostics"));
+    const pid_t pid = startProgram(dir, {"--console", "--ticks", "1", "--metrics-port", "0"},
+                                   {"KVXSIM_SOCKET=" + dir.file("no-simulator.sock")});
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(readText(dir.file("err")).find("libkvxdiag_metrics.so not found beside the program"), std::string::npos)
+        << readText(dir.file("err"));
+}
+
 }  // namespace
 }  // namespace kvx

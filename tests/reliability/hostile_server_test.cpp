@@ -85,6 +85,7 @@ protected:
         }
         path = "/metrics";
         std::filesystem::copy_file(KVX_PROGRAM, dir.file("KvxDiagnostics"));
+        std::filesystem::copy_file(kvxsim::test::binDir() + "/libkvxdiag_metrics.so", dir.file("libkvxdiag_metrics.so"));
         std::ofstream(dir.file("KvxDiagnostics.INI")) << "[PROTOCOL]\nFileName=" << dir.file("DiagProtocol.txt") << "\n";
         pid = ::fork();
         if (pid == 0) {
