@@ -16,13 +16,10 @@
 #include <fstream>
 #include <thread>
 
-#include "app/monitor.h"
 #include "daemon_process.h"
 #include "driver/kvxg3_api.h"
 #include "driver/records.h"
 #include "support/fake_simulator.h"
-#include "support/fixed_clock.h"
-#include "support/scripted_dialogs.h"
 
 namespace kvx {
 namespace {
@@ -249,57 +246,6 @@ INSTANTIATE_TEST_SUITE_P(BothLibraries, HostileLinks,
                                     (std::get<1>(info.param) ? "_Remote" : "_Local");
                          });
 
-// The monitor itself: a controller whose initialisation answers axes of the
-// wrong type is shown offline with the library's code, tick after tick, and
-// the program ends in order.
-class HostileController : public ::testing::TestWithParam<bool> {};
-
-TEST_P(HostileController, MonitorShowsItOfflineAndEndsInOrder) {
-    const bool remote = GetParam();
-    kvxsim::test::TempDir dir;
-    const std::string socket = dir.file("kvxsim.sock");
-    FakeSimulator simulator(socket, [](const json& request) {
-        return FakeReply{request.value("op", "") == "init" ? kHostileAnswers[0].body
-                                                           : FakeSimulator::healthyAnswer(request)};
-    });
-    ::setenv("KVXSIM_SOCKET", socket.c_str(), 1);
-    const std::string settingsFile = dir.file("KvxDiagnostics.INI");
-    const std::string protocolFile = dir.file("DiagProtocol.txt");
-    std::string settings = "[PROTOCOL]\nFileName=" + protocolFile + "\n";
-    if (remote) settings += "[Project data]\nUse Webservices=1\nURL=" + simulator.url() + "\nDEV FileNameX=kvx0\n";
-    std::ofstream(settingsFile) << settings;
-    MonitorOptions options;
-    options.locations = {settingsFile, dir.path() + "/", dir.file("config")};
-    options.programPath = dir.file("KvxDiagnostics");
-    const std::string library = kvxsim::test::binDir() + (remote ? "/kvxg3X.DLL" : "/kvxg3.dll");
-    options.environment = [library](const std::string& name) -> std::optional<std::string> {
-        if (name == "KVXDLLNAME") return library;
-        return std::nullopt;
-    };
-    DisplayModel model;
-    test::ScriptedDialogs dialogs;
-    test::FixedClock clock;
-    {
-        Monitor monitor(model, dialogs, clock, options);
-        ASSERT_TRUE(monitor.formCreate());
-        monitor.timerTimer();
-        EXPECT_EQ(monitor.state().online, 0);
-        EXPECT_EQ(model.caption, "Error -103 at Initialisation!");
-        EXPECT_EQ(model.summary, (std::vector<std::string>{"System is offline:", "Boot System in Application",
-                                                           "or check monitor screen in bootmon!"}));
-        EXPECT_EQ(model["laBoardTypeNr"].text, "not identified");
-        monitor.formClose();
-    }
-    std::ifstream in(protocolFile);
-    const std::string protocol((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_NE(protocol.find("System is offline:\n"), std::string::npos);
-    EXPECT_NE(protocol.find("Diagnostic Program closed!"), std::string::npos);
-    ::unsetenv("KVXSIM_SOCKET");
-}
-
-INSTANTIATE_TEST_SUITE_P(Modes, HostileController, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Remote" : "Local"; });
-
 // Starts the copy of the program in `dir` with `args` and nothing in its
 // environment but `environment`; its output goes to dir/out and dir/err.
 pid_t startProgram(const kvxsim::test::TempDir& dir, const std::vector<std::string>& args,
@@ -327,7 +273,14 @@ std::string readText(const std::string& path) {
 }
 
 // The real program against a simulator that answers its first call and then
-// stalls: SIGTERM in the middle of a stalled call ends the run in order.
+// stalls, or answers the initialisation with axes of the wrong type: the
+// controller is shown offline (with -103 for the malformed answer, where the
+// program used to crash), and SIGTERM in the middle of a stalled call ends
+// the run in order.
+std::string kindName(FakeReply::Kind kind) {
+    return kind == FakeReply::Kind::Answer ? "MalformedAxes" : kind == FakeReply::Kind::Silent ? "Silent" : "OneByteEvery20s";
+}
+
 class StalledSimulator : public ::testing::TestWithParam<std::tuple<FakeReply::Kind, bool>> {};
 
 TEST_P(StalledSimulator, SigtermEndsTheProgramInOrder) {
@@ -335,7 +288,10 @@ TEST_P(StalledSimulator, SigtermEndsTheProgramInOrder) {
     kvxsim::test::TempDir dir;
     const std::string socket = dir.file("kvxsim.sock");
     FakeSimulator simulator(socket, [kind = kind](const json& request) {
-        if (request.value("op", "") == "hello") return FakeReply{FakeSimulator::healthyAnswer(request)};
+        const std::string op = request.value("op", "");
+        if (op == "hello" || (kind == FakeReply::Kind::Answer && op != "init"))
+            return FakeReply{FakeSimulator::healthyAnswer(request)};
+        if (kind == FakeReply::Kind::Answer) return FakeReply{kHostileAnswers[0].body};
         return FakeReply{FakeSimulator::healthyAnswer(request), kind, 20000};
     });
     const std::string program = dir.file("KvxDiagnostics");
@@ -374,15 +330,17 @@ TEST_P(StalledSimulator, SigtermEndsTheProgramInOrder) {
     const std::string protocol = readText(protocolFile);
     EXPECT_NE(protocol.find("System is offline:\n"), std::string::npos) << protocol;
     EXPECT_NE(protocol.find("Diagnostic Program closed!"), std::string::npos) << protocol;
+    if (kind == FakeReply::Kind::Answer) {
+        EXPECT_NE(readText(dir.file("out")).find("Error -103 at Initialisation!"), std::string::npos);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, StalledSimulator,
-                         ::testing::Combine(::testing::Values(FakeReply::Kind::Silent, FakeReply::Kind::Trickle),
+                         ::testing::Combine(::testing::Values(FakeReply::Kind::Silent, FakeReply::Kind::Trickle,
+                                                              FakeReply::Kind::Answer),
                                             ::testing::Bool()),
                          [](const auto& info) {
-                             return std::string(std::get<0>(info.param) == FakeReply::Kind::Silent ? "Silent"
-                                                                                                    : "OneByteEvery20s") +
-                                    (std::get<1>(info.param) ? "_Remote" : "_Local");
+                             return kindName(std::get<0>(info.param)) + (std::get<1>(info.param) ? "_Remote" : "_Local");
                          });
 
 // A settings file of 100 GB (sparse): before, every key read read the whole

@@ -79,7 +79,7 @@ protected:
         daemon = std::make_unique<DaemonProcess>(kvxsim::test::scenarioDir() + "/kvx2000.scn", dir.file("kvxsim.sock"));
         if (!metrics()) {
             port = daemon->port();
-            pid = daemonPid();
+            pid = daemon->pid();
             path = "/kvxg3/v1/call";
             return;
         }
@@ -117,20 +117,6 @@ protected:
         }
     }
     bool metrics() const { return GetParam(); }
-    pid_t daemonPid() const {
-        // The daemon is the only child of this process besides the monitor.
-        for (const auto& e : std::filesystem::directory_iterator("/proc")) {
-            const std::string name = e.path().filename();
-            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-            std::istringstream stat(readFile(e.path().string() + "/stat"));
-            std::string field;
-            for (int i = 0; i < 4 && stat >> field; ++i) {
-            }
-            if (field == std::to_string(::getpid()) && readFile(e.path().string() + "/comm").rfind("kvxsim", 0) == 0)
-                return std::stoi(name);
-        }
-        return -1;
-    }
     std::string get() { return statusOf(port, "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"); }
 
     TempDir dir;

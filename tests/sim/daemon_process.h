@@ -43,6 +43,7 @@ public:
     ~DaemonProcess();
 
     bool running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     int port() const { return port_; }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
     const std::string& socketPath() const { return socketPath_; }

@@ -73,19 +73,10 @@ FakeSimulator::~FakeSimulator() {
         std::lock_guard lock(mutex_);
         for (int fd : connections_) ::shutdown(fd, SHUT_RDWR);
     }
-    for (;;) {
-        std::thread t;
-        {
-            std::lock_guard lock(mutex_);
-            if (threads_.empty()) break;
-            t = std::move(threads_.back());
-            threads_.pop_back();
-        }
-        t.join();
-    }
+    for (auto& t : threads_) t.join();  // the accept loops: no connection comes after them
+    for (auto& served : served_) served.first.join();
     ::close(unixListener_);
     ::close(tcpListener_);
-    for (int fd : connections_) ::close(fd);
     ::unlink(socketPath_.c_str());
 }
 
@@ -99,7 +90,25 @@ void FakeSimulator::accept(int listener, bool http) {
             return;
         }
         connections_.push_back(fd);
-        threads_.emplace_back([this, fd, http] { serve(fd, http); });
+        // Threads of connections that ended are joined as new ones come, so a
+        // long run (the fuzz target) holds neither threads nor descriptors.
+        for (auto it = served_.begin(); it != served_.end();) {
+            if (it->second->load()) {
+                it->first.join();
+                it = served_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        served_.emplace_back(std::thread([this, fd, http, done] {
+                                 serve(fd, http);
+                                 std::lock_guard lock(mutex_);
+                                 std::erase(connections_, fd);
+                                 ::close(fd);
+                                 *done = true;
+                             }),
+                             done);
     }
 }
 

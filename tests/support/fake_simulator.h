@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <functional>
+#include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -59,7 +61,8 @@ private:
     std::atomic<int> requests_{0};
     std::mutex mutex_;
     std::vector<int> connections_;
-    std::vector<std::thread> threads_;
+    std::vector<std::thread> threads_;  // the two accept loops
+    std::list<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> served_;  // a thread per connection
 };
 
 }  // namespace kvx::test
