@@ -85,45 +85,51 @@ TEST(MainWindowOnScreen, TabOrderErrorFieldsAndDockedSummary) {
     ProgramOnScreen program(kKvx2000);
     ASSERT_NE(program.window(), 0u) << program.errors();
     ASSERT_EQ(program.client().size(), QSize(757, 677));
-    QImage shot = program.shot();
-    saveShot(shot, "main-window.png");
-
     // Any 32-bit number whole, with its sign: task 1's row of the task group.
     const QRect taskRow1(380, 333 + 28 + 24 - 2, 757 - 380, 24);
-    EXPECT_TRUE(findText(shot, taskRow1, "-123456", windowFont(true), kRed)) << "error number";
+    const auto [shot, errorNumber] = eventually([&] { return program.shot(); }, [&](const QImage& s) {
+        return findText(s, taskRow1, "-123456", windowFont(true), kRed);
+    });
+    saveShot(shot, "main-window.png");
+    EXPECT_TRUE(errorNumber) << "error number";
     EXPECT_TRUE(findText(shot, taskRow1, "-2147483648", windowFont(true), kRed)) << "error line";
 
     // Tab from the window mode on, round to where it started.
+    const std::vector<std::string> expected{"cbCardNr",         "buReboot",       "cbGetFileNames",
+                                            "cbUseWebServices", "meErrorSummary", "cbStayOnTop"};
     std::vector<std::string> order;
-    for (int i = 0; i < 6; ++i) {
+    for (std::size_t i = 0; i < expected.size(); ++i) {
         session().xdotool({"key", "--window", std::to_string(program.window()), "Tab"});
-        QThread::msleep(300);
-        order.push_back(focused(program.shot()));
-        saveShot(program.shot(), "main-window-tab-" + std::to_string(i + 1) + ".png");
+        std::string now;
+        const auto [tabShot, moved] = eventually([&] { return program.shot(); },
+                                                 [&](const QImage& s) { return (now = focused(s)) == expected[i]; });
+        order.push_back(now);
+        saveShot(tabShot, "main-window-tab-" + std::to_string(i + 1) + ".png");
     }
-    EXPECT_EQ(order, (std::vector<std::string>{"cbCardNr", "buReboot", "cbGetFileNames", "cbUseWebServices",
-                                               "meErrorSummary", "cbStayOnTop"}));
+    EXPECT_EQ(order, expected);
 
     // The history window opens at a size that shows every column, and the
     // settings keep where the user left it, under a key of its own.
     session().xdotool({"key", "--window", std::to_string(program.window()), "ctrl+h"});
     const unsigned long history = session().windowNamed("History and Trends");
     ASSERT_NE(history, 0u);
-    QThread::msleep(500);
-    const QImage historyShot = session().grab(session().clientRect(history));
+    const auto [historyShot, resetBy] = eventually(
+        [&] { return session().grab(session().clientRect(history)); },
+        [](const QImage& s) { return findText(s, QRect(0, 0, s.width(), 120), "Reset by", QApplication::font(), kBlack); });
     saveShot(historyShot, "history-window.png");
-    EXPECT_TRUE(findText(historyShot, QRect(0, 0, historyShot.width(), 120), "Reset by", QApplication::font(), kBlack));
+    EXPECT_TRUE(resetBy);
     session().xdotool({"windowsize", "--sync", std::to_string(history), "1010", "730"});
     QThread::msleep(300);
 
     // A short window: the summary keeps its design height at the bottom.
     session().xdotool({"windowsize", "--sync", std::to_string(program.window()), "757", "540"});
-    QThread::msleep(500);
     ASSERT_EQ(program.client().height(), 540);
-    shot = program.shot();
-    saveShot(shot, "main-window-short.png");
     // The group box centres its caption at a fraction of a pixel: a looser match.
-    const auto caption = findText(shot, QRect(0, 300, 200, 120), "Error Summary", windowFont(false), kBlack, 0.35);
+    const auto [shortShot, caption] = eventually([&] { return program.shot(); }, [](const QImage& s) {
+        const auto at = findText(s, QRect(0, 300, 200, 120), "Error Summary", windowFont(false), kBlack, 0.35);
+        return at && std::abs(at->y() - (540 - 183)) <= 2 ? at : std::optional<QPoint>();
+    });
+    saveShot(shortShot, "main-window-short.png");
     ASSERT_TRUE(caption);
     EXPECT_NEAR(caption->y(), 540 - 183, 2);
 
@@ -137,7 +143,9 @@ TEST(MainWindowOnScreen, Kvx4000RowsFollowTheirOwnCaptions) {
     ASSERT_TRUE(session().ok());
     ProgramOnScreen program(kKvx4000);
     ASSERT_NE(program.window(), 0u) << program.errors();
-    const QImage shot = program.shot();
+    const auto [shot, moduleStatus] = eventually([&] { return program.shot(); }, [](const QImage& s) {
+        return findText(s, QRect(0, 97 + 60, 500, 22), "ASMS Error at ASM# 1 (90 hex)", windowFont(false), kBlack);
+    });
     saveShot(shot, "main-window-kvx4000.png");
     const QFontMetrics regular(windowFont(false));
 
@@ -149,7 +157,7 @@ TEST(MainWindowOnScreen, Kvx4000RowsFollowTheirOwnCaptions) {
     EXPECT_EQ(serial->x(), 8);
     const int valueX = serial->x() + regular.horizontalAdvance(serialCaption) + 4;
     EXPECT_TRUE(findText(shot, QRect(valueX - 1, 97 + 40, 120, 22), "40000777", windowFont(true), kBlue));
-    EXPECT_TRUE(findText(shot, QRect(0, 97 + 60, 500, 22), "ASMS Error at ASM# 1 (90 hex)", windowFont(false), kBlack));
+    EXPECT_TRUE(moduleStatus);
 
     // "PLD Rev.Nr.: 4": the value right after its caption; the board and
     // FPGA version labels keep their "---" at their own places.
@@ -181,9 +189,10 @@ TEST(MainWindowOnScreen, SecondSystemFileDialogKeepsItsFilter) {
     openInDialog(bootDialog, boot.string());
     const unsigned long first = program.dialog(bootDialog);
     ASSERT_NE(first, 0u);
-    QThread::msleep(400);
-    const QImage firstShot = session().grab(session().clientRect(first));
-    EXPECT_TRUE(findText(firstShot, firstShot.rect(), "Systemdatei (*.dat)", QApplication::font(), kBlack));
+    const auto systemFilter = [](const QImage& s) {
+        return findText(s, s.rect(), "Systemdatei (*.dat)", QApplication::font(), kBlack);
+    };
+    EXPECT_TRUE(eventually([&] { return session().grab(session().clientRect(first)); }, systemFilter).second);
 
     e2e::run({std::string(KVX_BIN_DIR) + "/kvxsimctl", "--socket", program.socket(), "offline", "33"});
     openInDialog(first, system.string());
@@ -192,10 +201,10 @@ TEST(MainWindowOnScreen, SecondSystemFileDialogKeepsItsFilter) {
     openInDialog(bootAgain, boot.string());  // the boot brings the controller back
     const unsigned long second = program.dialog(bootAgain);
     ASSERT_NE(second, 0u);
-    QThread::msleep(400);
-    const QImage secondShot = session().grab(session().clientRect(second));
+    const auto [secondShot, secondFilter] =
+        eventually([&] { return session().grab(session().clientRect(second)); }, systemFilter);
     saveShot(secondShot, "boot-system-second-dialog.png");
-    EXPECT_TRUE(findText(secondShot, secondShot.rect(), "Systemdatei (*.dat)", QApplication::font(), kBlack));
+    EXPECT_TRUE(secondFilter);
     EXPECT_FALSE(findText(secondShot, secondShot.rect(), "ELF-File (*.elf)", QApplication::font(), kBlack));
     session().xdotool({"key", "Escape"});
 }

@@ -10,7 +10,9 @@
 #include <QRect>
 #include <QString>
 
+#include <chrono>
 #include <optional>
+#include <thread>
 
 namespace kvx::screen {
 
@@ -23,5 +25,22 @@ QFont windowFont(bool bold);
 // at a fraction of a pixel).
 std::optional<QPoint> findText(const QImage& shot, const QRect& area, const QString& text, const QFont& font,
                                const QColor& colour, double slack = 1.0 / 12);
+
+// Takes screenshots with `grab` until `check` finds what it looks for in one,
+// for at most `timeout`: a busy machine paints late, so a test waits for
+// what it expects to see instead of for a fixed time. Returns the last
+// screenshot and what `check` answered for it.
+template <class Grab, class Check>
+auto eventually(Grab grab, Check check, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    QImage shot = grab();
+    auto found = check(shot);
+    while (!found && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        shot = grab();
+        found = check(shot);
+    }
+    return std::make_pair(shot, found);
+}
 
 }  // namespace kvx::screen
