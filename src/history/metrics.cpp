@@ -9,7 +9,7 @@
 namespace kvx {
 
 struct MetricsServer::Impl {
-    std::unique_ptr<httplib::Server> server;
+    std::unique_ptr<net::GuardedServer> server;
     std::unique_ptr<BasicAuth> auth;
 };
 
@@ -30,7 +30,8 @@ const net::ServerLimits kServerLimits{.maxConnections = 32,
 
 MetricsServer::MetricsServer() : impl_(std::make_unique<Impl>()) {}
 
-// The routes and socket options, the same over HTTP and TLS.
+// The routes and socket options, the same over HTTP and TLS (both served
+// under the same limits).
 void MetricsServer::configure(httplib::Server& server) {
     // The library's default also sets SO_REUSEPORT, which would let a second
     // monitor share the port unnoticed and split the scrapes between them.
@@ -64,26 +65,12 @@ std::optional<int> MetricsServer::start(const std::string& host, int port, const
         error = "the metrics server runs already";
         return std::nullopt;
     }
-    if (web.tls()) {
-        impl_->server = std::make_unique<httplib::SSLServer>(web.certFile.c_str(), web.keyFile.c_str());
-        if (!impl_->server->is_valid()) {
-            error = "cannot use the certificate " + web.certFile + " with the key " + web.keyFile;
-            impl_->server.reset();
-            return std::nullopt;
-        }
-        // The library's own loop serves TLS: at least slow and idle peers are
-        // cut off as the guarded loop cuts them off.
-        const auto deadline = std::chrono::duration_cast<std::chrono::seconds>(kServerLimits.requestDeadline);
-        const auto idle = std::chrono::duration_cast<std::chrono::seconds>(kServerLimits.idleTimeout);
-        impl_->server->set_read_timeout(deadline.count(), 0);
-        impl_->server->set_write_timeout(deadline.count(), 0);
-        impl_->server->set_keep_alive_timeout(idle.count());
-    } else {
-        impl_->server = std::make_unique<net::GuardedServer>(kServerLimits);
-    }
+    auto guarded = std::make_unique<net::GuardedServer>(kServerLimits);
+    if (web.tls() && !guarded->useTls(web.certFile, web.keyFile, error)) return std::nullopt;
+    impl_->server = std::move(guarded);
     impl_->auth = std::make_unique<BasicAuth>(web.users);
     configure(*impl_->server);
-    httplib::Server& server = *impl_->server;
+    net::GuardedServer& server = *impl_->server;
     int bound = port;
     if (port == 0) bound = server.bind_to_any_port(host);
     else if (!server.bind_to_port(host, port)) bound = -1;
@@ -92,16 +79,16 @@ std::optional<int> MetricsServer::start(const std::string& host, int port, const
         impl_->server.reset();
         return std::nullopt;
     }
-    thread_ = std::thread([&server] { net::listenAfterBind(server); });
+    thread_ = std::thread([&server] { server.serve(); });
     // A stop before the loop runs would be lost: wait until it listens.
-    for (int i = 0; i < 2000 && !net::serverRunning(server); ++i)
+    for (int i = 0; i < 2000 && !server.serving(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return bound;
 }
 
 void MetricsServer::stop() {
     if (!thread_.joinable()) return;
-    net::stopServer(*impl_->server);
+    impl_->server->stopServing();
     thread_.join();
 }
 

@@ -7,7 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
 #include <cctype>
+#include <csignal>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -47,10 +51,22 @@ std::string addressText(const sockaddr_storage& a, int& port) {
 
 // One connection as the library's request parser reads it: every read and
 // write waits no longer than the request's deadline, and the head of a
-// request ends within its byte and line limits or the read fails.
+// request ends within its byte and line limits or the read fails. Over TLS
+// the same bytes pass through `ssl`, which holds the non-blocking socket.
 class GuardedStream final : public httplib::Stream {
 public:
-    GuardedStream(int fd, const ServerLimits& limits) : fd_(fd), limits_(limits) {}
+    GuardedStream(int fd, SSL* ssl, const ServerLimits& limits) : fd_(fd), ssl_(ssl), limits_(limits) {}
+
+    // The TLS handshake, within the deadline of a request.
+    bool handshake() {
+        deadline_ = Clock::now() + limits_.requestDeadline;
+        for (;;) {
+            const int r = ::SSL_accept(ssl_);
+            if (r == 1) return true;
+            short wait = 0;
+            if (!retry(r, wait) || !waitFor(fd_, wait, deadline_)) return false;
+        }
+    }
 
     // Waits up to the idle timeout for the next request to begin.
     bool nextRequest() {
@@ -63,7 +79,9 @@ public:
         return true;
     }
 
-    bool is_readable() const override { return begin_ < end_ || waitFor(fd_, POLLIN, deadline_); }
+    bool is_readable() const override {
+        return begin_ < end_ || (ssl_ && ::SSL_pending(ssl_) > 0) || waitFor(fd_, POLLIN, deadline_);
+    }
     bool is_writable() const override { return waitFor(fd_, POLLOUT, deadline_); }
 
     ssize_t read(char* ptr, size_t size) override {
@@ -99,14 +117,10 @@ public:
         if (refused_) return static_cast<ssize_t>(size);  // the refusal was the answer
         std::size_t sent = 0;
         while (sent < size) {
-            const ssize_t n = ::send(fd_, ptr + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0) {
-                sent += static_cast<std::size_t>(n);
-            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-                if (!waitFor(fd_, POLLOUT, deadline_)) return -1;
-            } else {
-                return -1;
-            }
+            short wait = 0;
+            const ssize_t n = transfer(const_cast<char*>(ptr) + sent, size - sent, false, wait);
+            if (n > 0) sent += static_cast<std::size_t>(n);
+            else if (wait == 0 || !waitFor(fd_, wait, deadline_)) return -1;
         }
         return static_cast<ssize_t>(size);
     }
@@ -156,18 +170,46 @@ private:
     bool fill() {
         begin_ = end_ = 0;
         for (;;) {
-            const ssize_t n = ::recv(fd_, buffer_, sizeof buffer_, MSG_DONTWAIT);
+            short wait = 0;
+            const ssize_t n = transfer(buffer_, sizeof buffer_, true, wait);
             if (n > 0) {
                 end_ = static_cast<std::size_t>(n);
                 return true;
             }
-            if (n == 0) return false;
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
-            if (!waitFor(fd_, POLLIN, deadline_)) return false;
+            if (wait == 0 || !waitFor(fd_, wait, deadline_)) return false;
         }
     }
 
+    // Receives (or sends) what the socket takes now. Above 0: the bytes
+    // moved; otherwise `wait` names the event to wait for before trying
+    // again, or is 0 when the connection has ended or failed.
+    ssize_t transfer(char* data, std::size_t size, bool receive, short& wait) {
+        wait = 0;
+        if (ssl_) {
+            const int chunk = static_cast<int>(std::min<std::size_t>(size, 1 << 20));
+            const int n = receive ? ::SSL_read(ssl_, data, chunk) : ::SSL_write(ssl_, data, chunk);
+            if (n > 0) return n;
+            retry(n, wait);
+            return -1;
+        }
+        const ssize_t n = receive ? ::recv(fd_, data, size, MSG_DONTWAIT) : ::send(fd_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) return n;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) wait = receive ? POLLIN : POLLOUT;
+        return -1;
+    }
+
+    // After a TLS call that moved nothing: whether it may be tried again,
+    // and after which event.
+    bool retry(int result, short& wait) const {
+        const int error = ::SSL_get_error(ssl_, result);
+        ::ERR_clear_error();  // the queue is per thread; leave nothing behind
+        if (error == SSL_ERROR_WANT_READ) wait = POLLIN;
+        else if (error == SSL_ERROR_WANT_WRITE) wait = POLLOUT;
+        return wait != 0;
+    }
+
     int fd_;
+    SSL* ssl_;
     const ServerLimits& limits_;
     Clock::time_point deadline_{};
     char buffer_[4096];
@@ -184,7 +226,31 @@ GuardedServer::GuardedServer(ServerLimits limits) : limits_(limits) {
     set_payload_max_length(limits_.maxBodyBytes);
 }
 
-GuardedServer::~GuardedServer() { stopServing(); }
+GuardedServer::~GuardedServer() {
+    stopServing();
+    ::SSL_CTX_free(tls_);
+}
+
+bool GuardedServer::useTls(const std::string& certFile, const std::string& keyFile, std::string& error) {
+    SSL_CTX* context = ::SSL_CTX_new(::TLS_server_method());
+    const bool usable = context && ::SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) == 1 &&
+                        ::SSL_CTX_use_certificate_chain_file(context, certFile.c_str()) == 1 &&
+                        ::SSL_CTX_use_PrivateKey_file(context, keyFile.c_str(), SSL_FILETYPE_PEM) == 1 &&
+                        ::SSL_CTX_check_private_key(context) == 1;
+    ::ERR_clear_error();
+    if (!usable) {
+        ::SSL_CTX_free(context);
+        error = "cannot use the certificate " + certFile + " with the key " + keyFile;
+        return false;
+    }
+    ::SSL_CTX_set_options(context, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
+    // OpenSSL writes to the socket with write(): a peer gone mid-answer must
+    // not end the program with SIGPIPE.
+    ::signal(SIGPIPE, SIG_IGN);
+    ::SSL_CTX_free(tls_);
+    tls_ = context;
+    return true;
+}
 
 bool GuardedServer::serve() {
     const int listener = svr_sock_;
@@ -195,7 +261,7 @@ bool GuardedServer::serve() {
     ::listen(listener, 1024);
     serving_ = true;
     while (!stopping_) {
-        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             if (errno == EMFILE || errno == ENFILE) {
@@ -208,8 +274,11 @@ bool GuardedServer::serve() {
         reap();
         if (active_ >= limits_.maxConnections) {
             // Refused at once: a flood of connections holds no descriptor.
+            // (A TLS client could read no plain answer before its handshake.)
             static const char kBusy[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-            [[maybe_unused]] ssize_t n = ::send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (!tls_) {
+                [[maybe_unused]] ssize_t n = ::send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            }
             ::close(fd);
             continue;
         }
@@ -230,11 +299,26 @@ bool GuardedServer::serve() {
 }
 
 void GuardedServer::handle(int fd) {
-    GuardedStream stream(fd, limits_);
-    bool closed = false;
-    while (!closed && !stopping_ && stream.nextRequest()) {
-        if (!process_request(stream, false, closed, nullptr) || stream.refused()) break;
+    SSL* ssl = nullptr;
+    if (tls_) {
+        ssl = ::SSL_new(tls_);
+        if (!ssl || ::SSL_set_fd(ssl, fd) != 1) {
+            ::SSL_free(ssl);
+            ::ERR_clear_error();
+            ::shutdown(fd, SHUT_RDWR);
+            return;
+        }
     }
+    GuardedStream stream(fd, ssl, limits_);
+    if (!ssl || stream.handshake()) {
+        bool closed = false;
+        while (!closed && !stopping_ && stream.nextRequest()) {
+            if (!process_request(stream, false, closed, nullptr) || stream.refused()) break;
+        }
+        if (ssl) ::SSL_shutdown(ssl);  // the close notice, sent once without waiting
+    }
+    ::SSL_free(ssl);
+    ::ERR_clear_error();
     ::shutdown(fd, SHUT_RDWR);
 }
 
@@ -275,21 +359,6 @@ void GuardedServer::stopServing() {
         lock.lock();
         connections_.pop_front();
     }
-}
-
-bool listenAfterBind(httplib::Server& server) {
-    if (auto* guarded = dynamic_cast<GuardedServer*>(&server)) return guarded->serve();
-    return server.listen_after_bind();
-}
-
-void stopServer(httplib::Server& server) {
-    if (auto* guarded = dynamic_cast<GuardedServer*>(&server)) guarded->stopServing();
-    else server.stop();
-}
-
-bool serverRunning(const httplib::Server& server) {
-    if (auto* guarded = dynamic_cast<const GuardedServer*>(&server)) return guarded->serving();
-    return server.is_running();
 }
 
 }  // namespace kvx::net

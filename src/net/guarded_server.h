@@ -5,6 +5,8 @@
 // descriptors), how large a request's head may grow and how many header
 // lines it may have, and how long a request may take from its first byte
 // and a kept connection may idle. Bodies are capped by the payload limit.
+// With a certificate it serves HTTPS under the same limits: the TLS
+// handshake is part of the request and keeps its deadline.
 #pragma once
 
 #include <atomic>
@@ -14,7 +16,11 @@
 #include <mutex>
 #include <thread>
 
+#include <string>
+
 #include <httplib.h>
+
+struct ssl_ctx_st;
 
 namespace kvx::net {
 
@@ -32,6 +38,10 @@ public:
     explicit GuardedServer(ServerLimits limits);
     ~GuardedServer() override;
 
+    // Serves TLS with this certificate (chain) and key, TLS 1.2 at least;
+    // before serve(). False, with the reason, when they cannot be used.
+    bool useTls(const std::string& certFile, const std::string& keyFile, std::string& error);
+
     // After bind_to_port / bind_to_any_port: serves until stopServing().
     bool serve();
     void stopServing();
@@ -43,6 +53,7 @@ private:
     void reap();
 
     ServerLimits limits_;
+    ssl_ctx_st* tls_ = nullptr;
     std::atomic<bool> serving_{false};
     std::atomic<bool> stopping_{false};
     std::atomic<std::size_t> active_{0};
@@ -54,11 +65,5 @@ private:
     };
     std::list<Connection> connections_;
 };
-
-// The same calls for a guarded server and a plain one (a TLS server keeps
-// the library's own loop).
-bool listenAfterBind(httplib::Server& server);
-void stopServer(httplib::Server& server);
-bool serverRunning(const httplib::Server& server);
 
 }  // namespace kvx::net

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <chrono>
 #include <filesystem>
@@ -70,10 +71,15 @@ std::string readFile(const std::string& path) {
     return s.str();
 }
 
+enum class Target { SimulatorWebServices, MetricsEndpoint, MetricsEndpointOverTls };
+
+// The test certificate and the user prometheus (password s3cret).
+const std::string kTlsDir = KVX_TEST_TLS_DIR;
+
 // Either server, started for one test: the simulator's web services, or the
-// monitor (against a simulator) serving its metrics, with the 1,024
-// descriptors of a default process.
-class HostileClients : public ::testing::TestWithParam<bool> {
+// monitor (against a simulator) serving its metrics, over HTTP or over TLS
+// with basic authentication, with the 1,024 descriptors of a default process.
+class HostileClients : public ::testing::TestWithParam<Target> {
 protected:
     void SetUp() override {
         daemon = std::make_unique<DaemonProcess>(kvxsim::test::scenarioDir() + "/kvx2000.scn", dir.file("kvxsim.sock"));
@@ -87,6 +93,9 @@ protected:
         std::filesystem::copy_file(KVX_PROGRAM, dir.file("KvxDiagnostics"));
         std::filesystem::copy_file(kvxsim::test::binDir() + "/libkvxdiag_metrics.so", dir.file("libkvxdiag_metrics.so"));
         std::ofstream(dir.file("KvxDiagnostics.INI")) << "[PROTOCOL]\nFileName=" << dir.file("DiagProtocol.txt") << "\n";
+        std::ofstream(dir.file("web.yml")) << "tls_server_config:\n  cert_file: " << kTlsDir << "/server.crt\n  key_file: "
+                                           << kTlsDir << "/server.key\nbasic_auth_users:\n  prometheus: "
+                                           << "$2y$04$CsatAQ.FUJUQlgnyrnaUqOzFKoyT8z2XhIWG0PqDvJmrLr98yqCmG\n";
         pid = ::fork();
         if (pid == 0) {
             rlimit files{1024, 1024};
@@ -96,15 +105,17 @@ protected:
             if (!std::freopen(dir.file("out").c_str(), "w", stdout) || !std::freopen(dir.file("err").c_str(), "w", stderr))
                 ::_exit(127);
             const std::string program = dir.file("KvxDiagnostics");
-            ::execl(program.c_str(), program.c_str(), "--console", "--interval-ms", "100", "--metrics-port", "0", nullptr);
+            const std::string web = dir.file("web.yml");
+            ::execl(program.c_str(), program.c_str(), "--console", "--interval-ms", "100", "--metrics-port", "0",
+                    overTls() ? "--web-config-file" : nullptr, web.c_str(), nullptr);
             ::_exit(127);
         }
-        const std::regex announced("metrics on http://127\\.0\\.0\\.1:([0-9]+)/metrics");
+        const std::regex announced("metrics on (http://)?127\\.0\\.0\\.1:([0-9]+)/metrics");
         std::smatch m;
         for (int i = 0; i < 500 && port == 0; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             const std::string err = readFile(dir.file("err"));
-            if (std::regex_search(err, m, announced)) port = std::stoi(m[1].str());
+            if (std::regex_search(err, m, announced)) port = std::stoi(m[2].str());
         }
         ASSERT_NE(port, 0) << readFile(dir.file("err"));
     }
@@ -116,8 +127,19 @@ protected:
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
         }
     }
-    bool metrics() const { return GetParam(); }
-    std::string get() { return statusOf(port, "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"); }
+    bool metrics() const { return GetParam() != Target::SimulatorWebServices; }
+    bool overTls() const { return GetParam() == Target::MetricsEndpointOverTls; }
+    std::string get() {
+        if (!overTls()) return statusOf(port, "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        httplib::SSLClient client("127.0.0.1", port);
+        client.set_ca_cert_path((kTlsDir + "/server.crt").c_str());
+        client.enable_server_certificate_verification(true);
+        client.set_basic_auth("prometheus", "s3cret");
+        const auto res = client.Get(path.c_str());
+        if (!res) return "no answer: " + httplib::to_string(res.error());
+        return "HTTP/1.1 " + std::to_string(res->status) + (res->status == 200 ? " OK" : "");
+    }
+    void floodWithIdleConnectionsThenScrape();
 
     TempDir dir;
     std::unique_ptr<DaemonProcess> daemon;
@@ -163,7 +185,8 @@ TEST_P(HostileClients, OversizedRequestsAreRefused) {
     EXPECT_EQ(healthy, "HTTP/1.1 200 OK");
 }
 
-TEST_P(HostileClients, AFloodOfIdleConnectionsTakesNoDescriptorsAndTheServerRecovers) {
+// Over TLS the connections stay idle before their handshake.
+void HostileClients::floodWithIdleConnectionsThenScrape() {
     const std::size_t before = openDescriptors(pid);
     std::vector<int> flood;
     for (int i = 0; i < 1100; ++i)
@@ -186,6 +209,17 @@ TEST_P(HostileClients, AFloodOfIdleConnectionsTakesNoDescriptorsAndTheServerReco
     }
 }
 
+TEST_P(HostileClients, AFloodOfIdleConnectionsTakesNoDescriptorsAndTheServerRecovers) {
+    floodWithIdleConnectionsThenScrape();
+}
+
+// The attacks above are on the HTTP head; over TLS the flood is the one left.
+class HostileTlsClients : public HostileClients {};
+
+TEST_P(HostileTlsClients, AFloodOfIdleConnectionsTakesNoDescriptorsAndTheServerRecovers) {
+    floodWithIdleConnectionsThenScrape();
+}
+
 TEST_P(HostileClients, SlowClientsLeaveRoomForAScrape) {
     // Twenty clients that send their head one byte at a time.
     std::vector<int> slow;
@@ -199,8 +233,18 @@ TEST_P(HostileClients, SlowClientsLeaveRoomForAScrape) {
     for (int fd : slow) ::close(fd);
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, HostileClients, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "MetricsEndpoint" : "SimulatorWebServices"; });
+std::string targetName(const ::testing::TestParamInfo<Target>& info) {
+    switch (info.param) {
+    case Target::SimulatorWebServices: return "SimulatorWebServices";
+    case Target::MetricsEndpoint: return "MetricsEndpoint";
+    case Target::MetricsEndpointOverTls: return "MetricsEndpointOverTls";
+    }
+    return "";
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, HostileClients,
+                         ::testing::Values(Target::SimulatorWebServices, Target::MetricsEndpoint), targetName);
+INSTANTIATE_TEST_SUITE_P(Servers, HostileTlsClients, ::testing::Values(Target::MetricsEndpointOverTls), targetName);
 
 }  // namespace
 }  // namespace kvx
