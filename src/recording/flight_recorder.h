@@ -61,6 +61,7 @@ private:
     bool inSegment_ = false;
     Segment segment_;
     std::size_t count_ = 0;  // answers of segment_ in use; the rest keep their buffers
+    bool steady_ = true;     // every answer so far came at its place of the last segment
     Segment start_;          // written again at the head of every new file
     SegmentEncoder encoder_;
     std::vector<std::uint8_t> payload_;

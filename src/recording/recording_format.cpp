@@ -252,6 +252,43 @@ void AnswerHistory::reset() {
     for (auto& o : order) o.clear();
 }
 
+std::uint64_t recordHash(Outputs outputs) {
+    std::uint64_t h = 0x9E3779B97F4A7C15u;
+    auto mix = [&h](std::uint64_t w) {
+        h = (h ^ w) * 0xBF58476D1CE4E5B9u;
+        h ^= h >> 31;
+    };
+    for (const auto& out : outputs) {
+        std::size_t i = 0;
+        for (; i + 8 <= out.size(); i += 8) {
+            std::uint64_t w;
+            std::memcpy(&w, out.data() + i, 8);
+            mix(w);
+        }
+        std::uint64_t tail = 0;
+        std::memcpy(&tail, out.data() + i, out.size() - i);
+        mix(tail ^ (std::uint64_t(out.size()) << 56));
+    }
+    return h;
+}
+
+const Answer* SegmentEncoder::expectedAt(SegmentKind kind, std::size_t i, CallId call, std::int32_t key) const {
+    const std::size_t k = static_cast<std::size_t>(kind) % 5;
+    const auto& order = history_.order[k];
+    if (i >= order.size() || i >= orderRefs_[k].size() || order[i].first != call || order[i].second != key)
+        return nullptr;
+    return orderRefs_[k][i];
+}
+
+void SegmentEncoder::materialise(Segment& s, std::size_t count) const {
+    const auto& refs = orderRefs_[static_cast<std::size_t>(s.kind) % 5];
+    for (std::size_t i = 0; i < count && i < refs.size(); ++i) {
+        if (!s.answers[i].unchanged || !refs[i]) continue;
+        s.answers[i].bytes = refs[i]->bytes;
+        s.answers[i].unchanged = false;
+    }
+}
+
 void SegmentEncoder::reset() {
     history_.reset();
     for (auto& ids : orderIds_) ids.clear();
@@ -297,7 +334,7 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
         std::size_t same = 0;
         while (i + same < count && inOrder(i + same)) {
             const Answer* r = refs_[i + same];
-            if (!r || !(*r == s.answers[i + same])) break;
+            if (!r || !(s.answers[i + same].unchanged || *r == s.answers[i + same])) break;
             ++same;
         }
         if (same > 0) {

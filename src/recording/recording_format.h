@@ -65,9 +65,18 @@ struct Answer {
     std::int32_t key = 0;
     DriverResult result;
     std::vector<std::uint8_t> bytes;  // the filled records, back to back
+    // The recorder's side only, never stored: a hash of the bytes, and that
+    // the answer is the one of the last segment at its place (bytes left out).
+    std::uint64_t hash = 0;
+    bool unchanged = false;
 
-    bool operator==(const Answer&) const = default;
+    bool operator==(const Answer& o) const {
+        return call == o.call && key == o.key && result == o.result && bytes == o.bytes;
+    }
 };
+
+// A 64-bit hash of records, eight bytes at a time.
+std::uint64_t recordHash(Outputs outputs);
 
 struct Segment {
     SegmentKind kind = SegmentKind::Tick;
@@ -161,8 +170,14 @@ private:
 
 class SegmentEncoder {
 public:
+    // Answers marked `unchanged` stand for the latest answer at their place.
     void encode(const Segment& segment, std::size_t answerCount, std::vector<std::uint8_t>& out);
     void reset();
+    // The latest answer at place `i` of the last segment of this kind, when
+    // it was the same call and key; what a steady segment will repeat.
+    const Answer* expectedAt(SegmentKind kind, std::size_t i, CallId call, std::int32_t key) const;
+    // Gives the answers marked `unchanged` of the segment just encoded their bytes.
+    void materialise(Segment& segment, std::size_t answerCount) const;
 
 private:
     AnswerHistory history_;

@@ -26,10 +26,13 @@ TEST(RecordingRolloverTest, KeepsTheLastFilesEachStartingWithTheRunsStart) {
     recorder->beginSegment(SegmentKind::Start);
     recorder->answered(call::of(Op::rdKvxStatus), 0, 0, {std::span(record)});
     recorder->endSegment();
+    std::array<std::uint8_t, 240> steady;
+    steady.fill(0x5A);
     for (int tick = 1; tick <= 200; ++tick) {
         record.fill(static_cast<std::uint8_t>(tick));  // every byte changes: some 250 bytes a tick
         recorder->beginSegment(SegmentKind::Tick);
         recorder->answered(call::of(Op::rdKvxStatus), 0, tick, {std::span(record)});
+        recorder->answered(call::of(Op::rdaxst), 0, 0, {std::span(steady)});  // the same every tick
         recorder->endSegment();
     }
     recorder.reset();
@@ -45,7 +48,10 @@ TEST(RecordingRolloverTest, KeepsTheLastFilesEachStartingWithTheRunsStart) {
         EXPECT_EQ(s.kind, SegmentKind::Start) << f;
         EXPECT_EQ(s.answers.at(0).bytes, std::vector<std::uint8_t>(240, 0)) << f;
         std::vector<int> ticks;
-        while (reader.next(s) == RecordingReader::Next::Segment) ticks.push_back(*s.answers.at(0).result);
+        while (reader.next(s) == RecordingReader::Next::Segment) {
+            ticks.push_back(*s.answers.at(0).result);
+            EXPECT_EQ(s.answers.at(1).bytes, std::vector<std::uint8_t>(240, 0x5A)) << f << " tick " << ticks.back();
+        }
         ASSERT_FALSE(ticks.empty()) << f;
         // Newer files hold later ticks, without a gap between them.
         EXPECT_EQ(ticks.back(), lastTick - 1) << f;
