@@ -1,5 +1,9 @@
 #include "app/window_replay.h"
 
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
@@ -8,6 +12,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 
 #include "platform/plugin.h"
 #include "ui/history_plugin.h"
@@ -236,6 +241,26 @@ int runReplayWindow(const ReplayOptions& options) {
     replay.setAfterShow([&] {
         if (history && history->visible()) history->refresh();
     });
+    // SIGINT and SIGTERM close the window, so the replay's private folder goes with it.
+    static int stopPipe[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> stopNotifier;
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, stopPipe) == 0) {
+        struct sigaction action {};
+        action.sa_handler = [](int) {
+            const char byte = 1;
+            [[maybe_unused]] ssize_t n = write(stopPipe[0], &byte, 1);
+        };
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+        stopNotifier = std::make_unique<QSocketNotifier>(stopPipe[1], QSocketNotifier::Read);
+        QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, [&] {
+            char byte;
+            [[maybe_unused]] ssize_t n = read(stopPipe[1], &byte, 1);
+            replay.window().close();
+        });
+    }
     replay.show();
     return QApplication::exec();
 }
