@@ -21,6 +21,8 @@ void printUsage() {
     std::cout << "Usage: KvxDiagnostics [/SU] [--settings FILE] [--console [--ticks N] [--json] [--interval-ms N]\n"
                  "                      [--metrics-port N | --metrics-address HOST:PORT [--web-config-file FILE]]\n"
                  "                      [--report FILE]]\n"
+                 "                      [--record FILE [--record-max-mb N [--record-files N]]\n"
+                 "                       | --replay FILE [--protocol FILE] [--speed N]]\n"
                  "  /SU             super-user mode (reboot, web services and file-name switches)\n"
                  "  --settings FILE the settings file of this instance, in place of the one beside the program\n"
                  "  --console       run without a window: caption and summary are printed when they change\n"
