@@ -67,6 +67,24 @@ def memory_kb(pid):
     return fields["Rss"], fields["Pss"], fields["Private_Clean"] + fields["Private_Dirty"]
 
 
+def rss_by_mapping_kb(pid):
+    """Resident kB per mapped file (anonymous memory under its kind), largest first."""
+    sizes, name = {}, None
+    with open(f"/proc/{pid}/smaps") as f:
+        for line in f:
+            parts = line.split()
+            if re.match(r"^[0-9a-f]+-[0-9a-f]+ ", line):
+                name = os.path.basename(parts[5]) if len(parts) > 5 else "[anonymous]"
+            elif parts and parts[0] == "Rss:":
+                sizes[name] = sizes.get(name, 0) + int(parts[1])
+    return sorted(sizes.items(), key=lambda item: -item[1])
+
+
+def load_average():
+    with open("/proc/loadavg") as f:
+        return " ".join(f.read().split()[:3])
+
+
 class Webhook(http.server.BaseHTTPRequestHandler):
     alerts = []  # (time received, status, alertname, controller)
     lock = threading.Lock()
@@ -179,11 +197,14 @@ def main():
         before = {name: cpu_ns(p.pid) for name, p in monitors.items()}
         ticks_before = [user_system_ticks(p.pid) for p in monitors.values()]
         others = {"kvxsim": (sim, cpu_ns(sim.pid)), "prometheus": (prom, cpu_ns(prom.pid))}
+        load_before = load_average()
         t0 = time.monotonic()
         time.sleep(args.cpu_seconds)
         wall = time.monotonic() - t0
+        load_after = load_average()
         share = sum(cpu_ns(p.pid) - before[name] for name, p in monitors.items()) / 1e9 / wall
         mem = [memory_kb(p.pid) for p in monitors.values()]
+        mappings = rss_by_mapping_kb(monitors["c1"].pid)
         ticks_after = [user_system_ticks(p.pid) for p in monitors.values()]
         user = sum(a[0] - b[0] for a, b in zip(ticks_after, ticks_before))
         system = sum(a[1] - b[1] for a, b in zip(ticks_after, ticks_before))
@@ -204,6 +225,7 @@ def main():
         wrong = [a for a in Webhook.alerts if a[2] != "KvxFaultClassRaised"]
 
         print(f"instances {n}")
+        print(f"load_average_before_and_after_cpu_window {load_before} / {load_after}")
         print(f"cpu_share_all_monitors_percent_of_one_core {100 * share:.2f}   target <= 10")
         print(f"cpu_per_monitor_percent_of_one_core {100 * share / n:.3f}")
         print(f"cpu_user_system_split {100 * user / max(1, user + system):.0f}% user, "
@@ -214,6 +236,7 @@ def main():
         print(f"rss_mean_mb {sum(m[0] for m in mem) / len(mem) / 1024:.2f}")
         print(f"pss_mean_mb {sum(m[1] for m in mem) / len(mem) / 1024:.2f}")
         print(f"private_max_mb {max(m[2] for m in mem) / 1024:.2f}")
+        print("rss_of_c1_by_mapping_kb " + ", ".join(f"{name} {kb}" for name, kb in mappings[:10]))
         print(f"evaluation_interval_s {e}")
         print("alert_after_injection_s " + " ".join(f"{x:.2f}" for x in latencies) +
               f"   target <= {2 * e} (2 evaluation intervals)")
