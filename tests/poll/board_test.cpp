@@ -464,6 +464,8 @@ struct PlacementCase {
     bool serialsAligned;
 };
 
+void PrintTo(const PlacementCase& c, std::ostream* os) { *os << c.name; }
+
 class Placement : public PollTest, public ::testing::WithParamInterface<PlacementCase> {};
 
 TEST_P(Placement, RevisionAndSerialRows) {

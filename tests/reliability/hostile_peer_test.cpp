@@ -123,6 +123,8 @@ struct HostileAnswer {
     int32_t expected;  // the same in both libraries
 };
 
+void PrintTo(const HostileAnswer& c, std::ostream* os) { *os << c.name; }
+
 constexpr int32_t kProtocol = KVX_E_PROTOCOL;
 
 const HostileAnswer kHostileAnswers[] = {
@@ -200,6 +202,8 @@ struct HostileLink {
     FakeReply reply;  // to every version read
     int32_t expected;
 };
+
+void PrintTo(const HostileLink& c, std::ostream* os) { *os << c.name; }
 
 std::string bracketAnswer() { return R"({"rc":0,"value":1,"x":)" + std::string(100000, '[') + std::string(100000, ']') + "}"; }
 
@@ -380,6 +384,8 @@ struct HostileCommandLine {
     int exitCode;
     const char* says;  // a line of standard error
 };
+
+void PrintTo(const HostileCommandLine& c, std::ostream* os) { *os << c.name; }
 
 std::string scenarioWith(const kvxsim::test::TempDir& dir, const std::string& timeline) {
     return dir.write("hostile.scn", readText(kvxsim::test::scenarioDir() + "/kvx2000.scn") + "\n[timeline]\n" + timeline + "\n");

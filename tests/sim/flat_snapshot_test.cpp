@@ -78,6 +78,8 @@ struct Spoiled {
     std::string to;    // ... by this
 };
 
+void PrintTo(const Spoiled& c, std::ostream* os) { *os << c.name; }
+
 class FlatSnapshotRefuses : public ::testing::TestWithParam<Spoiled> {};
 
 TEST_P(FlatSnapshotRefuses, ASpoiledSnapshot) {
