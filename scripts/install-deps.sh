@@ -8,7 +8,7 @@ set -euo pipefail
 # Everything the build, the tests, the benchmarks and CI use.
 packages=(
   cmake ninja-build g++ pkg-config ccache
-  qt6-base-dev libqt6opengl6-dev
+  qt6-base-dev libqt6opengl6-dev libfontconfig-dev
   qt6-charts-dev prometheus
   libcpp-httplib-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev valgrind python3
@@ -23,7 +23,7 @@ packages=(
 # and benchmark libraries are here too: the build configures them.
 run_packages=(
   cmake ninja-build g++ pkg-config ccache
-  qt6-base-dev libqt6opengl6-dev qt6-charts-dev
+  qt6-base-dev libqt6opengl6-dev libfontconfig-dev qt6-charts-dev
   libcpp-httplib-dev nlohmann-json3-dev libyaml-cpp-dev libcrypt-dev libssl-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev python3
 )
