@@ -154,8 +154,6 @@ struct HostileRequest {
     const char* status;
 };
 
-void PrintTo(const HostileRequest& c, std::ostream* os) { *os << c.name; }
-
 const HostileRequest kHostileRequests[] = {
     {"GigabyteBody",
      [](const std::string& p) { return "POST " + p + " HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000000\r\n\r\n" + std::string(65536, 'x'); },
