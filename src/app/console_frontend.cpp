@@ -73,6 +73,18 @@ private:
     std::vector<std::string> summary_;
 };
 
+// Writes the service report (and its text copy) and says where, or why not.
+bool writeReportAndSay(const ReportSources& sources, const std::string& file) {
+    std::string error;
+    if (!writeServiceReport(sources, file, &error)) {
+        std::cerr << "KvxDiagnostics: " << error << std::endl;
+        return false;
+    }
+    std::cerr << "KvxDiagnostics: service report written to " << file << " and " << textReportPath(file)
+              << std::endl;
+    return true;
+}
+
 }  // namespace
 
 void ConsoleDialogs::message(const std::string& text, const std::string& title) {
@@ -195,16 +207,9 @@ int runConsole(const ConsoleOptions& options) {
 
     int result = 0;
     if (options.reportFile) {
-        std::string error;
         ReportSources sources{model, monitor.settings(), monitor.history(), systemClock().now(),
                               monitor.programFileName()};
-        if (writeServiceReport(sources, *options.reportFile, &error)) {
-            std::cerr << "KvxDiagnostics: service report written to " << *options.reportFile << " and "
-                      << textReportPath(*options.reportFile) << std::endl;
-        } else {
-            std::cerr << "KvxDiagnostics: " << error << std::endl;
-            result = 1;
-        }
+        if (!writeReportAndSay(sources, *options.reportFile)) result = 1;
     }
     {
         RecordedSegment segment(recording.get(), recording::SegmentKind::Close);
@@ -262,13 +267,7 @@ int runConsoleReplay(const ConsoleOptions& options) {
     if (options.reportFile) {
         ReportSources sources{replay->model(), replay->monitor().settings(), replay->monitor().history(),
                               replay->clock().now(), replay->monitor().programFileName()};
-        if (writeServiceReport(sources, *options.reportFile, &error)) {
-            std::cerr << "KvxDiagnostics: service report written to " << *options.reportFile << " and "
-                      << textReportPath(*options.reportFile) << std::endl;
-        } else {
-            std::cerr << "KvxDiagnostics: " << error << std::endl;
-            result = 1;
-        }
+        if (!writeReportAndSay(sources, *options.reportFile)) result = 1;
     }
     return result;
 }
