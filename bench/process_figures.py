@@ -107,7 +107,8 @@ class Rig:
         self.bin = os.path.join(self.dir, "bin")
         os.makedirs(self.bin)
         # The program with its plugins (the window, the metrics server) beside it.
-        for name in ("KvxDiagnostics", "kvxg3.dll", "kvxg3X.DLL", "libkvxdiag_window.so", "libkvxdiag_metrics.so"):
+        for name in ("KvxDiagnostics", "kvxg3.dll", "kvxg3X.DLL", "libkvxdiag_window.so", "libkvxdiag_metrics.so",
+                     "libkvxdiag_metrics_tls.so"):
             shutil.copy2(os.path.join(bin_dir, name), self.bin)
         self.socket = os.path.join(self.dir, "sim.sock")
         port_file = os.path.join(self.dir, "port")

@@ -16,7 +16,7 @@ jobs="${JOBS:-2}"
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 targets=(engine_tick_bench library_tick_bench window_tick_bench empty_window skip_waits
-  KvxDiagnostics kvxdiag_window kvxdiag_metrics kvxsim kvxsimctl kvxg3_local kvxg3_remote)
+  KvxDiagnostics kvxdiag_window kvxdiag_metrics kvxdiag_metrics_tls kvxsim kvxsimctl kvxg3_local kvxg3_remote)
 # The first-paint probe needs the X Damage library; without it that figure is left out.
 grep -q "first_paint:" "$build/build.ninja" 2>/dev/null && targets+=(first_paint)
 cmake --build "$build" -j"$jobs" --target "${targets[@]}"

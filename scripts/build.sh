@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 preset="${1:-default}"
 targets=()
 if [ "${2:-}" = run ]; then
-  targets=(--target KvxDiagnostics kvxdiag_window kvxdiag_history kvxdiag_metrics kvxsim kvxsimctl kvxg3_local kvxg3_remote)
+  targets=(--target KvxDiagnostics kvxdiag_window kvxdiag_history kvxdiag_metrics kvxdiag_metrics_tls kvxsim kvxsimctl kvxg3_local kvxg3_remote)
 fi
 # A configured tree reconfigures itself when a CMake file changes; the presets
 # are read at configure time only.

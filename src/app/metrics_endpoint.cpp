@@ -13,9 +13,12 @@ std::optional<int> MetricsEndpoint::start(const std::string& host, int port,
         error = "the metrics server runs already";
         return std::nullopt;
     }
-    if (!api_) {
+    // Only a web configuration needs the plugin with TLS: plain HTTP maps
+    // neither cpp-httplib nor OpenSSL.
+    const char* file = webConfigFile ? KVX_METRICS_TLS_PLUGIN_FILE : KVX_METRICS_PLUGIN_FILE;
+    if (!api_ || apiFile_ != file) {
         std::string why;
-        void* plugin = loadPlugin(KVX_METRICS_PLUGIN_FILE, why);
+        void* plugin = loadPlugin(file, why);
         auto entry = reinterpret_cast<const KvxMetricsServerApi* (*)()>(
             plugin ? pluginSymbol(plugin, KVX_METRICS_PLUGIN_ENTRY, why) : nullptr);
         if (!entry) {
@@ -23,6 +26,7 @@ std::optional<int> MetricsEndpoint::start(const std::string& host, int port,
             return std::nullopt;
         }
         api_ = entry();
+        apiFile_ = file;
     }
     void* server = api_->create();
     if (!server) {

@@ -1,6 +1,6 @@
-// The metrics server as the headless front end uses it: the plugin is
-// loaded at the first start, so a run without --metrics-port never maps the
-// HTTP library.
+// The metrics server as the headless front end uses it: a plugin loaded at
+// the first start, so a run without --metrics-port maps no HTTP server, and
+// only a run with a web configuration maps the one with TLS.
 #pragma once
 
 #include <optional>
@@ -31,6 +31,7 @@ public:
 
 private:
     const KvxMetricsServerApi* api_ = nullptr;
+    const char* apiFile_ = nullptr;  // the plugin `api_` is from
     void* server_ = nullptr;
 };
 

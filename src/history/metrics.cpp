@@ -13,21 +13,6 @@ struct MetricsServer::Impl {
     std::unique_ptr<BasicAuth> auth;
 };
 
-namespace {
-
-// What a scrape needs, and no more: no body, a small head, a few scrapers at
-// once. Everything beyond is refused, so the port can take neither the
-// monitor's memory nor its file descriptors (which its driver connection
-// needs).
-const net::ServerLimits kServerLimits{.maxConnections = 32,
-                                      .maxHeadBytes = 16 * 1024,
-                                      .maxHeaderLines = 64,
-                                      .maxBodyBytes = 0,
-                                      .requestDeadline = std::chrono::seconds(10),
-                                      .idleTimeout = std::chrono::seconds(5)};
-
-}  // namespace
-
 MetricsServer::MetricsServer() : impl_(std::make_unique<Impl>()) {}
 
 // The routes and socket options, the same over HTTP and TLS (both served
@@ -48,13 +33,13 @@ void MetricsServer::configure(httplib::Server& server) {
         res.set_content("Unauthorized\n", "text/plain; charset=utf-8");
         return httplib::Server::HandlerResponse::Handled;
     });
-    server.set_payload_max_length(kServerLimits.maxBodyBytes);
+    server.set_payload_max_length(net::kScrapeLimits.maxBodyBytes);
     server.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
         std::lock_guard<std::mutex> lock(mutex_);
         res.set_content(text_, kContentType);
     });
     server.Get("/", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content("KvxDiagnostics metrics: /metrics\n", "text/plain; charset=utf-8");
+        res.set_content(net::ScrapeServer::kIndexText, "text/plain; charset=utf-8");
     });
 }
 
@@ -65,7 +50,7 @@ std::optional<int> MetricsServer::start(const std::string& host, int port, const
         error = "the metrics server runs already";
         return std::nullopt;
     }
-    auto guarded = std::make_unique<net::GuardedServer>(kServerLimits);
+    auto guarded = std::make_unique<net::GuardedServer>(net::kScrapeLimits);
     if (web.tls() && !guarded->useTls(web.certFile, web.keyFile, error)) return std::nullopt;
     impl_->server = std::move(guarded);
     impl_->auth = std::make_unique<BasicAuth>(web.users);
@@ -75,7 +60,7 @@ std::optional<int> MetricsServer::start(const std::string& host, int port, const
     if (port == 0) bound = server.bind_to_any_port(host);
     else if (!server.bind_to_port(host, port)) bound = -1;
     if (bound <= 0) {
-        error = "cannot serve metrics on " + host + ":" + std::to_string(port);
+        error = net::bindError(host, port);
         impl_->server.reset();
         return std::nullopt;
     }

@@ -1,8 +1,8 @@
 // Fleet metrics: the monitor's state in the Prometheus text exposition
-// format, and a small HTTP server (loopback unless another address is named,
-// TLS and basic authentication when configured) that serves the latest text
-// at /metrics, so that an existing Prometheus and its alert rules can watch a
-// fleet of controllers.
+// format, and the HTTP server with TLS and basic authentication that serves
+// the latest text at /metrics when a web configuration asks for them (plain
+// HTTP is net::ScrapeServer's), so that an existing Prometheus and its alert
+// rules can watch a fleet of controllers.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,7 @@
 
 #include "history/run_history.h"
 #include "history/web_config.h"
+#include "net/scrape_server.h"
 
 namespace httplib {
 class Server;
@@ -33,7 +34,7 @@ std::string faultClassKey(std::uint32_t faultClass);
 
 class MetricsServer {
 public:
-    static constexpr const char* kContentType = "text/plain; version=0.0.4; charset=utf-8";
+    static constexpr const char* kContentType = net::ScrapeServer::kContentType;
 
     MetricsServer();
     ~MetricsServer();

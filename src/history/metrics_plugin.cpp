@@ -1,42 +1,22 @@
-// libkvxdiag_metrics.so: the metrics server behind the plain-function seam.
-#include "history/metrics_plugin.h"
-
-#include <algorithm>
-#include <cstring>
-#include <new>
-#include <string>
-
-#include "history/metrics.h"
+// libkvxdiag_metrics.so: metrics over plain HTTP behind the plain-function
+// seam. It links no HTTP, TLS or YAML library; a run with a web
+// configuration loads libkvxdiag_metrics_tls.so instead.
+#include "history/metrics_plugin_table.h"
+#include "net/scrape_server.h"
 
 namespace {
 
-void* create() { return new (std::nothrow) kvx::MetricsServer(); }
-
-int start(void* server, const char* host, int port, const char* webConfigFile, char* error, std::size_t errorSize) {
-    std::string why;
-    std::optional<kvx::WebConfig> web = kvx::WebConfig{};
-    if (webConfigFile) web = kvx::readWebConfig(webConfigFile, why);
-    std::optional<int> bound;
-    if (web) bound = static_cast<kvx::MetricsServer*>(server)->start(host, port, *web, why);
-    if (bound) return *bound;
-    if (error && errorSize > 0) {
-        const std::size_t n = std::min(why.size(), errorSize - 1);
-        std::memcpy(error, why.data(), n);
-        error[n] = '\0';
+std::optional<int> listen(kvx::net::ScrapeServer& server, const char* host, int port, const char* webConfigFile,
+                          std::string& error) {
+    if (webConfigFile) {
+        error = std::string("TLS and basic authentication are served by ") + KVX_METRICS_TLS_PLUGIN_FILE;
+        return std::nullopt;
     }
-    return -1;
+    return server.start(host, port, error);
 }
-
-void publish(void* server, const char* text, std::size_t size) {
-    static_cast<kvx::MetricsServer*>(server)->publish(std::string(text, size));
-}
-
-void destroy(void* server) { delete static_cast<kvx::MetricsServer*>(server); }
-
-constexpr KvxMetricsServerApi kApi{create, start, publish, destroy};
 
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) const KvxMetricsServerApi* kvxdiag_metrics_server_api(void) {
-    return &kApi;
+    return &kvx::MetricsPluginTable<kvx::net::ScrapeServer, listen>::api;
 }

@@ -1,7 +1,9 @@
-// The seam between the program and the metrics server plugin
-// (libkvxdiag_metrics.so): a table of plain functions, so the program
-// needs neither the HTTP library nor what it pulls in unless a run serves
-// metrics.
+// The seam between the program and the two metrics server plugins: a
+// table of plain functions, so the program needs no HTTP library unless a
+// run serves metrics. libkvxdiag_metrics.so serves plain HTTP with nothing
+// but the C library; libkvxdiag_metrics_tls.so serves what a web
+// configuration file asks for (TLS, basic authentication) with cpp-httplib,
+// OpenSSL, yaml-cpp and libcrypt.
 #pragma once
 
 #include <cstddef>
@@ -12,8 +14,8 @@ struct KvxMetricsServerApi {
     // A stopped server; null when it cannot be made.
     void* (*create)(void);
     // Listens on host:port (0: any free port) in a thread of its own, with
-    // TLS and basic authentication when `webConfigFile` (null: none) asks for
-    // them: the port, or -1 with the reason in `error` (zero-terminated,
+    // TLS and basic authentication when `webConfigFile` (null: none; only
+    // the TLS plugin takes one) asks for them: the port, or -1 with the reason in `error` (zero-terminated,
     // cut to `errorSize`).
     int (*start)(void* server, const char* host, int port, const char* webConfigFile, char* error,
                  std::size_t errorSize);
@@ -23,9 +25,10 @@ struct KvxMetricsServerApi {
     void (*destroy)(void* server);
 };
 
-// The plugin's one export.
+// Each plugin's one export.
 const KvxMetricsServerApi* kvxdiag_metrics_server_api(void);
 }
 
 #define KVX_METRICS_PLUGIN_FILE "libkvxdiag_metrics.so"
+#define KVX_METRICS_TLS_PLUGIN_FILE "libkvxdiag_metrics_tls.so"
 #define KVX_METRICS_PLUGIN_ENTRY "kvxdiag_metrics_server_api"

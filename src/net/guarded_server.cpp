@@ -145,8 +145,7 @@ private:
     // Answers `status` and closes the exchange: every later read fails and
     // whatever the parser still writes is dropped.
     ssize_t refuse(const char* status) {
-        const std::string answer =
-            std::string("HTTP/1.1 ") + status + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        const std::string answer = refusal(status);
         write(answer.data(), answer.size());
         refused_ = true;
         return -1;
@@ -275,9 +274,9 @@ bool GuardedServer::serve() {
         if (active_ >= limits_.maxConnections) {
             // Refused at once: a flood of connections holds no descriptor.
             // (A TLS client could read no plain answer before its handshake.)
-            static const char kBusy[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
             if (!tls_) {
-                [[maybe_unused]] ssize_t n = ::send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                static const std::string kBusy = refusal("503 Service Unavailable");
+                [[maybe_unused]] ssize_t n = ::send(fd, kBusy.data(), kBusy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             }
             ::close(fd);
             continue;

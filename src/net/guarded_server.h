@@ -20,18 +20,11 @@
 
 #include <httplib.h>
 
+#include "net/server_limits.h"
+
 struct ssl_ctx_st;
 
 namespace kvx::net {
-
-struct ServerLimits {
-    std::size_t maxConnections = 32;
-    std::size_t maxHeadBytes = 16 * 1024;  // request line and header lines
-    std::size_t maxHeaderLines = 64;
-    std::size_t maxBodyBytes = 0;          // larger bodies are answered 413
-    std::chrono::milliseconds requestDeadline{10000};
-    std::chrono::milliseconds idleTimeout{5000};
-};
 
 class GuardedServer : public httplib::Server {
 public:

@@ -213,6 +213,9 @@ TEST_F(EndToEndTest, MetricsPortLoadsTheServerAndServesTheMonitorsState) {
     EXPECT_NE(body.find("kvx_online{controller=\"KvxDiagnostics\"} 1\n"), std::string::npos) << body;
     EXPECT_EQ(mappedCount(monitor->pid(), (dir / "bin" / "libkvxdiag_metrics.so").string()), 1u);
     EXPECT_EQ(mappedCount(monitor->pid(), "libQt6"), 0u);
+    // Plain HTTP needs no HTTP, TLS or YAML library (the web configuration's plugin has them).
+    for (const char* library : {"libkvxdiag_metrics_tls", "httplib", "libssl", "libcrypto", "yaml-cpp"})
+        EXPECT_EQ(mappedCount(monitor->pid(), library), 0u) << library;
     EXPECT_EQ(stopMonitor(), 0);
 }
 

@@ -60,7 +60,7 @@ protected:
         for (const char* f : {"KvxDiagnostics", "kvxg3.dll", "kvxg3X.DLL"})
             fs::copy_file(kBin / f, dir / "bin" / f);
         // Plugins are loaded from beside the program only.
-        for (const char* f : {"libkvxdiag_window.so", "libkvxdiag_history.so", "libkvxdiag_metrics.so"})
+        for (const char* f : {"libkvxdiag_window.so", "libkvxdiag_history.so", "libkvxdiag_metrics.so", "libkvxdiag_metrics_tls.so"})
             if (fs::exists(kBin / f)) fs::copy_file(kBin / f, dir / "bin" / f);
         socket = (dir / "sim.sock").string();
         std::ofstream(dir / "scenario.scn") << kHealthyScenario;

@@ -148,6 +148,70 @@ TEST(MetricsServerTest, ServesThePublishedTextOnLoopback) {
     EXPECT_FALSE(httplib::Client("127.0.0.1", *port).Get("/metrics"));
 }
 
+struct ScrapeCase {
+    const char* name;
+    std::vector<std::string> sent;  // one after another, a moment apart: the server reads them apart
+    std::string answered;           // everything answered on the connection
+};
+
+const std::string kHeadOfText = "HTTP/1.1 200 OK\r\nContent-Length: 13\r\n"
+                                "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\nKeep-Alive: timeout=5\r\n\r\n";
+const std::string kMetrics = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+
+// Plain HTTP as Prometheus and other clients use it, on one connection each.
+TEST(ScrapeServerTest, AnswersWhatAScrapeAsksAndKeepsTheConnection) {
+    const std::vector<ScrapeCase> cases{
+        {"Head", {"HEAD /metrics HTTP/1.1\r\nHost: x\r\n\r\n"}, kHeadOfText},
+        {"Index", {"GET / HTTP/1.1\r\n\r\n"},
+         "HTTP/1.1 200 OK\r\nContent-Length: 33\r\nContent-Type: text/plain; charset=utf-8\r\nKeep-Alive: timeout=5\r\n\r\n"
+         "KvxDiagnostics metrics: /metrics\n"},
+        {"OtherPath", {"GET /favicon.ico HTTP/1.1\r\n\r\n"}, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nKeep-Alive: timeout=5\r\n\r\n"},
+        {"OtherMethod", {"DELETE /metrics HTTP/1.1\r\n\r\n"},
+         "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET, HEAD\r\nContent-Length: 0\r\nKeep-Alive: timeout=5\r\n\r\n"},
+        {"MalformedRequestLine", {"GET /metrics\r\n\r\n", kMetrics},
+         "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"},
+        {"TwoRequestsOnOneConnection", {kMetrics, "GET /metrics?x=1 HTTP/1.1\r\nConnection: close\r\n\r\n"},
+         kHeadOfText + "kvx_online 1\n" +
+             "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 13\r\n"
+             "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n\r\nkvx_online 1\n"},
+        {"TwoRequestsInOneWrite", {kMetrics + "HEAD /metrics HTTP/1.1\r\n\r\n"}, kHeadOfText + "kvx_online 1\n" + kHeadOfText},
+        {"RequestSplitAcrossReads", {"GE", "T /metrics HTTP/1.1\r\nHo", "st: x\r\n", "\r\n"}, kHeadOfText + "kvx_online 1\n"},
+        {"Http10EndsTheConnection", {"GET / HTTP/1.0\r\n\r\n", kMetrics},
+         "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 33\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n"
+         "KvxDiagnostics metrics: /metrics\n"},
+    };
+    net::ScrapeServer server;
+    std::string error;
+    const std::optional<int> port = server.start("127.0.0.1", 0, error);
+    ASSERT_TRUE(port) << error;
+    server.publish("kvx_online 1\n");
+    for (const ScrapeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<std::uint16_t>(*port));
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        timeval limit{2, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        for (const std::string& part : c.sent) {
+            ::send(fd, part.data(), part.size(), MSG_NOSIGNAL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        std::string answered;
+        char buffer[4096];
+        for (ssize_t n; answered.size() < c.answered.size() && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            answered.append(buffer, static_cast<std::size_t>(n));
+        ::close(fd);
+        EXPECT_EQ(answered, c.answered);
+    }
+    // No second server on the same port (SO_REUSEPORT would allow one).
+    net::ScrapeServer second;
+    EXPECT_FALSE(second.start("127.0.0.1", *port, error));
+    EXPECT_EQ(error, "cannot serve metrics on 127.0.0.1:" + std::to_string(*port));
+}
+
 // A port that was free a moment ago.
 int freePort() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);

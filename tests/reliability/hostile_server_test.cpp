@@ -91,7 +91,8 @@ protected:
         }
         path = "/metrics";
         std::filesystem::copy_file(KVX_PROGRAM, dir.file("KvxDiagnostics"));
-        std::filesystem::copy_file(kvxsim::test::binDir() + "/libkvxdiag_metrics.so", dir.file("libkvxdiag_metrics.so"));
+        for (const char* plugin : {"libkvxdiag_metrics.so", "libkvxdiag_metrics_tls.so"})
+            std::filesystem::copy_file(kvxsim::test::binDir() + "/" + plugin, dir.file(plugin));
         std::ofstream(dir.file("KvxDiagnostics.INI")) << "[PROTOCOL]\nFileName=" << dir.file("DiagProtocol.txt") << "\n";
         std::ofstream(dir.file("web.yml")) << "tls_server_config:\n  cert_file: " << kTlsDir << "/server.crt\n  key_file: "
                                            << kTlsDir << "/server.key\nbasic_auth_users:\n  prometheus: "

@@ -1,0 +1,38 @@
+// What every HTTP server of ours takes from a client at most: connections
+// held at once, the size and line count of a request's head, a body, and
+// the time a request and an idle kept connection may take.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+namespace kvx::net {
+
+struct ServerLimits {
+    std::size_t maxConnections = 32;
+    std::size_t maxHeadBytes = 16 * 1024;  // request line and header lines
+    std::size_t maxHeaderLines = 64;
+    std::size_t maxBodyBytes = 0;          // larger bodies are answered 413
+    std::chrono::milliseconds requestDeadline{10000};
+    std::chrono::milliseconds idleTimeout{5000};
+};
+
+// What a metrics scrape needs, and no more: no body, a small head, a few
+// scrapers at once. Everything beyond is refused, so the port can take
+// neither the monitor's memory nor its file descriptors (which its driver
+// connection needs).
+inline constexpr ServerLimits kScrapeLimits{.maxConnections = 32,
+                                            .maxHeadBytes = 16 * 1024,
+                                            .maxHeaderLines = 64,
+                                            .maxBodyBytes = 0,
+                                            .requestDeadline = std::chrono::seconds(10),
+                                            .idleTimeout = std::chrono::seconds(5)};
+
+// The answer that refuses a request ("413 Payload Too Large") and ends its
+// connection.
+inline std::string refusal(const char* status) {
+    return std::string("HTTP/1.1 ") + status + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+}
+
+}  // namespace kvx::net
