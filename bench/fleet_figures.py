@@ -4,7 +4,11 @@ controllers, at 1 Hz, collected by a real Prometheus and alerted on by a real
 Alertmanager, as docs/fleet.md describes.
 
   fleet_figures.py BIN_DIR ALERT_RULES [--instances N] [--cpu-seconds S]
-                   [--evaluation-seconds E] [--trials T]
+                   [--evaluation-seconds E] [--trials T] [--tls]
+
+With --tls every monitor serves its metrics over TLS with basic
+authentication (a web configuration with the test certificate of
+tests/history/tls), and Prometheus scrapes with the credentials.
 
 CPU: CPU time of every thread of all monitors (/proc/PID/task/*/schedstat)
 over wall time, as a share of one core, while Prometheus scrapes each of them
@@ -29,6 +33,10 @@ import threading
 import time
 import urllib.parse
 import urllib.request
+
+TLS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "history", "tls")
+# The user prometheus with the password s3cret (htpasswd -nbBC 4).
+USER_HASH = "$2y$04$CsatAQ.FUJUQlgnyrnaUqOzFKoyT8z2XhIWG0PqDvJmrLr98yqCmG"
 
 SCENARIO = ("[card 0]\nboard_type = 4\naxes = 2\noption 62 = 0x05\noption 63 = -1\n"
             "[axis 1]\nlimit = 5\n[axis 2]\nlimit = 5\n[task 0]\nfile = MAIN.QSL\nstate = 1\n")
@@ -120,6 +128,7 @@ def main():
     ap.add_argument("--cpu-seconds", type=int, default=60)
     ap.add_argument("--evaluation-seconds", type=int, default=5)
     ap.add_argument("--trials", type=int, default=3)
+    ap.add_argument("--tls", action="store_true", help="serve and scrape over TLS with basic authentication")
     args = ap.parse_args()
     n, e = args.instances, args.evaluation_seconds
     args.bin_dir = os.path.abspath(args.bin_dir)
@@ -142,6 +151,12 @@ def main():
         wait_for(lambda: os.path.exists(port_file) and open(port_file).read().strip(), 10)
         sim_port = int(open(port_file).read())
 
+        web = []
+        if args.tls:
+            with open(os.path.join(work, "web.yml"), "w") as f:
+                f.write(f"tls_server_config:\n  cert_file: {TLS_DIR}/server.crt\n  key_file: {TLS_DIR}/server.key\n"
+                        f"basic_auth_users:\n  prometheus: {USER_HASH}\n")
+            web = ["--web-config-file", os.path.join(work, "web.yml")]
         monitors, targets = {}, []
         for i in range(1, n + 1):
             name = f"c{i}"
@@ -151,9 +166,9 @@ def main():
                 f.write(f"[Project data]\nUse Webservices=1\nURL=http://127.0.0.1:{sim_port}/{name}\n")
             err = os.path.join(state, "monitor.err")
             monitors[name] = spawn([os.path.join(args.bin_dir, "KvxDiagnostics"), "--settings",
-                                    os.path.join(work, name + ".ini"), "--metrics-address", "127.0.0.1:0"],
+                                    os.path.join(work, name + ".ini"), "--metrics-address", "127.0.0.1:0"] + web,
                                    cwd=state, err=err)
-            announced = wait_for(lambda: re.search(r"metrics on http://(127\.0\.0\.1:\d+)/", open(err).read()), 20)
+            announced = wait_for(lambda: re.search(r"metrics on (?:http://)?(127\.0\.0\.1:\d+)/", open(err).read()), 20)
             if not announced:
                 raise SystemExit(f"{name} did not start: {open(err).read()}")
             targets.append(announced.group(1))
@@ -175,7 +190,10 @@ def main():
             f.write(f"global:\n  scrape_interval: {e}s\n  evaluation_interval: {e}s\n"
                     f"rule_files:\n  - {os.path.abspath(args.alert_rules)}\n"
                     f"alerting:\n  alertmanagers:\n    - static_configs:\n        - targets: ['127.0.0.1:{am_port}']\n"
-                    "scrape_configs:\n  - job_name: kvxdiagnostics\n    file_sd_configs:\n"
+                    "scrape_configs:\n  - job_name: kvxdiagnostics\n"
+                    + (f"    scheme: https\n    tls_config:\n      ca_file: {TLS_DIR}/server.crt\n"
+                       "    basic_auth:\n      username: prometheus\n      password: s3cret\n" if args.tls else "")
+                    + "    file_sd_configs:\n"
                     f"      - files: ['{os.path.join(work, 'targets.json')}']\n")
         prom = spawn(["prometheus", "--config.file=" + os.path.join(work, "prometheus.yml"),
                       "--storage.tsdb.path=" + os.path.join(work, "tsdb"),
@@ -224,7 +242,7 @@ def main():
             wait_for(lambda: [a for a in Webhook.alerts if a[1] == "resolved" and a[3] == name], 60)
         wrong = [a for a in Webhook.alerts if a[2] != "KvxFaultClassRaised"]
 
-        print(f"instances {n}")
+        print(f"instances {n}" + (" (metrics over TLS with basic authentication)" if args.tls else ""))
         print(f"load_average_before_and_after_cpu_window {load_before} / {load_after}")
         print(f"cpu_share_all_monitors_percent_of_one_core {100 * share:.2f}   target <= 10")
         print(f"cpu_per_monitor_percent_of_one_core {100 * share / n:.3f}")

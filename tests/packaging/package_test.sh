@@ -6,7 +6,7 @@
 #   package_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1
-source=$2
+source=$(cd "$2" && pwd)
 work=$(mktemp -d /tmp/kvx-package-XXXXXX)
 sim_pid=""
 cleanup() {
@@ -53,4 +53,12 @@ assert tick["controls"]["laDllName"]["text"] == "kvxg3x.dll: 2.5.3.99", tick["co
 PY
 grep -q "metrics on http://127.0.0.1:" "$work/monitor.err" || fail "metrics plugin not loaded: $(cat "$work/monitor.err")"
 grep -q "Diagnostic Program closed!" "$work/state/DiagProtocol.txt" || fail "no protocol in the state folder"
+
+# With a web configuration the installed program loads the plugin with TLS.
+printf 'tls_server_config:\n  cert_file: %s\n  key_file: %s\n' "$source/tests/history/tls/server.crt" \
+  "$source/tests/history/tls/server.key" >"$work/web.yml"
+(cd "$work/state" && "$root/usr/bin/KvxDiagnostics" --settings ../c2.ini --console --ticks 1 --interval-ms 100 \
+  --metrics-port 0 --web-config-file "$work/web.yml" >/dev/null 2>"$work/tls.err") || fail "monitor with TLS: $(cat "$work/tls.err")"
+grep -q "metrics on 127.0.0.1:[0-9]*/metrics (TLS and users as $work/web.yml sets them)" "$work/tls.err" ||
+  fail "TLS metrics plugin not loaded: $(cat "$work/tls.err")"
 echo "packages, lintian, unit and installed run: ok"
