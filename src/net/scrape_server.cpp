@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <list>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace kvx::net {
@@ -80,6 +81,32 @@ std::string pathOf(std::string_view target) {
         }
     }
     return path;
+}
+
+// What the header lines of a request say about it.
+struct Fields {
+    bool body = false;  // a body beyond the limit, or one of unknown length
+    std::string_view connection;
+};
+
+Fields fieldsOf(const std::vector<std::string_view>& headerLines, std::uint64_t maxBody) {
+    Fields fields;
+    for (const std::string_view line : headerLines) {
+        const std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos) continue;
+        const std::string_view name = trimmed(line.substr(0, colon)), value = trimmed(line.substr(colon + 1));
+        if (sameText(name, "Transfer-Encoding")) {
+            fields.body = true;
+        } else if (sameText(name, "Content-Length")) {
+            std::uint64_t length = 0;
+            const auto [end, failed] = std::from_chars(value.data(), value.data() + value.size(), length);
+            fields.body = fields.body || value.empty() || failed != std::errc() ||
+                          end != value.data() + value.size() || length > maxBody;
+        } else if (sameText(name, "Connection")) {
+            fields.connection = value;
+        }
+    }
+    return fields;
 }
 
 struct RequestLine {
@@ -187,27 +214,15 @@ std::string ScrapeServer::answer(const std::string& head, bool& close) {
     for (std::size_t from = 0, newline; (newline = head.find('\n', from)) != std::string::npos; from = newline + 1)
         lines.push_back(trimmed(std::string_view(head).substr(from, newline - from)));
     lines.pop_back();  // the empty line that ends the head
-    bool body = false;
-    std::string_view connection;
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        const std::size_t colon = lines[i].find(':');
-        if (colon == std::string_view::npos) continue;
-        const std::string_view name = trimmed(lines[i].substr(0, colon)), value = trimmed(lines[i].substr(colon + 1));
-        std::uint64_t length = 0;
-        // A body is taken only with a length, and only up to the limit.
-        if (sameText(name, "Transfer-Encoding")) body = true;
-        else if (sameText(name, "Content-Length"))
-            body = body || std::from_chars(value.data(), value.data() + value.size(), length).ptr !=
-                               value.data() + value.size() || value.empty() || length > limits_.maxBodyBytes;
-        else if (sameText(name, "Connection")) connection = value;
-    }
+    const Fields fields = fieldsOf({lines.begin() + 1, lines.end()}, limits_.maxBodyBytes);
     close = true;
-    if (body) return refusal("413 Payload Too Large");
+    // A body is taken only with a length, and only up to the limit.
+    if (fields.body) return refusal("413 Payload Too Large");
     // As long a request line as common servers take.
     if (lines.front().size() > 8192) return refusal("414 URI Too Long");
     const std::optional<RequestLine> request = requestLineOf(lines.front());
     if (!request) return refusal("400 Bad Request");
-    close = request->version == "HTTP/1.1" ? names(connection, "close") : !names(connection, "keep-alive");
+    close = request->version == "HTTP/1.1" ? names(fields.connection, "close") : !names(fields.connection, "keep-alive");
 
     const std::string path = pathOf(request->target);
     const bool get = request->method == "GET" || request->method == "HEAD";
