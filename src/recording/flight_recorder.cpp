@@ -128,11 +128,11 @@ void FlightRecorder::answered(CallId id, std::int32_t key, DriverResult result, 
     a.bytes.clear();
     // An answer like the last segment's at this place (the steady case) is
     // told by its hash; its bytes are not copied.
-    const Answer* expected = steady_ ? encoder_.expectedAt(segment_.kind, place, id, key) : nullptr;
+    const SegmentEncoder::Expected* expected = steady_ ? encoder_.expectedAt(segment_.kind, place, id, key) : nullptr;
     steady_ = expected != nullptr;
     std::size_t size = 0;
     for (const auto& out : outputs) size += out.size();
-    a.unchanged = expected && expected->hash == a.hash && expected->result == result && expected->bytes.size() == size;
+    a.unchanged = expected && expected->hash == a.hash && expected->result == result && expected->size == size;
     if (a.unchanged) return;
     for (const auto& out : outputs) a.bytes.insert(a.bytes.end(), out.begin(), out.end());
 }
@@ -147,17 +147,19 @@ void FlightRecorder::endSegment() {
     }
     payload_.clear();
     encoder_.encode(segment_, count_, payload_);
-    std::vector<std::uint8_t> bytes = frame(FrameKind::Segment, payload_);
+    framed_.clear();
+    appendFrame(FrameKind::Segment, payload_, framed_);
     // A file full to its limit moves aside before the segment that would pass it.
-    if (options_.maxBytes > 0 && fileBytes_ + bytes.size() > options_.maxBytes && ticksInFile_ > 0) {
+    if (options_.maxBytes > 0 && fileBytes_ + framed_.size() > options_.maxBytes && ticksInFile_ > 0) {
         encoder_.materialise(segment_, count_);
         rollOver();
         if (fd_ < 0) return;
         payload_.clear();
         encoder_.encode(segment_, count_, payload_);  // against the new file's start
-        bytes = frame(FrameKind::Segment, payload_);
+        framed_.clear();
+        appendFrame(FrameKind::Segment, payload_, framed_);
     }
-    if (!writeAll(bytes)) return;
+    if (!writeAll(framed_)) return;
     ++segmentsWritten_;
     if (segment_.kind != SegmentKind::Start) ++ticksInFile_;
 }

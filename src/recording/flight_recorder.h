@@ -65,6 +65,7 @@ private:
     Segment start_;          // written again at the head of every new file
     SegmentEncoder encoder_;
     std::vector<std::uint8_t> payload_;
+    std::vector<std::uint8_t> framed_;  // payload_ as a frame
 };
 
 }  // namespace kvx::recording

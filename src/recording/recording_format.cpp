@@ -1,6 +1,7 @@
 #include "recording/recording_format.h"
 
 #include <zlib.h>
+#include <xxh_x86dispatch.h>
 
 #include <cstring>
 #include <unordered_map>
@@ -112,8 +113,22 @@ const std::uint8_t* ByteReader::take(std::size_t n) {
     return p;
 }
 
+// A tick's frame is some tens of bytes: four bits at a time from a table of
+// one cache line costs less there than zlib's kilobytes of tables and code
+// coming back into the cache once a second. Longer frames (a replay reads
+// them all) go to zlib. Both are the same CRC-32.
 std::uint32_t crc32(const std::uint8_t* p, std::size_t n) {
-    return static_cast<std::uint32_t>(::crc32(::crc32(0L, Z_NULL, 0), p, static_cast<uInt>(n)));
+    if (n >= 256) return static_cast<std::uint32_t>(::crc32(::crc32(0L, Z_NULL, 0), p, static_cast<uInt>(n)));
+    static constexpr std::uint32_t kNibble[16] = {
+        0x00000000, 0x1DB71064, 0x3B6E20C8, 0x26D930AC, 0x76DC4190, 0x6B6B51F4, 0x4DB26158, 0x5005713C,
+        0xEDB88320, 0xF00F9344, 0xD6D6A3E8, 0xCB61B38C, 0x9B64C2B0, 0x86D3D2D4, 0xA00AE278, 0xBDBDF21C};
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < n; ++i) {
+        crc ^= p[i];
+        crc = (crc >> 4) ^ kNibble[crc & 15];
+        crc = (crc >> 4) ^ kNibble[crc & 15];
+    }
+    return ~crc;
 }
 
 std::vector<std::uint8_t> fileHeader() {
@@ -125,9 +140,7 @@ std::vector<std::uint8_t> fileHeader() {
     return out;
 }
 
-std::vector<std::uint8_t> frame(FrameKind kind, const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> out;
-    out.reserve(payload.size() + 10);
+void appendFrame(FrameKind kind, const std::vector<std::uint8_t>& payload, std::vector<std::uint8_t>& out) {
     ByteWriter w(out);
     w.varint(payload.size() + 1);
     const std::size_t body = out.size();
@@ -135,6 +148,12 @@ std::vector<std::uint8_t> frame(FrameKind kind, const std::vector<std::uint8_t>&
     w.raw(payload.data(), payload.size());
     const std::uint32_t crc = crc32(out.data() + body, out.size() - body);
     for (int i = 0; i < 4; ++i) w.byte(static_cast<std::uint8_t>(crc >> (8 * i)));
+}
+
+std::vector<std::uint8_t> frame(FrameKind kind, const std::vector<std::uint8_t>& payload) {
+    std::vector<std::uint8_t> out;
+    out.reserve(payload.size() + 10);
+    appendFrame(kind, payload, out);
     return out;
 }
 
@@ -215,6 +234,12 @@ void writeChanges(ByteWriter& w, const std::vector<std::uint8_t>& bytes, const s
     const std::size_t n = bytes.size();
     auto differs = [&](std::size_t k) { return k < n && bytes[k] != (base ? base[k] : 0); };
     while (p < n) {
+        // Unchanged stretches, most of a record, eight bytes at a time.
+        for (std::uint64_t now, was = 0; p + 8 <= n; p += 8) {
+            std::memcpy(&now, bytes.data() + p, 8);
+            if (base) std::memcpy(&was, base + p, 8);
+            if (now != was) break;
+        }
         if (!differs(p)) {
             ++p;
             continue;
@@ -252,32 +277,20 @@ void AnswerHistory::reset() {
     for (auto& o : order) o.clear();
 }
 
+// XXH3 runs several lanes at once, in the widest vectors the processor has
+// (the library picks them when first called); a chain of multiplies over the
+// same bytes took most of what recording a steady tick costs.
 std::uint64_t recordHash(Outputs outputs) {
     std::uint64_t h = 0x9E3779B97F4A7C15u;
-    auto mix = [&h](std::uint64_t w) {
-        h = (h ^ w) * 0xBF58476D1CE4E5B9u;
-        h ^= h >> 31;
-    };
-    for (const auto& out : outputs) {
-        std::size_t i = 0;
-        for (; i + 8 <= out.size(); i += 8) {
-            std::uint64_t w;
-            std::memcpy(&w, out.data() + i, 8);
-            mix(w);
-        }
-        std::uint64_t tail = 0;
-        std::memcpy(&tail, out.data() + i, out.size() - i);
-        mix(tail ^ (std::uint64_t(out.size()) << 56));
-    }
+    for (const auto& out : outputs) h = (h ^ XXH3_64bits(out.data(), out.size())) * 0xBF58476D1CE4E5B9u;
     return h;
 }
 
-const Answer* SegmentEncoder::expectedAt(SegmentKind kind, std::size_t i, CallId call, std::int32_t key) const {
-    const std::size_t k = static_cast<std::size_t>(kind) % 5;
-    const auto& order = history_.order[k];
-    if (i >= order.size() || i >= orderRefs_[k].size() || order[i].first != call || order[i].second != key)
-        return nullptr;
-    return orderRefs_[k][i];
+const SegmentEncoder::Expected* SegmentEncoder::expectedAt(SegmentKind kind, std::size_t i, CallId call,
+                                                           std::int32_t key) const {
+    const auto& expected = expected_[static_cast<std::size_t>(kind) % 5];
+    if (i >= expected.size() || expected[i].call != call || expected[i].key != key) return nullptr;
+    return &expected[i];
 }
 
 void SegmentEncoder::materialise(Segment& s, std::size_t count) const {
@@ -293,6 +306,7 @@ void SegmentEncoder::reset() {
     history_.reset();
     for (auto& ids : orderIds_) ids.clear();
     for (auto& refs : orderRefs_) refs.clear();
+    for (auto& expected : expected_) expected.clear();
     lastEpochMs_ = 0;
 }
 
@@ -329,6 +343,7 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
         }
     }
 
+    bool changed = false;  // an answer given anew, which the latest of other kinds may share
     std::size_t i = 0;
     while (i < count) {
         std::size_t same = 0;
@@ -369,6 +384,7 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
         }
         if (slot) *slot = a;
         else refs_[i] = history_.remember(ids_[i], a);
+        changed = true;
         ++i;
     }
     w.byte(kEnd);
@@ -376,6 +392,20 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
     for (std::size_t n = 0; n < count; ++n) order[n] = {s.answers[n].call, s.answers[n].key};
     orderIds_[k].assign(ids_.begin(), ids_.end());
     orderRefs_[k].assign(refs_.begin(), refs_.end());
+    // Another kind's expectations may name an answer this segment replaced:
+    // they are dropped, and its next segment compares bytes instead.
+    if (changed)
+        for (std::size_t j = 0; j < 5; ++j)
+            if (j != k) expected_[j].clear();
+    auto& expected = expected_[k];
+    const std::size_t kept = expected.size();
+    expected.resize(count);
+    for (std::size_t n = 0; n < count; ++n) {
+        const Answer& a = s.answers[n];
+        if (a.unchanged && n < kept) continue;  // what was expected there came again
+        const Answer& r = a.unchanged ? *refs_[n] : a;
+        expected[n] = {r.call, r.key, r.result, r.hash, r.bytes.size()};
+    }
 }
 
 void SegmentDecoder::decode(ByteReader& in, Segment& s) {

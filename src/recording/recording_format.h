@@ -136,6 +136,8 @@ std::uint32_t crc32(const std::uint8_t* p, std::size_t n);
 std::vector<std::uint8_t> fileHeader();
 // A whole frame: length, kind, payload, checksum.
 std::vector<std::uint8_t> frame(FrameKind kind, const std::vector<std::uint8_t>& payload);
+// The same frame added to the end of `out` (a buffer kept for the next one).
+void appendFrame(FrameKind kind, const std::vector<std::uint8_t>& payload, std::vector<std::uint8_t>& out);
 
 std::vector<std::uint8_t> encodeRunInfo(const RunInfo& info);
 RunInfo decodeRunInfo(ByteReader& in);
@@ -173,9 +175,16 @@ public:
     // Answers marked `unchanged` stand for the latest answer at their place.
     void encode(const Segment& segment, std::size_t answerCount, std::vector<std::uint8_t>& out);
     void reset();
-    // The latest answer at place `i` of the last segment of this kind, when
-    // it was the same call and key; what a steady segment will repeat.
-    const Answer* expectedAt(SegmentKind kind, std::size_t i, CallId call, std::int32_t key) const;
+    // What a steady segment repeats at place `i`: the latest answer there of
+    // the last segment of this kind, when it was the same call and key.
+    struct Expected {
+        CallId call = 0;
+        std::int32_t key = 0;
+        DriverResult result;
+        std::uint64_t hash = 0;
+        std::size_t size = 0;
+    };
+    const Expected* expectedAt(SegmentKind kind, std::size_t i, CallId call, std::int32_t key) const;
     // Gives the answers marked `unchanged` of the segment just encoded their bytes.
     void materialise(Segment& segment, std::size_t answerCount) const;
 
@@ -188,6 +197,9 @@ private:
     // there instead of counting and looking up each one.
     std::vector<std::uint64_t> orderIds_[5];
     std::vector<Answer*> orderRefs_[5];
+    // The same latest answers told by hash, side by side: a tick checks
+    // each answer against them without visiting the history's nodes.
+    std::vector<Expected> expected_[5];
     std::int64_t lastEpochMs_ = 0;
 };
 

@@ -8,6 +8,14 @@ LocalTime RecordingClock::now() {
     return t;
 }
 
+// The reading is recorded as the local time it converts (a replay converts
+// it again), but the live run takes the seconds from the system clock: the
+// conversion back from local time looks the zone file up on every call.
+std::int64_t RecordingClock::unixSeconds() {
+    now();
+    return inner_.unixSeconds();
+}
+
 MonotonicClock recordingMonotonic(MonotonicClock inner, DriverTap& tap) {
     return [inner = std::move(inner), &tap] {
         std::int64_t ms = inner();

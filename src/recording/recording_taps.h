@@ -15,6 +15,7 @@ class RecordingClock final : public Clock {
 public:
     RecordingClock(Clock& inner, DriverTap& tap) : inner_(inner), tap_(tap) {}
     LocalTime now() override;
+    std::int64_t unixSeconds() override;
     void sleepMs(int ms) override { inner_.sleepMs(ms); }
 
 private:
