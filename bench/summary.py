@@ -153,6 +153,27 @@ def main():
             f"largest deviation from the line {wworst * 100:.1f} %",
             "linear, slope <= 2 x engine's", ws <= 2 * os_ and wworst <= 0.02)
 
+    recording_path = os.path.join(out, "recording.txt")
+    if os.path.exists(recording_path):
+        rec = {}
+        with open(recording_path) as f:
+            for line in f:
+                key, *values = line.split()
+                rec[key] = values
+        plain, recording = float(rec["recording_instructions_plain"][0]), float(rec["recording_instructions_recording"][0])
+        row("flight recorder: instructions per steady tick, recording / plain",
+            f"{recording / plain:.3f} ({recording:.0f} against {plain:.0f}, lively controller)")
+        if "recording_cpu_ratio" in rec:
+            ratio = float(rec["recording_cpu_ratio"][0])
+            row("flight recorder: CPU time at 1 Hz, recording / plain monitors",
+                f"{ratio:.3f} from the first minute on, {float(rec['recording_cpu_ratio_with_start'][0]):.3f} "
+                f"with the start (plain {', '.join(rec['cpu_ms_plain'])} ms, recording "
+                f"{', '.join(rec['cpu_ms_recording'])} ms)", "<= 1.05", ratio <= 1.05)
+            per_tick = float(rec["recording_bytes_per_tick"][0])
+            row("flight recorder: bytes per tick, lively controller", f"{per_tick:.1f}", "<= 100", per_tick <= 100)
+            same = rec["replay_same_ticks"][0] == "1" and rec["replay_same_protocol"][0] == "1"
+            row("replay at 60x: same ticks (--json) and same protocol file", "yes" if same else "NO", "yes", same)
+
     width = max(len(r[0]) for r in rows)
     for what, value, target, verdict in rows:
         line = f"{what:<{width}}  {value}"

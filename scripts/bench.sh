@@ -3,6 +3,7 @@
 #   bash scripts/bench.sh                 # everything (about ten minutes)
 #   CPU_SECONDS=10 bash scripts/bench.sh  # a shorter CPU-share window
 #   FLEET_INSTANCES=20 bash scripts/bench.sh  # a smaller fleet
+#   RECORDING_SECONDS=120 bash scripts/bench.sh  # a shorter run of the flight recorder (default 600)
 # Builds a Release tree in $BUILD_DIR (default build/bench). Absolute times
 # depend on the machine and its load; the targets are ratios measured in the
 # same run, or counts. Raw results land in $BUILD_DIR/bench-results.
@@ -103,6 +104,41 @@ PY
   echo "whole_local_tick_axes$axes $(( (total[121] - total[21]) / 100 ))" | tee -a "$out/instructions.txt"
 done
 
+echo "== the flight recorder: instructions per steady tick of the headless program with and without --record (callgrind)"
+# Both watch one lively controller at once, so that they see the same
+# answers; the difference of 121 and 21 ticks leaves 100 ticks without the
+# start. Then minutes of both at 1 Hz for the CPU time, bytes a tick and the
+# replay's proof (bench/recording_figures.py).
+rec="$out/recording"
+mkdir -p "$rec/plain" "$rec/recording"
+cp "$bin/KvxDiagnostics" "$bin/kvxg3.dll" "$rec/plain/"
+cp "$bin/KvxDiagnostics" "$bin/kvxg3.dll" "$rec/recording/"
+"$bin/kvxsim" --scenario "$root/scenarios/lively.scn" --socket "$rec/sim.sock" --no-http --quiet >/dev/null &
+sim=$!
+for _ in $(seq 100); do [ -S "$rec/sim.sock" ] && break; sleep 0.05; done
+declare -A counted=()
+for n in 21 121; do
+  pids=()
+  for kind in plain recording; do
+    extra=()
+    [ "$kind" = recording ] && extra=(--record "$rec/run.kvxrec")
+    (cd "$rec/$kind" && KVXSIM_SOCKET="$rec/sim.sock" XDG_CONFIG_HOME="$rec/config" \
+      valgrind --tool=callgrind --callgrind-out-file="$rec/callgrind.$kind.$n" \
+      ./KvxDiagnostics --console --ticks $n --interval-ms 50 "${extra[@]}" >/dev/null 2>&1) &
+    pids+=($!)
+  done
+  wait "${pids[@]}"
+  for kind in plain recording; do
+    counted[$kind.$n]=$(awk '/^(summary|totals):/ {print $2; exit}' "$rec/callgrind.$kind.$n")
+  done
+done
+kill "$sim"; wait "$sim" 2>/dev/null || true
+{
+  echo "recording_instructions_plain $(( (counted[plain.121] - counted[plain.21]) / 100 ))"
+  echo "recording_instructions_recording $(( (counted[recording.121] - counted[recording.21]) / 100 ))"
+} | tee "$out/recording.txt"
+python3 "$root/bench/recording_figures.py" "$bin" "$root/scenarios/lively.scn" --seconds "${RECORDING_SECONDS:-600}" \
+  | tee -a "$out/recording.txt"
 echo "== start-up, CPU share and memory of whole processes (${cpu_seconds} s at 1 Hz)"
 python3 "$root/bench/process_figures.py" "$bin" "$root/scenarios" --cpu-seconds "$cpu_seconds" --details "$out" \
   | tee "$out/process.txt"
