@@ -1,7 +1,11 @@
 #include "recording/recording_format.h"
 
 #include <zlib.h>
-#include <xxh_x86dispatch.h>
+// Inline: a call into the shared library brings its own pages back into
+// the caches and page tables every tick, which at 1 Hz cost more than the
+// wider vectors it chooses save.
+#define XXH_INLINE_ALL
+#include <xxhash.h>
 
 #include <cstring>
 #include <unordered_map>
@@ -277,9 +281,8 @@ void AnswerHistory::reset() {
     for (auto& o : order) o.clear();
 }
 
-// XXH3 runs several lanes at once, in the widest vectors the processor has
-// (the library picks them when first called); a chain of multiplies over the
-// same bytes took most of what recording a steady tick costs.
+// XXH3 runs several lanes at once; a chain of multiplies over the same
+// bytes took most of what recording a steady tick costs.
 std::uint64_t recordHash(Outputs outputs) {
     std::uint64_t h = 0x9E3779B97F4A7C15u;
     for (const auto& out : outputs) h = (h ^ XXH3_64bits(out.data(), out.size())) * 0xBF58476D1CE4E5B9u;
