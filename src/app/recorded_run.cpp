@@ -1,9 +1,11 @@
 #include "app/recorded_run.h"
 
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -44,6 +46,25 @@ bool writeText(const std::string& path, const std::string& content) {
 std::string baseName(const std::string& path) {
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Replay folders of replays that were killed before they could remove
+// them: each folder names its process in "owner"; one whose process is gone
+// is removed by the next replay. Folders of running replays, of other users
+// and without an owner stay.
+void removeAbandonedReplayFolders() {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(fs::temp_directory_path(), ec)) {
+        const std::string name = entry.path().filename().string();
+        struct stat st {};
+        if (name.rfind("kvx-replay-", 0) != 0 || ::lstat(entry.path().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+            st.st_uid != ::getuid())
+            continue;
+        long owner = 0;
+        std::ifstream(entry.path() / "owner") >> owner;
+        if (owner <= 0 || ::kill(static_cast<pid_t>(owner), 0) == 0 || errno != ESRCH) continue;
+        fs::remove_all(entry.path(), ec);
+    }
 }
 
 }  // namespace
@@ -112,6 +133,7 @@ std::unique_ptr<ReplaySession> ReplaySession::open(const std::string& file, cons
             return nullptr;
         }
     }
+    removeAbandonedReplayFolders();
     if (!s->layOutSettings(protocolFile, error)) return nullptr;
     s->driver_.setUtcOffset(s->reader_.info().utcOffsetSeconds);
     return s;
@@ -126,6 +148,7 @@ bool ReplaySession::layOutSettings(const std::optional<std::string>& protocolFil
         return false;
     }
     folder_ = pattern;
+    std::ofstream(folder_ + "/owner") << ::getpid() << "\n";
     const RunInfo& info = reader_.info();
     const std::string settingsName = info.settings.path.empty() ? "KvxDiagnostics.INI" : baseName(info.settings.path);
     const std::string settingsFile = folder_ + "/" + settingsName;

@@ -136,6 +136,34 @@ TEST_F(RecordingTest, KilledRecorderLeavesAFileThatReplaysUpToItsLastWholeTick) 
     const auto replayTicks = ticksWithoutTimes(replay.out);
     ASSERT_GE(replayTicks.size(), liveTicks.size() - 1);
     for (std::size_t i = 0; i < liveTicks.size() - 1; ++i) ASSERT_EQ(replayTicks[i], liveTicks[i]) << "tick " << i + 1;
+
+    // A replay killed in turn leaves its folder of settings behind; the next
+    // replay removes it, and leaves a running replay's folder alone.
+    auto folderOf = [](pid_t pid) {
+        for (const auto& e : fs::directory_iterator(fs::temp_directory_path()))
+            if (e.path().filename().string().rfind("kvx-replay-", 0) == 0 &&
+                readFile(e.path() / "owner") == std::to_string(pid) + "\n")
+                return e.path();
+        return fs::path();
+    };
+    auto slowReplay = [&](const char* err) {
+        return std::make_unique<Process>(Process::Options{
+            {(dir / "bin" / "KvxDiagnostics").string(), "--console", "--json", "--replay", rec, "--speed", "1"},
+            {}, dir.string(), (dir / err).string()});
+    };
+    auto killed = slowReplay("killed.err"), running = slowReplay("running.err");
+    ASSERT_TRUE(killed->readLine(10s) && running->readLine(10s));
+    killed->signal(SIGKILL);
+    killed->wait(5s);
+    const fs::path left = folderOf(killed->pid()), kept = folderOf(running->pid());
+    ASSERT_FALSE(left.empty());
+    ASSERT_FALSE(kept.empty());
+    ASSERT_EQ(monitor({"--console", "--replay", rec}).exitCode, 0);
+    EXPECT_FALSE(fs::exists(left));
+    EXPECT_TRUE(fs::exists(kept));
+    running->signal(SIGTERM);
+    EXPECT_EQ(running->wait(5s), 0);
+    EXPECT_FALSE(fs::exists(kept));
 }
 
 TEST_F(RecordingTest, SimulatorServesARecordingAsTheControllerItRecorded) {
