@@ -3,7 +3,9 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <cstdio>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -61,11 +63,19 @@ ProgramOnScreen::~ProgramOnScreen() {
     fs::remove_all(dir_);
 }
 
+// Only windows the window manager manages count: a popup of the dialog
+// before (the file-name completer, a combo box's list) is none, but may still
+// be on screen on a busy machine when the next dialog is looked for.
 unsigned long ProgramOnScreen::dialog(unsigned long other) const {
     for (int i = 0; i < 100; ++i) {
+        const std::string managed = e2e::run({"xprop", "-root", "_NET_CLIENT_LIST"}).out;
         std::istringstream ids(session().xdotool({"search", "--onlyvisible", "--pid", std::to_string(program_->pid())}));
-        for (unsigned long id; ids >> id;)  // popups of the dialog are small
-            if (id != window_ && id != other && session().clientRect(id).width() > 200) return id;
+        for (unsigned long id; ids >> id;) {
+            char hex[32];
+            std::snprintf(hex, sizeof hex, "0x%lx", id);
+            const bool isManaged = std::regex_search(managed, std::regex(std::string(hex) + "\\b"));
+            if (id != window_ && id != other && isManaged && session().clientRect(id).width() > 200) return id;
+        }
         std::this_thread::sleep_for(100ms);
     }
     return 0;
