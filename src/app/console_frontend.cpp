@@ -1,8 +1,13 @@
 #include "app/console_frontend.h"
 
+#include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <iostream>
@@ -40,35 +45,63 @@ bool waitForStopSignal(const sigset_t& signals, long ms) {
     }
 }
 
+// Writes `text` to standard output whole. A reader that stops reading fills
+// the pipe, and a plain write would then wait for it for good with the stop
+// signals held back; here a stop signal that comes meanwhile (blocked, so
+// pending) ends the write. False when the text could not be written whole.
+bool writeOutput(const std::string& text, const sigset_t& stopSignals) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        pollfd out{STDOUT_FILENO, POLLOUT, 0};
+        const int ready = ::poll(&out, 1, 200);
+        if (ready < 0 && errno != EINTR) return false;
+        if (ready <= 0) {
+            sigset_t pending;
+            sigpending(&pending);
+            for (int sig : {SIGINT, SIGTERM})
+                if (sigismember(&stopSignals, sig) && sigismember(&pending, sig)) return false;
+            continue;
+        }
+        if (out.revents & (POLLERR | POLLNVAL)) return false;
+        // At most PIPE_BUF a write: a pipe that polled writable takes that much without waiting.
+        const ssize_t n = ::write(STDOUT_FILENO, text.data() + done, std::min<std::size_t>(text.size() - done, PIPE_BUF));
+        if (n < 0 && errno != EINTR && errno != EAGAIN) return false;
+        if (n > 0) done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 class ConsolePrinter {
 public:
     // `now` is the monotonic time the age of a line's data is measured against.
-    ConsolePrinter(const DisplayModel& model, bool json, MonotonicClock now)
-        : model_(model), json_(json), now_(std::move(now)) {}
+    ConsolePrinter(const DisplayModel& model, bool json, MonotonicClock now, const sigset_t& stopSignals)
+        : model_(model), json_(json), now_(std::move(now)), stopSignals_(stopSignals) {}
 
-    // False once standard output is gone (a reader that went away).
+    // False once standard output is gone (a reader that went away, or one
+    // that stopped reading while a stop signal came).
     bool afterTick(long tick) {
+        std::string out;
         if (json_) {
-            std::cout << modelJson(model_, tick, dataAgeMs(model_, now_())) << '\n' << std::flush;
-            return static_cast<bool>(std::cout);
+            out = modelJson(model_, tick, dataAgeMs(model_, now_())) + '\n';
+        } else {
+            if (model_.caption != caption_) {
+                caption_ = model_.caption;
+                out += "== " + caption_ + '\n';
+            }
+            if (model_.summary != summary_) {
+                summary_ = model_.summary;
+                out += "-- tick " + std::to_string(tick) + ":\n";
+                for (const auto& line : summary_) out += "   " + line + '\n';
+            }
         }
-        if (model_.caption != caption_) {
-            caption_ = model_.caption;
-            std::cout << "== " << caption_ << '\n';
-        }
-        if (model_.summary != summary_) {
-            summary_ = model_.summary;
-            std::cout << "-- tick " << tick << ":\n";
-            for (const auto& line : summary_) std::cout << "   " << line << '\n';
-        }
-        std::cout << std::flush;
-        return static_cast<bool>(std::cout);
+        return writeOutput(out, stopSignals_);
     }
 
 private:
     const DisplayModel& model_;
     bool json_;
     MonotonicClock now_;
+    const sigset_t& stopSignals_;
     std::string caption_;
     std::vector<std::string> summary_;
 };
@@ -184,7 +217,7 @@ int runConsole(const ConsoleOptions& options) {
 
     if (metrics.running()) metrics.publish(prometheusText(monitor.history(), controller));
 
-    ConsolePrinter printer(model, options.json, steadyMilliseconds);
+    ConsolePrinter printer(model, options.json, steadyMilliseconds, stopSignals);
     long tick = 1;
     bool outputOpen = printer.afterTick(tick);
 
@@ -238,7 +271,7 @@ int runConsoleReplay(const ConsoleOptions& options) {
     }
     // A replayed line is as old as it was when it was recorded: at its tick.
     ConsolePrinter printer(replay->model(), options.json,
-                           [&replay] { return replay->model().tickCompletedMs.value_or(0); });
+                           [&replay] { return replay->model().tickCompletedMs.value_or(0); }, stopSignals);
     signal(SIGPIPE, SIG_IGN);  // a reader that goes away ends the replay, as in a live run
     bool outputOpen = printer.afterTick(replay->ticks());
 

@@ -49,6 +49,21 @@ TEST_F(EndToEndTest, ClosedStandardOutputEndsTheRunInOrder) {
     EXPECT_NE(readFile(dir / "bin" / "KvxDiagnostics.INI").find("[Project data]"), std::string::npos);
 }
 
+// A reader that stops reading: the pipe fills, and SIGTERM still ends the run in order.
+TEST_F(EndToEndTest, StalledStandardOutputStillEndsInOrderOnSigterm) {
+    startSimulator();
+    writeSettings(false);
+    const RunResult r = run({"/bin/bash", "-c",
+                             "cd \"$1\" && mkfifo out.fifo && exec 3<>out.fifo && "
+                             "{ \"$0\" --console --json --interval-ms 20 >out.fifo & pid=$!; sleep 3; kill -TERM $pid; "
+                             "for i in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done; "
+                             "kill -0 $pid 2>/dev/null && { kill -KILL $pid; exit 99; }; wait $pid; }",
+                             (dir / "bin" / "KvxDiagnostics").string(), dir.string()},
+                            30s, {{"KVXSIM_SOCKET", socket}});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(countOf(readFile(dir / "DiagProtocol.txt"), "Diagnostic Program closed!"), 1u);
+}
+
 // Xvfb, openbox, another application active, the window on top: the box of a tick is stacked above its window,
 // the window marks its data as old, and SIGTERM waits for the tick, then ends the run in order.
 TEST_F(EndToEndTest, NetworkFailureBoxIsOwnedMarksTheDataOldAndSigtermEndsInOrder) {
