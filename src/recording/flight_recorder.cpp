@@ -145,21 +145,15 @@ void FlightRecorder::endSegment() {
         start_ = segment_;
         start_.answers.resize(count_);
     }
-    payload_.clear();
-    encoder_.encode(segment_, count_, payload_);
-    framed_.clear();
-    appendFrame(FrameKind::Segment, payload_, framed_);
+    const std::vector<std::uint8_t>* bytes = &encodeFrame(segment_, count_);
     // A file full to its limit moves aside before the segment that would pass it.
-    if (options_.maxBytes > 0 && fileBytes_ + framed_.size() > options_.maxBytes && ticksInFile_ > 0) {
+    if (options_.maxBytes > 0 && fileBytes_ + bytes->size() > options_.maxBytes && ticksInFile_ > 0) {
         encoder_.materialise(segment_, count_);
         rollOver();
         if (fd_ < 0) return;
-        payload_.clear();
-        encoder_.encode(segment_, count_, payload_);  // against the new file's start
-        framed_.clear();
-        appendFrame(FrameKind::Segment, payload_, framed_);
+        bytes = &encodeFrame(segment_, count_);  // against the new file's start
     }
-    if (!writeAll(framed_)) return;
+    if (!writeAll(*bytes)) return;
     ++segmentsWritten_;
     if (segment_.kind != SegmentKind::Start) ++ticksInFile_;
 }
@@ -174,9 +168,15 @@ void FlightRecorder::rollOver() {
     // The new file starts with the run's start, so it replays on its own.
     ticksInFile_ = 0;
     encoder_.reset();
+    writeAll(encodeFrame(start_, start_.answers.size()));
+}
+
+const std::vector<std::uint8_t>& FlightRecorder::encodeFrame(const Segment& segment, std::size_t answerCount) {
     payload_.clear();
-    encoder_.encode(start_, start_.answers.size(), payload_);
-    writeAll(frame(FrameKind::Segment, payload_));
+    encoder_.encode(segment, answerCount, payload_);
+    framed_.clear();
+    appendFrame(FrameKind::Segment, payload_, framed_);
+    return framed_;
 }
 
 }  // namespace kvx::recording

@@ -46,6 +46,9 @@ private:
     bool fail(int error);
     void closeFile();
     void rollOver();
+    // The segment's frame, encoded against what the file holds so far; in a
+    // buffer kept for the next one.
+    const std::vector<std::uint8_t>& encodeFrame(const Segment& segment, std::size_t answerCount);
 
     RecorderOptions options_;
     RunInfo info_;
@@ -65,7 +68,7 @@ private:
     Segment start_;          // written again at the head of every new file
     SegmentEncoder encoder_;
     std::vector<std::uint8_t> payload_;
-    std::vector<std::uint8_t> framed_;  // payload_ as a frame
+    std::vector<std::uint8_t> framed_;
 };
 
 }  // namespace kvx::recording

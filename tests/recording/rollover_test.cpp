@@ -2,12 +2,11 @@
 // each of which replays on its own from the run's start.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <filesystem>
 
 #include "recording/flight_recorder.h"
 #include "recording/recording_reader.h"
+#include "recording_folder.h"
 
 namespace kvx::recording {
 namespace {
@@ -15,9 +14,8 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(RecordingRolloverTest, KeepsTheLastFilesEachStartingWithTheRunsStart) {
-    std::string pattern = (fs::temp_directory_path() / "kvx-roll-XXXXXX").string();
-    const fs::path dir = mkdtemp(pattern.data());
-    const std::string file = (dir / "run.kvxrec").string();
+    const RecordingFolder folder("kvx-roll");
+    const std::string& file = folder.file;
     std::string error;
     auto recorder = FlightRecorder::create({file, 3000, 3}, RunInfo{}, error);
     ASSERT_TRUE(recorder) << error;
@@ -58,7 +56,6 @@ TEST(RecordingRolloverTest, KeepsTheLastFilesEachStartingWithTheRunsStart) {
         EXPECT_EQ(ticks.back() - ticks.front() + 1, static_cast<int>(ticks.size())) << f;
         lastTick = ticks.front();
     }
-    fs::remove_all(dir);
 }
 
 }  // namespace

@@ -3,20 +3,16 @@
 // earlier value, answers that come and go, records that grow and shrink.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
-#include <filesystem>
 #include <random>
 
 #include <zlib.h>
 
 #include "recording/flight_recorder.h"
 #include "recording/recording_reader.h"
+#include "recording_folder.h"
 
 namespace kvx::recording {
 namespace {
-
-namespace fs = std::filesystem;
 
 struct Given {
     SegmentKind kind;
@@ -24,9 +20,8 @@ struct Given {
 };
 
 TEST(RecordingRoundTrip, EveryAnswerReadsBackAsGiven) {
-    std::string pattern = (fs::temp_directory_path() / "kvx-trip-XXXXXX").string();
-    const fs::path dir = mkdtemp(pattern.data());
-    const std::string file = (dir / "run.kvxrec").string();
+    const RecordingFolder folder("kvx-trip");
+    const std::string& file = folder.file;
     std::string error;
     auto recorder = FlightRecorder::create({file, 0, 1}, RunInfo{}, error);
     ASSERT_TRUE(recorder) << error;
@@ -67,7 +62,6 @@ TEST(RecordingRoundTrip, EveryAnswerReadsBackAsGiven) {
         EXPECT_EQ(s.answers, given[i].answers) << "segment " << i;
     }
     EXPECT_EQ(reader.next(s), RecordingReader::Next::End);
-    fs::remove_all(dir);
 }
 
 // Short frames are checked by a small table of our own, long ones by zlib.
