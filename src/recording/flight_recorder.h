@@ -47,8 +47,8 @@ private:
     void closeFile();
     void rollOver();
     // The segment's frame, encoded against what the file holds so far; in a
-    // buffer kept for the next one.
-    const std::vector<std::uint8_t>& encodeFrame(const Segment& segment, std::size_t answerCount);
+    // buffer kept for the next one. `steady`: as SegmentEncoder::encodeSteady.
+    const std::vector<std::uint8_t>& encodeFrame(const Segment& segment, std::size_t answerCount, bool steady);
 
     RecorderOptions options_;
     RunInfo info_;
@@ -65,6 +65,7 @@ private:
     Segment segment_;
     std::size_t count_ = 0;  // answers of segment_ in use; the rest keep their buffers
     bool steady_ = true;     // every answer so far came at its place of the last segment
+    std::vector<std::uint8_t> same_;  // while steady: the answer at each place is the one expected there
     Segment start_;          // written again at the head of every new file
     SegmentEncoder encoder_;
     std::vector<std::uint8_t> payload_;

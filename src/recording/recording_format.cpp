@@ -1,16 +1,15 @@
 #include "recording/recording_format.h"
 
 #include <zlib.h>
-// Inline: a call into the shared library brings its own pages back into
-// the caches and page tables every tick, which at 1 Hz cost more than the
-// wider vectors it chooses save.
-#define XXH_INLINE_ALL
-#include <xxhash.h>
 
 #include <cstring>
 #include <unordered_map>
 
+#include "recording/record_hash.h"
+
 namespace kvx::recording {
+
+// Functions marked hot run on every tick (see flight_recorder.cpp).
 
 namespace {
 
@@ -59,7 +58,7 @@ const char* actionName(Action action) {
     return "unknown";
 }
 
-void ByteWriter::varint(std::uint64_t v) {
+[[gnu::hot]] void ByteWriter::varint(std::uint64_t v) {
     while (v >= 0x80) {
         out_.push_back(static_cast<std::uint8_t>(v | 0x80));
         v >>= 7;
@@ -121,7 +120,7 @@ const std::uint8_t* ByteReader::take(std::size_t n) {
 // one cache line costs less there than zlib's kilobytes of tables and code
 // coming back into the cache once a second. Longer frames (a replay reads
 // them all) go to zlib. Both are the same CRC-32.
-std::uint32_t crc32(const std::uint8_t* p, std::size_t n) {
+[[gnu::hot]] std::uint32_t crc32(const std::uint8_t* p, std::size_t n) {
     if (n >= 256) return static_cast<std::uint32_t>(::crc32(::crc32(0L, Z_NULL, 0), p, static_cast<uInt>(n)));
     static constexpr std::uint32_t kNibble[16] = {
         0x00000000, 0x1DB71064, 0x3B6E20C8, 0x26D930AC, 0x76DC4190, 0x6B6B51F4, 0x4DB26158, 0x5005713C,
@@ -144,7 +143,7 @@ std::vector<std::uint8_t> fileHeader() {
     return out;
 }
 
-void appendFrame(FrameKind kind, const std::vector<std::uint8_t>& payload, std::vector<std::uint8_t>& out) {
+[[gnu::hot]] void appendFrame(FrameKind kind, const std::vector<std::uint8_t>& payload, std::vector<std::uint8_t>& out) {
     ByteWriter w(out);
     w.varint(payload.size() + 1);
     const std::size_t body = out.size();
@@ -233,7 +232,7 @@ const Answer* AnswerHistory::reference(std::uint64_t id) {
 namespace {
 
 // Runs of changed bytes: the distance from the last run's end, the length, the bytes.
-void writeChanges(ByteWriter& w, const std::vector<std::uint8_t>& bytes, const std::uint8_t* base) {
+[[gnu::hot]] void writeChanges(ByteWriter& w, const std::vector<std::uint8_t>& bytes, const std::uint8_t* base) {
     std::size_t last = 0, p = 0;
     const std::size_t n = bytes.size();
     auto differs = [&](std::size_t k) { return k < n && bytes[k] != (base ? base[k] : 0); };
@@ -273,6 +272,42 @@ void readChanges(ByteReader& in, std::vector<std::uint8_t>& bytes) {
     }
 }
 
+// The kind, action and time that open a segment.
+[[gnu::hot]] void writeHead(ByteWriter& w, const Segment& s, std::int64_t& lastEpochMs) {
+    w.byte(static_cast<std::uint8_t>(s.kind));
+    if (s.kind == SegmentKind::Action) {
+        w.byte(static_cast<std::uint8_t>(s.action));
+        w.signedVarint(s.argument);
+    }
+    w.signedVarint(s.epochMs - lastEpochMs);
+    lastEpochMs = s.epochMs;
+}
+
+// An answer given anew, stored against `r` (nullptr: against zeros).
+[[gnu::hot]] void writeAnswer(ByteWriter& w, const Answer& a, const Answer* r, bool sameCall) {
+    std::uint8_t tag = kAnswer;
+    if (sameCall) tag |= kSameCall;
+    if (r && r->result == a.result) tag |= kSameResult;
+    else if (a.result) tag |= kHasResult;
+    if (!r && !a.bytes.empty()) tag |= kChanges | kZeroBase;
+    else if (r && r->bytes.size() == a.bytes.size()) tag |= kChanges;
+    w.byte(tag);
+    if (!(tag & kSameCall)) {
+        w.varint(a.call);
+        w.signedVarint(a.key);
+    }
+    if (tag & kHasResult) w.signedVarint(*a.result);
+    if (tag & kZeroBase) {
+        w.varint(a.bytes.size());
+        writeChanges(w, a.bytes, nullptr);
+    } else if (tag & kChanges) {
+        writeChanges(w, a.bytes, r->bytes.data());
+    } else {
+        w.varint(a.bytes.size());
+        w.raw(a.bytes.data(), a.bytes.size());
+    }
+}
+
 }  // namespace
 
 void AnswerHistory::reset() {
@@ -283,14 +318,14 @@ void AnswerHistory::reset() {
 
 // XXH3 runs several lanes at once; a chain of multiplies over the same
 // bytes took most of what recording a steady tick costs.
-std::uint64_t recordHash(Outputs outputs) {
+[[gnu::hot]] std::uint64_t recordHash(Outputs outputs) {
     std::uint64_t h = 0x9E3779B97F4A7C15u;
-    for (const auto& out : outputs) h = (h ^ XXH3_64bits(out.data(), out.size())) * 0xBF58476D1CE4E5B9u;
+    for (const auto& out : outputs) h = (h ^ xxh3(out.data(), out.size())) * 0xBF58476D1CE4E5B9u;
     return h;
 }
 
-const SegmentEncoder::Expected* SegmentEncoder::expectedAt(SegmentKind kind, std::size_t i, CallId call,
-                                                           std::int32_t key) const {
+[[gnu::hot]] const SegmentEncoder::Expected* SegmentEncoder::expectedAt(SegmentKind kind, std::size_t i,
+                                                                        CallId call, std::int32_t key) const {
     const auto& expected = expected_[static_cast<std::size_t>(kind) % 5];
     if (i >= expected.size() || expected[i].call != call || expected[i].key != key) return nullptr;
     return &expected[i];
@@ -315,13 +350,7 @@ void SegmentEncoder::reset() {
 
 void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std::uint8_t>& out) {
     ByteWriter w(out);
-    w.byte(static_cast<std::uint8_t>(s.kind));
-    if (s.kind == SegmentKind::Action) {
-        w.byte(static_cast<std::uint8_t>(s.action));
-        w.signedVarint(s.argument);
-    }
-    w.signedVarint(s.epochMs - lastEpochMs_);
-    lastEpochMs_ = s.epochMs;
+    writeHead(w, s, lastEpochMs_);
 
     const std::size_t k = static_cast<std::size_t>(s.kind) % 5;
     auto& order = history_.order[k];
@@ -363,28 +392,7 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
         }
         const Answer& a = s.answers[i];
         Answer* slot = refs_[i];
-        const Answer* r = slot ? slot : history_.reference(ids_[i]);
-        std::uint8_t tag = kAnswer;
-        if (inOrder(i)) tag |= kSameCall;
-        if (r && r->result == a.result) tag |= kSameResult;
-        else if (a.result) tag |= kHasResult;
-        if (!r && !a.bytes.empty()) tag |= kChanges | kZeroBase;
-        else if (r && r->bytes.size() == a.bytes.size()) tag |= kChanges;
-        w.byte(tag);
-        if (!(tag & kSameCall)) {
-            w.varint(a.call);
-            w.signedVarint(a.key);
-        }
-        if (tag & kHasResult) w.signedVarint(*a.result);
-        if (tag & kZeroBase) {
-            w.varint(a.bytes.size());
-            writeChanges(w, a.bytes, nullptr);
-        } else if (tag & kChanges) {
-            writeChanges(w, a.bytes, r->bytes.data());
-        } else {
-            w.varint(a.bytes.size());
-            w.raw(a.bytes.data(), a.bytes.size());
-        }
+        writeAnswer(w, a, slot ? slot : history_.reference(ids_[i]), inOrder(i));
         if (slot) *slot = a;
         else refs_[i] = history_.remember(ids_[i], a);
         changed = true;
@@ -395,11 +403,7 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
     for (std::size_t n = 0; n < count; ++n) order[n] = {s.answers[n].call, s.answers[n].key};
     orderIds_[k].assign(ids_.begin(), ids_.end());
     orderRefs_[k].assign(refs_.begin(), refs_.end());
-    // Another kind's expectations may name an answer this segment replaced:
-    // they are dropped, and its next segment compares bytes instead.
-    if (changed)
-        for (std::size_t j = 0; j < 5; ++j)
-            if (j != k) expected_[j].clear();
+    if (changed) dropOtherExpectations(k);
     auto& expected = expected_[k];
     const std::size_t kept = expected.size();
     expected.resize(count);
@@ -407,8 +411,72 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
         const Answer& a = s.answers[n];
         if (a.unchanged && n < kept) continue;  // what was expected there came again
         const Answer& r = a.unchanged ? *refs_[n] : a;
-        expected[n] = {r.call, r.key, r.result, r.hash, r.bytes.size()};
+        expected[n] = {answerCheck(r.hash, r.result, r.bytes.size()), r.key, r.call};
     }
+}
+
+// Another kind's expectations may name an answer a segment replaced: they
+// are dropped, and its next segment compares bytes instead.
+[[gnu::hot]] void SegmentEncoder::dropOtherExpectations(std::size_t kind) {
+    for (std::size_t j = 0; j < 5; ++j)
+        if (j != kind) expected_[j].clear();
+}
+
+[[gnu::hot]] std::size_t SegmentEncoder::expectedCount(SegmentKind kind) const {
+    return expected_[static_cast<std::size_t>(kind) % 5].size();
+}
+
+void SegmentEncoder::fillExpected(Segment& s, const std::vector<std::uint8_t>& same, std::size_t count) const {
+    // The latest answer at each place is the one expected there.
+    const auto& refs = orderRefs_[static_cast<std::size_t>(s.kind) % 5];
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!same[i]) continue;
+        Answer& a = s.answers[i];
+        const Answer& r = *refs[i];
+        a.call = r.call;
+        a.key = r.key;
+        a.result = r.result;
+        a.hash = r.hash;
+        a.bytes.clear();
+        a.unchanged = true;
+    }
+}
+
+// The steady case: every place holds the call of the last segment of this
+// kind, so each answer is either that one again (one more in a run) or a
+// change against it, with no identities counted and nothing looked up. The
+// bytes are those encode() gives for the same segment.
+[[gnu::hot]] void SegmentEncoder::encodeSteady(const Segment& s, const std::vector<std::uint8_t>& same, std::size_t count,
+                                  std::vector<std::uint8_t>& out) {
+    ByteWriter w(out);
+    writeHead(w, s, lastEpochMs_);
+    const std::size_t k = static_cast<std::size_t>(s.kind) % 5;
+    Answer* const* refs = orderRefs_[k].data();
+    auto& expected = expected_[k];
+    std::size_t run = 0;
+    bool changed = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (same[i]) {
+            ++run;
+            continue;
+        }
+        if (run > 0) {
+            w.byte(kRepeat);
+            w.varint(run);
+            run = 0;
+        }
+        const Answer& a = s.answers[i];
+        writeAnswer(w, a, refs[i], true);
+        *refs[i] = a;
+        expected[i] = {answerCheck(a.hash, a.result, a.bytes.size()), a.key, a.call};
+        changed = true;
+    }
+    if (run > 0) {
+        w.byte(kRepeat);
+        w.varint(run);
+    }
+    w.byte(kEnd);
+    if (changed) dropOtherExpectations(k);
 }
 
 void SegmentDecoder::decode(ByteReader& in, Segment& s) {

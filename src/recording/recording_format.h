@@ -176,19 +176,36 @@ public:
     void encode(const Segment& segment, std::size_t answerCount, std::vector<std::uint8_t>& out);
     void reset();
     // What a steady segment repeats at place `i`: the latest answer there of
-    // the last segment of this kind, when it was the same call and key.
+    // the last segment of this kind, when it was the same call and key. Its
+    // result, length and hash are folded into one number (`answerCheck`):
+    // sixteen bytes a place, read by every answer of every tick.
     struct Expected {
-        CallId call = 0;
+        std::uint64_t check = 0;
         std::int32_t key = 0;
-        DriverResult result;
-        std::uint64_t hash = 0;
-        std::size_t size = 0;
+        CallId call = 0;
     };
+    static std::uint64_t answerCheck(std::uint64_t hash, DriverResult result, std::size_t size) {
+        const std::uint64_t rest = std::uint64_t(size) << 33 |
+                                   (result ? std::uint64_t(static_cast<std::uint32_t>(*result)) << 1 | 1 : 0);
+        return hash ^ rest * 0x9E3779B97F4A7C15u;  // one to one: an odd multiplier
+    }
     const Expected* expectedAt(SegmentKind kind, std::size_t i, CallId call, std::int32_t key) const;
     // Gives the answers marked `unchanged` of the segment just encoded their bytes.
     void materialise(Segment& segment, std::size_t answerCount) const;
 
+    // A segment whose answers all came at the places expectedAt() named,
+    // as many as the last one of its kind had: the recorder then fills
+    // only the answers that changed, and `same[i]` marks the others.
+    std::size_t expectedCount(SegmentKind kind) const;
+    void encodeSteady(const Segment& segment, const std::vector<std::uint8_t>& same, std::size_t answerCount,
+                      std::vector<std::uint8_t>& out);
+    // Fills the places `same` marks with the answer expected there (marked
+    // `unchanged`, bytes left out), for encode() and materialise().
+    void fillExpected(Segment& segment, const std::vector<std::uint8_t>& same, std::size_t answerCount) const;
+
 private:
+    void dropOtherExpectations(std::size_t kind);
+
     AnswerHistory history_;
     std::vector<std::uint64_t> ids_;
     std::vector<Answer*> refs_;

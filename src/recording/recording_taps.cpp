@@ -2,7 +2,7 @@
 
 namespace kvx::recording {
 
-LocalTime RecordingClock::now() {
+[[gnu::hot]] LocalTime RecordingClock::now() {
     LocalTime t = inner_.now();
     tap_.answered(call::ClockNow, 0, 0, {bytesOf(t)});
     return t;
@@ -11,7 +11,7 @@ LocalTime RecordingClock::now() {
 // The reading is recorded as the local time it converts (a replay converts
 // it again), but the live run takes the seconds from the system clock: the
 // conversion back from local time looks the zone file up on every call.
-std::int64_t RecordingClock::unixSeconds() {
+[[gnu::hot]] std::int64_t RecordingClock::unixSeconds() {
     now();
     return inner_.unixSeconds();
 }
