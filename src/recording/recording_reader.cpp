@@ -42,75 +42,157 @@ FrameSpan locateFrame(const std::vector<std::uint8_t>& bytes, std::size_t at) {
     return f;
 }
 
-}  // namespace
+// FILE.N: FILE.N-1 ... FILE.1, then FILE.
+std::vector<std::string> newerFiles(const std::string& file) {
+    const std::size_t dot = file.rfind('.');
+    if (dot == std::string::npos || dot + 1 == file.size() || file.size() - dot > 7) return {};
+    if (!std::all_of(file.begin() + static_cast<std::ptrdiff_t>(dot) + 1, file.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return {};
+    const int n = std::stoi(file.substr(dot + 1));
+    const std::string base = file.substr(0, dot);
+    std::vector<std::string> names;
+    for (int k = n - 1; k >= 1; --k) names.push_back(base + "." + std::to_string(k));
+    if (n >= 1) names.push_back(base);
+    return names;
+}
 
-bool RecordingReader::open(const std::string& file, std::string& error) {
+bool readWhole(const std::string& file, std::vector<std::uint8_t>& bytes, std::string& error) {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         error = "cannot open " + file + ": " + std::strerror(errno);
         return false;
     }
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    name_ = file;
-    return openBytes(std::move(bytes), error);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
 }
 
-bool RecordingReader::openBytes(std::vector<std::uint8_t> bytes, std::string& error) {
-    bytes_ = std::move(bytes);
-    const std::string name = name_.empty() ? std::string("the recording") : name_;
-    if (bytes_.size() < kHeaderSize || std::memcmp(bytes_.data(), kMagic, sizeof kMagic) != 0) {
+}  // namespace
+
+bool RecordingReader::open(const std::string& file, std::string& error) {
+    std::vector<std::uint8_t> bytes;
+    if (!readWhole(file, bytes, error)) return false;
+    name_ = file;
+    if (!openBytes(std::move(bytes), error)) return false;
+    opened_ = file;
+    newer_ = newerFiles(file);
+    return true;
+}
+
+bool RecordingReader::readHead(const std::vector<std::uint8_t>& bytes, const std::string& file, RunInfo& info,
+                               std::size_t& firstSegment, std::string& error) {
+    const std::string name = file.empty() ? std::string("the recording") : file;
+    if (bytes.size() < kHeaderSize || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) {
         error = name + " is not a KvxDiagnostics recording (no recording header at offset 0)";
         return false;
     }
-    const unsigned version = bytes_[8] | bytes_[9] << 8;
+    const unsigned version = bytes[8] | bytes[9] << 8;
     if (version == 0 || version > kFormatVersion) {
         error = name + " has recording format version " + std::to_string(version) + " at offset 8; this program reads versions 1 to " +
                 std::to_string(kFormatVersion);
         return false;
     }
     try {
-        const FrameSpan f = locateFrame(bytes_, kHeaderSize);
+        const FrameSpan f = locateFrame(bytes, kHeaderSize);
         if (!f.complete) throw FormatError(kHeaderSize, "the file ends inside the run's start information");
-        if (bytes_[f.body] != static_cast<std::uint8_t>(FrameKind::RunInfo))
+        if (bytes[f.body] != static_cast<std::uint8_t>(FrameKind::RunInfo))
             throw FormatError(f.body, "the run's start information is missing");
-        ByteReader in(bytes_.data() + f.body + 1, bytes_.data() + f.body + f.size, f.body + 1);
-        info_ = decodeRunInfo(in);
-        firstSegment_ = f.end;
+        ByteReader in(bytes.data() + f.body + 1, bytes.data() + f.body + f.size, f.body + 1);
+        info = decodeRunInfo(in);
+        firstSegment = f.end;
     } catch (const FormatError& e) {
         error = name + " is damaged at offset " + std::to_string(e.offset) + ": " + e.what();
         return false;
     }
+    return true;
+}
+
+bool RecordingReader::openBytes(std::vector<std::uint8_t> bytes, std::string& error) {
+    bytes_ = std::move(bytes);
+    opened_.clear();
+    newer_.clear();
+    entered_ = 0;
+    if (!readHead(bytes_, name_, info_, firstSegment_, error)) return false;
     rewind();
     return true;
 }
 
 void RecordingReader::rewind() {
-    at_ = firstSegment_;
-    decoder_ = std::make_unique<SegmentDecoder>(mapCallNames(info_.callNames));
     problem_.clear();
     stopped_ = false;
+    if (entered_ > 0) {
+        // Back from a newer file of the run to the one opened.
+        std::string error;
+        RunInfo info;
+        entered_ = 0;
+        name_ = opened_;
+        if (!readWhole(opened_, bytes_, error) || !readHead(bytes_, opened_, info, firstSegment_, error)) {
+            bytes_.clear();
+            stop(Next::Damaged, error);
+            return;
+        }
+    }
+    at_ = firstSegment_;
+    decoder_ = std::make_unique<SegmentDecoder>(mapCallNames(info_.callNames));
+}
+
+RecordingReader::Next RecordingReader::stop(Next as, std::string problem) {
+    problem_ = std::move(problem);
+    stopped_ = true;
+    return stoppedAs_ = as;
 }
 
 RecordingReader::Next RecordingReader::next(Segment& out) {
     if (stopped_) return stoppedAs_;
+    while (at_ >= bytes_.size()) {
+        const Next entered = enterNextFile();
+        if (entered != Next::Segment) return entered;
+    }
+    return readSegment(out);
+}
+
+RecordingReader::Next RecordingReader::enterNextFile() {
+    if (entered_ >= newer_.size()) return Next::End;
+    const std::string& file = newer_[entered_];
+    std::vector<std::uint8_t> bytes;
+    std::string error;
+    RunInfo info;
+    std::size_t first = 0;
+    if (!readWhole(file, bytes, error)) {
+        newer_.resize(entered_);  // the run's files end here
+        return Next::End;
+    }
+    if (!readHead(bytes, file, info, first, error)) return stop(Next::Damaged, error);
+    if (info.startEpochMs != info_.startEpochMs || info.programPath != info_.programPath) {
+        newer_.resize(entered_);  // another run's file
+        return Next::End;
+    }
+    ++entered_;
+    bytes_ = std::move(bytes);
+    name_ = file;
+    at_ = first;
+    decoder_ = std::make_unique<SegmentDecoder>(mapCallNames(info.callNames));
+    Segment start;
+    const Next read = readSegment(start);
+    if (read != Next::Segment) return read;
+    if (start.kind != SegmentKind::Start)
+        return stop(Next::Damaged, file + " is damaged at offset " + std::to_string(start.offset) +
+                                       ": a file of a rolled-over run must begin with the run's start");
+    return Next::Segment;
+}
+
+RecordingReader::Next RecordingReader::readSegment(Segment& out) {
     if (at_ >= bytes_.size()) return Next::End;
     const std::string name = name_.empty() ? std::string("the recording") : name_;
     // Space the recorder reserved and had not filled when it stopped: zeros.
     if (bytes_[at_] == 0 && std::all_of(bytes_.begin() + static_cast<std::ptrdiff_t>(at_), bytes_.end(),
-                                        [](std::uint8_t b) { return b == 0; })) {
-        problem_ = name + " ends at offset " + std::to_string(at_) +
-                   " without being closed (the recorder stopped there); replayed up to there";
-        stopped_ = true;
-        return stoppedAs_ = Next::Truncated;
-    }
+                                        [](std::uint8_t b) { return b == 0; }))
+        return stop(Next::Truncated, name + " ends at offset " + std::to_string(at_) +
+                                         " without being closed (the recorder stopped there); replayed up to there");
     try {
         const FrameSpan f = locateFrame(bytes_, at_);
-        if (!f.complete) {
-            problem_ = name + " ends inside a segment at offset " + std::to_string(at_) +
-                       " (the recorder stopped while writing it); replayed up to there";
-            stopped_ = true;
-            return stoppedAs_ = Next::Truncated;
-        }
+        if (!f.complete)
+            return stop(Next::Truncated, name + " ends inside a segment at offset " + std::to_string(at_) +
+                                             " (the recorder stopped while writing it); replayed up to there");
         if (bytes_[f.body] != static_cast<std::uint8_t>(FrameKind::Segment))
             throw FormatError(f.body, "unknown frame kind " + std::to_string(bytes_[f.body]));
         ByteReader in(bytes_.data() + f.body + 1, bytes_.data() + f.body + f.size, f.body + 1);
@@ -120,9 +202,7 @@ RecordingReader::Next RecordingReader::next(Segment& out) {
         at_ = f.end;
         return Next::Segment;
     } catch (const FormatError& e) {
-        problem_ = name + " is damaged at offset " + std::to_string(e.offset) + ": " + e.what();
-        stopped_ = true;
-        return stoppedAs_ = Next::Damaged;
+        return stop(Next::Damaged, name + " is damaged at offset " + std::to_string(e.offset) + ": " + e.what());
     }
 }
 

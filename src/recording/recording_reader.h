@@ -2,6 +2,11 @@
 // segment after the other. A file that ends inside its last frame (the
 // recorder was killed while writing it) ends after the last whole segment;
 // a damaged or foreign file stops with a message that names the offset.
+//
+// A file a rollover moved aside (FILE.3) goes on with the newer files of the
+// same run (FILE.2, FILE.1, FILE), as one run: the start each of them repeats
+// is passed over. The files that follow end at the first one missing or
+// written by another run.
 #pragma once
 
 #include <cstdint>
@@ -25,12 +30,23 @@ public:
     // The next segment; at Truncated or Damaged, problem() says what and where.
     Next next(Segment& out);
     const std::string& problem() const { return problem_; }
-    // Back to the first segment.
+    // Back to the first segment (of the file opened).
     void rewind();
 
 private:
+    // Checks the header and reads the run's start information.
+    static bool readHead(const std::vector<std::uint8_t>& bytes, const std::string& name, RunInfo& info,
+                         std::size_t& firstSegment, std::string& error);
+    Next readSegment(Segment& out);
+    // The next file of the run, its repeated start read; End when there is none.
+    Next enterNextFile();
+    Next stop(Next as, std::string problem);
+
     std::vector<std::uint8_t> bytes_;
-    std::string name_;
+    std::string name_;      // of the file being read
+    std::string opened_;    // the file opened ("" for bytes)
+    std::vector<std::string> newer_;  // the names that may follow it, oldest first
+    std::size_t entered_ = 0;         // of them, those read so far
     RunInfo info_;
     std::size_t firstSegment_ = 0;
     std::size_t at_ = 0;
