@@ -156,13 +156,12 @@ void FlightRecorder::closeFile() {
     if (!inSegment_) return;
     inSegment_ = false;
     if (fd_ < 0) return;
-    bool steady = steady_ && count_ == encoder_.expectedCount(segment_.kind);
+    const bool steady = steady_ && count_ == encoder_.expectedCount(segment_.kind);
     if (steady_ && !steady) encoder_.fillExpected(segment_, same_, count_);
     if (segment_.kind == SegmentKind::Start) {
-        if (steady) encoder_.fillExpected(segment_, same_, count_);
+        // The first segment of its kind since the encoder began: no answer expected, all given.
         start_ = segment_;
         start_.answers.resize(count_);
-        encoder_.materialise(start_, count_);
     }
     const std::vector<std::uint8_t>* bytes = &encodeFrame(segment_, count_, steady);
     // A file full to its limit moves aside before the segment that would pass it.

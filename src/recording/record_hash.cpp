@@ -1,12 +1,5 @@
 #include "recording/record_hash.h"
 
-extern "C" {
-std::uint64_t kvx_xxh3_sse2(const void* data, std::size_t size);
-#if defined(KVX_XXH3_AVX2)
-std::uint64_t kvx_xxh3_avx2(const void* data, std::size_t size);
-#endif
-}
-
 namespace kvx::recording {
 
 namespace {

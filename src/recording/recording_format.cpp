@@ -410,8 +410,7 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
     for (std::size_t n = 0; n < count; ++n) {
         const Answer& a = s.answers[n];
         if (a.unchanged && n < kept) continue;  // what was expected there came again
-        const Answer& r = a.unchanged ? *refs_[n] : a;
-        expected[n] = {answerCheck(r.hash, r.result, r.bytes.size()), r.key, r.call};
+        expected[n] = expectation(a.unchanged ? *refs_[n] : a);
     }
 }
 
@@ -468,7 +467,7 @@ void SegmentEncoder::fillExpected(Segment& s, const std::vector<std::uint8_t>& s
         const Answer& a = s.answers[i];
         writeAnswer(w, a, refs[i], true);
         *refs[i] = a;
-        expected[i] = {answerCheck(a.hash, a.result, a.bytes.size()), a.key, a.call};
+        expected[i] = expectation(a);
         changed = true;
     }
     if (run > 0) {

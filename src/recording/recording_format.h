@@ -189,6 +189,9 @@ public:
                                    (result ? std::uint64_t(static_cast<std::uint32_t>(*result)) << 1 | 1 : 0);
         return hash ^ rest * 0x9E3779B97F4A7C15u;  // one to one: an odd multiplier
     }
+    static Expected expectation(const Answer& a) {
+        return {answerCheck(a.hash, a.result, a.bytes.size()), a.key, a.call};
+    }
     const Expected* expectedAt(SegmentKind kind, std::size_t i, CallId call, std::int32_t key) const;
     // Gives the answers marked `unchanged` of the segment just encoded their bytes.
     void materialise(Segment& segment, std::size_t answerCount) const;

@@ -12,8 +12,6 @@
 #include "recording/recording_reader.h"
 #include "recording_folder.h"
 
-extern "C" std::uint64_t kvx_xxh3_sse2(const void* data, std::size_t size);
-
 namespace kvx::recording {
 namespace {
 
