@@ -184,7 +184,10 @@ RunInfo decodeRunInfo(ByteReader& in) {
     for (std::size_t i = 0; i < args; ++i) info.arguments.push_back(in.text());
     info.executableFolder = in.text();
     info.startEpochMs = in.signedVarint();
+    if (info.startEpochMs < 0 || info.startEpochMs > kLatestEpochMs) in.fail("start time out of range");
     info.utcOffsetSeconds = in.int32();
+    if (info.utcOffsetSeconds < -kMostUtcOffsetSeconds || info.utcOffsetSeconds > kMostUtcOffsetSeconds)
+        in.fail("UTC offset out of range");
     info.settings = readFile(in);
     info.environment = readFile(in);
     info.project = readFile(in);
@@ -279,7 +282,8 @@ void readChanges(ByteReader& in, std::vector<std::uint8_t>& bytes) {
         w.byte(static_cast<std::uint8_t>(s.action));
         w.signedVarint(s.argument);
     }
-    w.signedVarint(s.epochMs - lastEpochMs);
+    // Wrapping difference: a clock set far off must not overflow the writer.
+    w.signedVarint(static_cast<std::int64_t>(std::uint64_t(s.epochMs) - std::uint64_t(lastEpochMs)));
     lastEpochMs = s.epochMs;
 }
 
@@ -490,7 +494,13 @@ void SegmentDecoder::decode(ByteReader& in, Segment& s) {
         s.action = static_cast<Action>(action);
         s.argument = in.int32();
     }
-    lastEpochMs_ += in.signedVarint();
+    // Times stay within years 1970 to 9999, so that nothing downstream
+    // (steps between segments, calendar dates) can overflow.
+    const std::int64_t step = in.signedVarint();
+    if (step < -kLatestEpochMs || step > kLatestEpochMs || lastEpochMs_ + step < 0 ||
+        lastEpochMs_ + step > kLatestEpochMs)
+        in.fail("segment time out of range");
+    lastEpochMs_ += step;
     s.epochMs = lastEpochMs_;
 
     auto& order = history_.order[kind % 5];

@@ -22,6 +22,10 @@ namespace kvx::recording {
 inline constexpr char kMagic[8] = {'K', 'V', 'X', 'D', 'R', 'E', 'C', '\n'};
 inline constexpr std::uint16_t kFormatVersion = 1;
 inline constexpr std::size_t kHeaderSize = 12;  // magic, version, reserved
+// What a reader accepts as a time: up to the end of year 9999, and UTC
+// offsets of at most 18 hours.
+inline constexpr std::int64_t kLatestEpochMs = 253402300799999;
+inline constexpr std::int32_t kMostUtcOffsetSeconds = 18 * 3600;
 
 enum class FrameKind : std::uint8_t { RunInfo = 'I', Segment = 'S' };
 
