@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <ctime>
 
 #include <atomic>
 #include <cerrno>
@@ -20,8 +21,9 @@ namespace kvx::recording {
 namespace {
 
 [[gnu::hot]] std::int64_t epochMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    timespec t;
+    clock_gettime(CLOCK_REALTIME_COARSE, &t);
+    return std::int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
 std::string numbered(const std::string& file, int n) { return n == 0 ? file : file + "." + std::to_string(n); }
@@ -157,20 +159,30 @@ void FlightRecorder::closeFile() {
     inSegment_ = false;
     if (fd_ < 0) return;
     const bool steady = steady_ && count_ == encoder_.expectedCount(segment_.kind);
-    if (steady_ && !steady) encoder_.fillExpected(segment_, same_, count_);
+    if (steady) {
+        // Straight into the file, unless the segment might pass the size
+        // limit: it is then encoded aside first and measured.
+        const std::size_t bound = encoder_.steadyBound(segment_, same_, count_) + kFrameExtra;
+        if (options_.maxBytes == 0 || fileBytes_ + bound <= options_.maxBytes) {
+            if (!writeSteadyFrame(bound)) return;
+            ++segmentsWritten_;
+            ++ticksInFile_;
+            return;
+        }
+    }
+    if (steady_) encoder_.fillExpected(segment_, same_, count_);
     if (segment_.kind == SegmentKind::Start) {
         // The first segment of its kind since the encoder began: no answer expected, all given.
         start_ = segment_;
         start_.answers.resize(count_);
     }
-    const std::vector<std::uint8_t>* bytes = &encodeFrame(segment_, count_, steady);
+    const std::vector<std::uint8_t>* bytes = &encodeFrame(segment_, count_);
     // A file full to its limit moves aside before the segment that would pass it.
     if (options_.maxBytes > 0 && fileBytes_ + bytes->size() > options_.maxBytes && ticksInFile_ > 0) {
-        if (steady) encoder_.fillExpected(segment_, same_, count_);
         encoder_.materialise(segment_, count_);
         rollOver();
         if (fd_ < 0) return;
-        bytes = &encodeFrame(segment_, count_, false);  // against the new file's start
+        bytes = &encodeFrame(segment_, count_);  // against the new file's start
     }
     if (!writeAll(*bytes)) return;
     ++segmentsWritten_;
@@ -187,17 +199,45 @@ void FlightRecorder::rollOver() {
     // The new file starts with the run's start, so it replays on its own.
     ticksInFile_ = 0;
     encoder_.reset();
-    writeAll(encodeFrame(start_, start_.answers.size(), false));
+    writeAll(encodeFrame(start_, start_.answers.size()));
 }
 
-[[gnu::hot]] const std::vector<std::uint8_t>& FlightRecorder::encodeFrame(const Segment& segment,
-                                                                          std::size_t answerCount, bool steady) {
+const std::vector<std::uint8_t>& FlightRecorder::encodeFrame(const Segment& segment, std::size_t answerCount) {
     payload_.clear();
-    if (steady) encoder_.encodeSteady(segment, same_, answerCount, payload_);
-    else encoder_.encode(segment, answerCount, payload_);
+    encoder_.encode(segment, answerCount, payload_);
     framed_.clear();
     appendFrame(FrameKind::Segment, payload_, framed_);
     return framed_;
+}
+
+// The frame is encoded in place, after room for the longest length it can
+// have; the length, its first byte last, goes in front once known, and the
+// frame moves up to it. As with writeAll(), a process killed on the way
+// leaves a length of 0 there: no frame.
+[[gnu::hot]] bool FlightRecorder::writeSteadyFrame(std::size_t bound) {
+    if (!reserve(bound)) return false;
+    std::uint8_t* const at = map_ + fileBytes_;
+    const std::size_t slot = varintSize(bound);
+    std::uint8_t* const body = at + slot;
+    body[0] = static_cast<std::uint8_t>(FrameKind::Segment);
+    std::uint8_t* end = encoder_.encodeSteady(segment_, same_, count_, body + 1);
+    const std::size_t length = static_cast<std::size_t>(end - body);
+    const std::uint32_t crc = crc32(body, length);
+    for (int i = 0; i < 4; ++i) *end++ = static_cast<std::uint8_t>(crc >> (8 * i));
+    std::uint8_t head[10];
+    RawWriter lengthWriter(head);
+    lengthWriter.varint(length);
+    const std::size_t need = static_cast<std::size_t>(lengthWriter.at() - head);
+    if (need < slot) {
+        std::memmove(at + need, body, length + 4);
+        std::memset(at + need + length + 4, 0, slot - need);
+    }
+    std::memcpy(at + 1, head + 1, need - 1);
+    std::atomic_signal_fence(std::memory_order_release);
+    at[0] = head[0];
+    fileBytes_ += need + length + 4;
+    bytesWritten_ += need + length + 4;
+    return true;
 }
 
 }  // namespace kvx::recording

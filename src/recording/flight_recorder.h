@@ -47,8 +47,12 @@ private:
     void closeFile();
     void rollOver();
     // The segment's frame, encoded against what the file holds so far; in a
-    // buffer kept for the next one. `steady`: as SegmentEncoder::encodeSteady.
-    const std::vector<std::uint8_t>& encodeFrame(const Segment& segment, std::size_t answerCount, bool steady);
+    // buffer kept for the next one.
+    const std::vector<std::uint8_t>& encodeFrame(const Segment& segment, std::size_t answerCount);
+    // A steady segment's frame (SegmentEncoder::encodeSteady), encoded
+    // straight into the file's mapping; `bound`: at most its size.
+    bool writeSteadyFrame(std::size_t bound);
+    static constexpr std::size_t kFrameExtra = 15;  // length, kind, checksum
 
     RecorderOptions options_;
     RunInfo info_;

@@ -235,7 +235,8 @@ const Answer* AnswerHistory::reference(std::uint64_t id) {
 namespace {
 
 // Runs of changed bytes: the distance from the last run's end, the length, the bytes.
-[[gnu::hot]] void writeChanges(ByteWriter& w, const std::vector<std::uint8_t>& bytes, const std::uint8_t* base) {
+template <typename Writer>
+[[gnu::hot]] void writeChanges(Writer& w, const std::vector<std::uint8_t>& bytes, const std::uint8_t* base) {
     std::size_t last = 0, p = 0;
     const std::size_t n = bytes.size();
     auto differs = [&](std::size_t k) { return k < n && bytes[k] != (base ? base[k] : 0); };
@@ -276,7 +277,8 @@ void readChanges(ByteReader& in, std::vector<std::uint8_t>& bytes) {
 }
 
 // The kind, action and time that open a segment.
-[[gnu::hot]] void writeHead(ByteWriter& w, const Segment& s, std::int64_t& lastEpochMs) {
+template <typename Writer>
+[[gnu::hot]] void writeHead(Writer& w, const Segment& s, std::int64_t& lastEpochMs) {
     w.byte(static_cast<std::uint8_t>(s.kind));
     if (s.kind == SegmentKind::Action) {
         w.byte(static_cast<std::uint8_t>(s.action));
@@ -288,7 +290,8 @@ void readChanges(ByteReader& in, std::vector<std::uint8_t>& bytes) {
 }
 
 // An answer given anew, stored against `r` (nullptr: against zeros).
-[[gnu::hot]] void writeAnswer(ByteWriter& w, const Answer& a, const Answer* r, bool sameCall) {
+template <typename Writer>
+[[gnu::hot]] void writeAnswer(Writer& w, const Answer& a, const Answer* r, bool sameCall) {
     std::uint8_t tag = kAnswer;
     if (sameCall) tag |= kSameCall;
     if (r && r->result == a.result) tag |= kSameResult;
@@ -320,19 +323,12 @@ void AnswerHistory::reset() {
     for (auto& o : order) o.clear();
 }
 
-// XXH3 runs several lanes at once; a chain of multiplies over the same
+// XXH64 runs four lanes at once; a chain of multiplies over the same
 // bytes took most of what recording a steady tick costs.
 [[gnu::hot]] std::uint64_t recordHash(Outputs outputs) {
     std::uint64_t h = 0x9E3779B97F4A7C15u;
-    for (const auto& out : outputs) h = (h ^ xxh3(out.data(), out.size())) * 0xBF58476D1CE4E5B9u;
+    for (const auto& out : outputs) h = (h ^ kvx_record_hash(out.data(), out.size())) * 0xBF58476D1CE4E5B9u;
     return h;
-}
-
-[[gnu::hot]] const SegmentEncoder::Expected* SegmentEncoder::expectedAt(SegmentKind kind, std::size_t i,
-                                                                        CallId call, std::int32_t key) const {
-    const auto& expected = expected_[static_cast<std::size_t>(kind) % 5];
-    if (i >= expected.size() || expected[i].call != call || expected[i].key != key) return nullptr;
-    return &expected[i];
 }
 
 void SegmentEncoder::materialise(Segment& s, std::size_t count) const {
@@ -445,13 +441,25 @@ void SegmentEncoder::fillExpected(Segment& s, const std::vector<std::uint8_t>& s
     }
 }
 
+// What writeAnswer() writes at most: tag, call, key, result, length, and
+// changed runs of at worst three bytes for four plus their ends.
+constexpr std::size_t answerBound(std::size_t bytes) { return 2 * bytes + 48; }
+
+std::size_t SegmentEncoder::steadyBound(const Segment& s, const std::vector<std::uint8_t>& same,
+                                        std::size_t count) const {
+    std::size_t bound = 32 + 11 * count;  // head, a repeat count before each answer, end
+    for (std::size_t i = 0; i < count; ++i)
+        if (!same[i]) bound += answerBound(s.answers[i].bytes.size());
+    return bound;
+}
+
 // The steady case: every place holds the call of the last segment of this
 // kind, so each answer is either that one again (one more in a run) or a
 // change against it, with no identities counted and nothing looked up. The
 // bytes are those encode() gives for the same segment.
-[[gnu::hot]] void SegmentEncoder::encodeSteady(const Segment& s, const std::vector<std::uint8_t>& same, std::size_t count,
-                                  std::vector<std::uint8_t>& out) {
-    ByteWriter w(out);
+[[gnu::hot]] std::uint8_t* SegmentEncoder::encodeSteady(const Segment& s, const std::vector<std::uint8_t>& same,
+                                                       std::size_t count, std::uint8_t* out) {
+    RawWriter w(out);
     writeHead(w, s, lastEpochMs_);
     const std::size_t k = static_cast<std::size_t>(s.kind) % 5;
     Answer* const* refs = orderRefs_[k].data();
@@ -480,6 +488,7 @@ void SegmentEncoder::fillExpected(Segment& s, const std::vector<std::uint8_t>& s
     }
     w.byte(kEnd);
     if (changed) dropOtherExpectations(k);
+    return w.at();
 }
 
 void SegmentDecoder::decode(ByteReader& in, Segment& s) {

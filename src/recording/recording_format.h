@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -111,6 +112,33 @@ private:
     std::vector<std::uint8_t>& out_;
 };
 
+// The same into memory known to have room (the steady tick writes its frame
+// straight into the file's mapping).
+class RawWriter {
+public:
+    explicit RawWriter(std::uint8_t* at) : p_(at) {}
+    void byte(std::uint8_t b) { *p_++ = b; }
+    void varint(std::uint64_t v) {
+        for (; v >= 0x80; v >>= 7) *p_++ = static_cast<std::uint8_t>(v | 0x80);
+        *p_++ = static_cast<std::uint8_t>(v);
+    }
+    void signedVarint(std::int64_t v) { varint((static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63)); }
+    void raw(const std::uint8_t* p, std::size_t n) {
+        std::memcpy(p_, p, n);
+        p_ += n;
+    }
+    std::uint8_t* at() const { return p_; }
+
+private:
+    std::uint8_t* p_;
+};
+
+inline std::size_t varintSize(std::uint64_t v) {
+    std::size_t n = 1;
+    for (; v >= 0x80; v >>= 7) ++n;
+    return n;
+}
+
 // Reads within [begin, end); every read past the end throws a FormatError
 // naming the file offset (`base` is the offset of `begin`).
 class ByteReader {
@@ -196,7 +224,11 @@ public:
     static Expected expectation(const Answer& a) {
         return {answerCheck(a.hash, a.result, a.bytes.size()), a.key, a.call};
     }
-    const Expected* expectedAt(SegmentKind kind, std::size_t i, CallId call, std::int32_t key) const;
+    const Expected* expectedAt(SegmentKind kind, std::size_t i, CallId call, std::int32_t key) const {
+        const auto& expected = expected_[static_cast<std::size_t>(kind) % 5];
+        if (i >= expected.size() || expected[i].call != call || expected[i].key != key) return nullptr;
+        return &expected[i];
+    }
     // Gives the answers marked `unchanged` of the segment just encoded their bytes.
     void materialise(Segment& segment, std::size_t answerCount) const;
 
@@ -204,8 +236,12 @@ public:
     // as many as the last one of its kind had: the recorder then fills
     // only the answers that changed, and `same[i]` marks the others.
     std::size_t expectedCount(SegmentKind kind) const;
-    void encodeSteady(const Segment& segment, const std::vector<std::uint8_t>& same, std::size_t answerCount,
-                      std::vector<std::uint8_t>& out);
+    // At most what encodeSteady() writes for the segment.
+    std::size_t steadyBound(const Segment& segment, const std::vector<std::uint8_t>& same,
+                            std::size_t answerCount) const;
+    // Writes the payload to `out`, which has room for steadyBound(); gives its end.
+    std::uint8_t* encodeSteady(const Segment& segment, const std::vector<std::uint8_t>& same, std::size_t answerCount,
+                               std::uint8_t* out);
     // Fills the places `same` marks with the answer expected there (marked
     // `unchanged`, bytes left out), for encode() and materialise().
     void fillExpected(Segment& segment, const std::vector<std::uint8_t>& same, std::size_t answerCount) const;

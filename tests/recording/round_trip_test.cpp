@@ -8,7 +8,6 @@
 #include <zlib.h>
 
 #include "recording/flight_recorder.h"
-#include "recording/record_hash.h"
 #include "recording/recording_reader.h"
 #include "recording_folder.h"
 
@@ -119,16 +118,6 @@ TEST(RecordingChecksum, EveryLengthGivesZlibsCrc32) {
         EXPECT_EQ(crc32(bytes.data(), n), ::crc32(0L, bytes.data(), static_cast<uInt>(n))) << n << " bytes";
     const std::string check = "123456789";
     EXPECT_EQ(crc32(reinterpret_cast<const std::uint8_t*>(check.data()), check.size()), 0xCBF43926u);
-}
-
-// The hash built for this processor's widest vectors is the one built for
-// every x86-64, on each of XXH3's paths (short, middle, long, past a stripe).
-TEST(RecordingHash, WidestVectorsHashAsEveryProcessorDoes) {
-    std::vector<std::uint8_t> bytes(5000);
-    std::mt19937 random(5);
-    for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
-    for (std::size_t n : {0, 3, 16, 17, 128, 129, 240, 241, 1024, 4320, 5000})
-        EXPECT_EQ(xxh3(bytes.data(), n), kvx_xxh3_sse2(bytes.data(), n)) << n << " bytes";
 }
 
 }  // namespace
