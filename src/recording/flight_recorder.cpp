@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
-#include <ctime>
 
 #include <atomic>
 #include <cerrno>
@@ -21,9 +20,8 @@ namespace kvx::recording {
 namespace {
 
 [[gnu::hot]] std::int64_t epochMs() {
-    timespec t;
-    clock_gettime(CLOCK_REALTIME_COARSE, &t);
-    return std::int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 std::string numbered(const std::string& file, int n) { return n == 0 ? file : file + "." + std::to_string(n); }
