@@ -133,6 +133,7 @@ private:
     std::uint8_t* p_;
 };
 
+// The bytes of `v` as a varint.
 inline std::size_t varintSize(std::uint64_t v) {
     std::size_t n = 1;
     for (; v >= 0x80; v >>= 7) ++n;

@@ -183,11 +183,18 @@ RecordingReader::Next RecordingReader::enterNextFile() {
 RecordingReader::Next RecordingReader::readSegment(Segment& out) {
     if (at_ >= bytes_.size()) return Next::End;
     const std::string name = name_.empty() ? std::string("the recording") : name_;
-    // Space the recorder reserved and had not filled when it stopped: zeros.
-    if (bytes_[at_] == 0 && std::all_of(bytes_.begin() + static_cast<std::ptrdiff_t>(at_), bytes_.end(),
-                                        [](std::uint8_t b) { return b == 0; }))
-        return stop(Next::Truncated, name + " ends at offset " + std::to_string(at_) +
-                                         " without being closed (the recorder stopped there); replayed up to there");
+    // A frame's length is stored last, and 0 is no length: here the recorder
+    // stopped, in the space it had reserved (zeros) or while it was writing
+    // a frame (the frame's bytes, then zeros).
+    if (bytes_[at_] == 0) {
+        const bool reserve = std::all_of(bytes_.begin() + static_cast<std::ptrdiff_t>(at_), bytes_.end(),
+                                         [](std::uint8_t b) { return b == 0; });
+        return stop(Next::Truncated, name + (reserve ? " ends at offset " : " ends inside a segment at offset ") +
+                                         std::to_string(at_) +
+                                         (reserve ? " without being closed (the recorder stopped there)"
+                                                  : " (the recorder stopped while writing it)") +
+                                         "; replayed up to there");
+    }
     try {
         const FrameSpan f = locateFrame(bytes_, at_);
         if (!f.complete)
