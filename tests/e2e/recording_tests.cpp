@@ -187,15 +187,9 @@ TEST_F(RecordingTest, SimulatorServesARecordingAsTheControllerItRecorded) {
 // Where the file's last frame (a varint length, the body, a checksum) begins.
 std::size_t lastFrameStart(const std::string& b) {
     std::size_t at = 12, last = at;  // after the header
-    while (at < b.size()) {
+    for (std::size_t length = 0; at < b.size(); at += length + 4, length = 0) {
         last = at;
-        std::size_t length = 0;
-        for (int shift = 0;; shift += 7) {
-            const auto c = static_cast<std::uint8_t>(b[at++]);
-            length |= std::size_t(c & 0x7F) << shift;
-            if (!(c & 0x80)) break;
-        }
-        at += length + 4;
+        for (int shift = 0; shift == 0 || (b[at - 1] & 0x80); shift += 7) length |= std::size_t(b[at++] & 0x7F) << shift;
     }
     return last;
 }
@@ -234,8 +228,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "FILE has recording format version 9 at offset 8; this program reads versions 1 to 1"},
         BrokenFile{"CutInsideTheLastTick", [](std::string& b) { b.resize(b.size() - 3); }, 0,
                    "ends inside a segment at offset"},
-        // Killed while a tick was encoded into the reserve: the close segment
-        // never came, the tick's length is not yet stored.
+        // Killed while a tick was encoded into the reserve: no close, no length yet.
         BrokenFile{"KilledWhileWritingATick",
                    [](std::string& b) {
                        b.resize(lastFrameStart(b));
