@@ -156,18 +156,17 @@ void FlightRecorder::closeFile() {
     if (!inSegment_) return;
     inSegment_ = false;
     if (fd_ < 0) return;
+    // A steady segment goes straight into the file, unless it might pass
+    // the size limit: it is then encoded aside first and measured.
     const bool steady = steady_ && count_ == encoder_.expectedCount(segment_.kind);
-    if (steady) {
-        // Straight into the file, unless the segment might pass the size
-        // limit: it is then encoded aside first and measured.
-        const std::size_t bound = encoder_.steadyBound(segment_, same_, count_) + kFrameExtra;
-        if (options_.maxBytes == 0 || fileBytes_ + bound <= options_.maxBytes) {
-            if (!writeSteadyFrame(bound)) return;
-            ++segmentsWritten_;
-            ++ticksInFile_;
-            return;
-        }
-    }
+    const std::size_t bound = steady ? encoder_.steadyBound(segment_, same_, count_) + kFrameExtra : 0;
+    const bool inPlace = steady && (options_.maxBytes == 0 || fileBytes_ + bound <= options_.maxBytes);
+    if (!(inPlace ? writeSteadyFrame(bound) : writeFrameAside())) return;
+    ++segmentsWritten_;
+    if (segment_.kind != SegmentKind::Start) ++ticksInFile_;
+}
+
+bool FlightRecorder::writeFrameAside() {
     if (steady_) encoder_.fillExpected(segment_, same_, count_);
     if (segment_.kind == SegmentKind::Start) {
         // The first segment of its kind since the encoder began: no answer expected, all given.
@@ -179,12 +178,10 @@ void FlightRecorder::closeFile() {
     if (options_.maxBytes > 0 && fileBytes_ + bytes->size() > options_.maxBytes && ticksInFile_ > 0) {
         encoder_.materialise(segment_, count_);
         rollOver();
-        if (fd_ < 0) return;
+        if (fd_ < 0) return false;
         bytes = &encodeFrame(segment_, count_);  // against the new file's start
     }
-    if (!writeAll(*bytes)) return;
-    ++segmentsWritten_;
-    if (segment_.kind != SegmentKind::Start) ++ticksInFile_;
+    return writeAll(*bytes);
 }
 
 void FlightRecorder::rollOver() {

@@ -49,6 +49,9 @@ private:
     // The segment's frame, encoded against what the file holds so far; in a
     // buffer kept for the next one.
     const std::vector<std::uint8_t>& encodeFrame(const Segment& segment, std::size_t answerCount);
+    // The current segment's frame encoded aside (encodeFrame), rolling the
+    // file over first when the frame would pass the size limit.
+    bool writeFrameAside();
     // A steady segment's frame (SegmentEncoder::encodeSteady), encoded
     // straight into the file's mapping; `bound`: at most its size.
     bool writeSteadyFrame(std::size_t bound);

@@ -42,6 +42,9 @@ FrameSpan locateFrame(const std::vector<std::uint8_t>& bytes, std::size_t at) {
     return f;
 }
 
+// How messages name a file (bytes opened as such have none).
+std::string shownName(const std::string& file) { return file.empty() ? std::string("the recording") : file; }
+
 // FILE.N: FILE.N-1 ... FILE.1, then FILE.
 std::vector<std::string> newerFiles(const std::string& file) {
     const std::size_t dot = file.rfind('.');
@@ -80,7 +83,7 @@ bool RecordingReader::open(const std::string& file, std::string& error) {
 
 bool RecordingReader::readHead(const std::vector<std::uint8_t>& bytes, const std::string& file, RunInfo& info,
                                std::size_t& firstSegment, std::string& error) {
-    const std::string name = file.empty() ? std::string("the recording") : file;
+    const std::string name = shownName(file);
     if (bytes.size() < kHeaderSize || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) {
         error = name + " is not a KvxDiagnostics recording (no recording header at offset 0)";
         return false;
@@ -182,24 +185,24 @@ RecordingReader::Next RecordingReader::enterNextFile() {
 
 RecordingReader::Next RecordingReader::readSegment(Segment& out) {
     if (at_ >= bytes_.size()) return Next::End;
-    const std::string name = name_.empty() ? std::string("the recording") : name_;
+    const std::string name = shownName(name_);
+    const auto stoppedWriting = [&] {
+        return stop(Next::Truncated, name + " ends inside a segment at offset " + std::to_string(at_) +
+                                         " (the recorder stopped while writing it); replayed up to there");
+    };
     // A frame's length is stored last, and 0 is no length: here the recorder
     // stopped, in the space it had reserved (zeros) or while it was writing
     // a frame (the frame's bytes, then zeros).
     if (bytes_[at_] == 0) {
-        const bool reserve = std::all_of(bytes_.begin() + static_cast<std::ptrdiff_t>(at_), bytes_.end(),
-                                         [](std::uint8_t b) { return b == 0; });
-        return stop(Next::Truncated, name + (reserve ? " ends at offset " : " ends inside a segment at offset ") +
-                                         std::to_string(at_) +
-                                         (reserve ? " without being closed (the recorder stopped there)"
-                                                  : " (the recorder stopped while writing it)") +
-                                         "; replayed up to there");
+        if (!std::all_of(bytes_.begin() + static_cast<std::ptrdiff_t>(at_), bytes_.end(),
+                         [](std::uint8_t b) { return b == 0; }))
+            return stoppedWriting();
+        return stop(Next::Truncated, name + " ends at offset " + std::to_string(at_) +
+                                         " without being closed (the recorder stopped there); replayed up to there");
     }
     try {
         const FrameSpan f = locateFrame(bytes_, at_);
-        if (!f.complete)
-            return stop(Next::Truncated, name + " ends inside a segment at offset " + std::to_string(at_) +
-                                             " (the recorder stopped while writing it); replayed up to there");
+        if (!f.complete) return stoppedWriting();
         if (bytes_[f.body] != static_cast<std::uint8_t>(FrameKind::Segment))
             throw FormatError(f.body, "unknown frame kind " + std::to_string(bytes_[f.body]));
         ByteReader in(bytes_.data() + f.body + 1, bytes_.data() + f.body + f.size, f.body + 1);
