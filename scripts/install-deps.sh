@@ -15,7 +15,7 @@ packages=(
   xvfb xauth openbox xdotool x11-utils chromium
   prometheus-alertmanager libyaml-cpp-dev libcrypt-dev libssl-dev apache2-utils
   lintian dpkg-dev file systemd man-db heaptrack debootstrap libxdamage-dev
-  zlib1g-dev libxxhash-dev
+  zlib1g-dev
   clang libclang-rt-14-dev
 )
 
@@ -24,7 +24,7 @@ packages=(
 run_packages=(
   cmake ninja-build g++ pkg-config ccache
   qt6-base-dev libqt6opengl6-dev libfontconfig-dev qt6-charts-dev
-  libcpp-httplib-dev nlohmann-json3-dev libyaml-cpp-dev libcrypt-dev libssl-dev zlib1g-dev libxxhash-dev
+  libcpp-httplib-dev nlohmann-json3-dev libyaml-cpp-dev libcrypt-dev libssl-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev python3
 )
 

@@ -117,7 +117,7 @@ void FlightRecorder::closeFile() {
     segment_.argument = argument;
     segment_.epochMs = epochMs();
     count_ = 0;
-    steady_ = true;
+    steady_ = 0;
 }
 
 [[gnu::hot]] void FlightRecorder::answered(CallId id, std::int32_t key, DriverResult result, Outputs outputs) {
@@ -127,26 +127,20 @@ void FlightRecorder::closeFile() {
         same_.push_back(0);
     }
     const std::size_t place = count_++;
-    const std::uint64_t hash = recordHash(outputs);
-    std::size_t size = 0;
-    for (const auto& out : outputs) size += out.size();
     // While every answer comes at its place of the last segment of its kind
-    // (the steady case), one like the answer there is told by its hash and
-    // only marked: neither its bytes nor its answer are copied.
-    if (steady_) {
+    // (the steady case), one like the answer there is only marked: neither
+    // its bytes nor its answer are copied.
+    if (steady_ == place) {
         if (const auto* e = encoder_.expectedAt(segment_.kind, place, id, key)) {
-            same_[place] = e->check == SegmentEncoder::answerCheck(hash, result, size);
+            ++steady_;
+            same_[place] = e->matches(result, outputs);
             if (same_[place]) return;
-        } else {
-            steady_ = false;
-            encoder_.fillExpected(segment_, same_, place);
         }
     }
     Answer& a = segment_.answers[place];
     a.call = id;
     a.key = key;
     a.result = result;
-    a.hash = hash;
     a.unchanged = false;
     a.bytes.clear();
     for (const auto& out : outputs) a.bytes.insert(a.bytes.end(), out.begin(), out.end());
@@ -157,9 +151,10 @@ void FlightRecorder::closeFile() {
     inSegment_ = false;
     if (fd_ < 0) return;
     // A steady segment goes straight into the file, unless it might pass
-    // the size limit: it is then encoded aside first and measured.
-    const bool steady = steady_ && count_ == encoder_.expectedCount(segment_.kind);
-    const std::size_t bound = steady ? encoder_.steadyBound(segment_, same_, count_) + kFrameExtra : 0;
+    // the size limit: it is then encoded aside first and measured. So does
+    // the run's start, and a segment that left the last one's order early.
+    const bool steady = segment_.kind != SegmentKind::Start && count_ - steady_ <= SegmentEncoder::kMostAfterSteady;
+    const std::size_t bound = steady ? encoder_.steadyBound(segment_, same_, steady_, count_) + kFrameExtra : 0;
     const bool inPlace = steady && (options_.maxBytes == 0 || fileBytes_ + bound <= options_.maxBytes);
     if (!(inPlace ? writeSteadyFrame(bound) : writeFrameAside())) return;
     ++segmentsWritten_;
@@ -167,7 +162,7 @@ void FlightRecorder::closeFile() {
 }
 
 bool FlightRecorder::writeFrameAside() {
-    if (steady_) encoder_.fillExpected(segment_, same_, count_);
+    encoder_.fillExpected(segment_, same_, steady_);
     if (segment_.kind == SegmentKind::Start) {
         // The first segment of its kind since the encoder began: no answer expected, all given.
         start_ = segment_;
@@ -215,7 +210,7 @@ const std::vector<std::uint8_t>& FlightRecorder::encodeFrame(const Segment& segm
     const std::size_t slot = varintSize(bound);
     std::uint8_t* const body = at + slot;
     body[0] = static_cast<std::uint8_t>(FrameKind::Segment);
-    std::uint8_t* end = encoder_.encodeSteady(segment_, same_, count_, body + 1);
+    std::uint8_t* end = encoder_.encodeSteady(segment_, same_, steady_, count_, body + 1);
     const std::size_t length = static_cast<std::size_t>(end - body);
     const std::uint32_t crc = crc32(body, length);
     for (int i = 0; i < 4; ++i) *end++ = static_cast<std::uint8_t>(crc >> (8 * i));

@@ -71,8 +71,8 @@ private:
     bool inSegment_ = false;
     Segment segment_;
     std::size_t count_ = 0;  // answers of segment_ in use; the rest keep their buffers
-    bool steady_ = true;     // every answer so far came at its place of the last segment
-    std::vector<std::uint8_t> same_;  // while steady: the answer at each place is the one expected there
+    std::size_t steady_ = 0;  // the first answers, those that came at their place of the last segment
+    std::vector<std::uint8_t> same_;  // of those: the answer at each place is the one expected there
     Segment start_;          // written again at the head of every new file
     SegmentEncoder encoder_;
     std::vector<std::uint8_t> payload_;

@@ -2,10 +2,9 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <unordered_map>
-
-#include "recording/record_hash.h"
 
 namespace kvx::recording {
 
@@ -215,7 +214,11 @@ std::vector<CallId> mapCallNames(const std::vector<std::string>& names) {
 
 std::uint64_t AnswerHistory::identity(CallId call, std::int32_t key) {
     const std::uint64_t callKey = std::uint64_t(call) << 32 | static_cast<std::uint32_t>(key);
-    const std::uint32_t n = occurrences_[callKey]++;
+    std::uint32_t n = 0;
+    auto it = std::find_if(counted_.begin(), counted_.end(), [&](const auto& c) { return c.first == callKey; });
+    if (it != counted_.end()) n = it->second++;
+    else if (counted_.size() < kCountedInList) counted_.emplace_back(callKey, 1);
+    else n = occurrences_[callKey]++;
     return callKey ^ (std::uint64_t(n) << 48);
 }
 
@@ -318,17 +321,9 @@ template <typename Writer>
 }  // namespace
 
 void AnswerHistory::reset() {
-    occurrences_.clear();
+    begin();
     latest_.clear();
     for (auto& o : order) o.clear();
-}
-
-// XXH64 runs four lanes at once; a chain of multiplies over the same
-// bytes took most of what recording a steady tick costs.
-[[gnu::hot]] std::uint64_t recordHash(Outputs outputs) {
-    std::uint64_t h = 0x9E3779B97F4A7C15u;
-    for (const auto& out : outputs) h = (h ^ kvx_record_hash(out.data(), out.size())) * 0xBF58476D1CE4E5B9u;
-    return h;
 }
 
 void SegmentEncoder::materialise(Segment& s, std::size_t count) const {
@@ -410,7 +405,7 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
     for (std::size_t n = 0; n < count; ++n) {
         const Answer& a = s.answers[n];
         if (a.unchanged && n < kept) continue;  // what was expected there came again
-        expected[n] = expectation(a.unchanged ? *refs_[n] : a);
+        expected[n] = expectation(*refs_[n]);  // the kept bytes, equal to the answer's
     }
 }
 
@@ -419,10 +414,6 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
 [[gnu::hot]] void SegmentEncoder::dropOtherExpectations(std::size_t kind) {
     for (std::size_t j = 0; j < 5; ++j)
         if (j != kind) expected_[j].clear();
-}
-
-[[gnu::hot]] std::size_t SegmentEncoder::expectedCount(SegmentKind kind) const {
-    return expected_[static_cast<std::size_t>(kind) % 5].size();
 }
 
 void SegmentEncoder::fillExpected(Segment& s, const std::vector<std::uint8_t>& same, std::size_t count) const {
@@ -435,7 +426,6 @@ void SegmentEncoder::fillExpected(Segment& s, const std::vector<std::uint8_t>& s
         a.call = r.call;
         a.key = r.key;
         a.result = r.result;
-        a.hash = r.hash;
         a.bytes.clear();
         a.unchanged = true;
     }
@@ -445,48 +435,89 @@ void SegmentEncoder::fillExpected(Segment& s, const std::vector<std::uint8_t>& s
 // changed runs of at worst three bytes for four plus their ends.
 constexpr std::size_t answerBound(std::size_t bytes) { return 2 * bytes + 48; }
 
-std::size_t SegmentEncoder::steadyBound(const Segment& s, const std::vector<std::uint8_t>& same,
+std::size_t SegmentEncoder::steadyBound(const Segment& s, const std::vector<std::uint8_t>& same, std::size_t steady,
                                         std::size_t count) const {
     std::size_t bound = 32 + 11 * count;  // head, a repeat count before each answer, end
     for (std::size_t i = 0; i < count; ++i)
-        if (!same[i]) bound += answerBound(s.answers[i].bytes.size());
+        if (i >= steady || !same[i]) bound += answerBound(s.answers[i].bytes.size());
     return bound;
 }
 
-// The steady case: every place holds the call of the last segment of this
-// kind, so each answer is either that one again (one more in a run) or a
-// change against it, with no identities counted and nothing looked up. The
-// bytes are those encode() gives for the same segment.
+// The steady case: the first `steady` places hold the calls of the last
+// segment of this kind, so each of their answers is either that one again
+// (one more in a run) or a change against it, with no identities counted
+// and nothing looked up. The few answers after them are counted against
+// the places before and looked up as encode() does. The bytes are those
+// encode() gives for the same segment.
 [[gnu::hot]] std::uint8_t* SegmentEncoder::encodeSteady(const Segment& s, const std::vector<std::uint8_t>& same,
-                                                       std::size_t count, std::uint8_t* out) {
+                                                       std::size_t steady, std::size_t count, std::uint8_t* out) {
     RawWriter w(out);
     writeHead(w, s, lastEpochMs_);
     const std::size_t k = static_cast<std::size_t>(s.kind) % 5;
-    Answer* const* refs = orderRefs_[k].data();
+    auto& order = history_.order[k];
+    auto& ids = orderIds_[k];
+    auto& refs = orderRefs_[k];
     auto& expected = expected_[k];
+    auto inOrder = [&](std::size_t i) {
+        return i < order.size() && order[i].first == s.answers[i].call && order[i].second == s.answers[i].key;
+    };
     std::size_t run = 0;
     bool changed = false;
-    for (std::size_t i = 0; i < count; ++i) {
+    auto endRun = [&] {
+        if (run == 0) return;
+        w.byte(kRepeat);
+        w.varint(run);
+        run = 0;
+    };
+    for (std::size_t i = 0; i < steady; ++i) {
         if (same[i]) {
             ++run;
             continue;
         }
-        if (run > 0) {
-            w.byte(kRepeat);
-            w.varint(run);
-            run = 0;
-        }
+        endRun();
         const Answer& a = s.answers[i];
         writeAnswer(w, a, refs[i], true);
         *refs[i] = a;
-        expected[i] = expectation(a);
+        expected[i] = expectation(*refs[i]);
         changed = true;
     }
-    if (run > 0) {
-        w.byte(kRepeat);
-        w.varint(run);
+    if (steady < count) {
+        // The places after the steady ones take their identities and
+        // references anew; the places before keep theirs.
+        constexpr std::uint64_t kCallKey = (std::uint64_t(1) << 48) - 1;
+        ids.resize(count);
+        refs.resize(count);
+        for (std::size_t i = steady; i < count; ++i) {
+            const Answer& a = s.answers[i];
+            const std::uint64_t callKey = std::uint64_t(a.call) << 32 | static_cast<std::uint32_t>(a.key);
+            std::uint64_t n = 0;
+            for (std::size_t j = 0; j < i; ++j) n += (ids[j] & kCallKey) == callKey;
+            ids[i] = callKey ^ n << 48;
+            refs[i] = history_.latest(ids[i]);
+            const bool sameCall = inOrder(i);
+            if (sameCall && refs[i] && *refs[i] == a) {
+                ++run;
+                continue;
+            }
+            endRun();
+            writeAnswer(w, a, refs[i] ? refs[i] : history_.reference(ids[i]), sameCall);
+            if (refs[i]) *refs[i] = a;
+            else refs[i] = history_.remember(ids[i], a);
+            changed = true;
+        }
     }
+    endRun();
     w.byte(kEnd);
+    if (steady < count || order.size() != count) {
+        ids.resize(count);
+        refs.resize(count);
+        order.resize(count);
+        expected.resize(count);
+        for (std::size_t i = steady; i < count; ++i) {
+            order[i] = {s.answers[i].call, s.answers[i].key};
+            expected[i] = expectation(*refs[i]);
+        }
+    }
     if (changed) dropOtherExpectations(k);
     return w.at();
 }

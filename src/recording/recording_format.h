@@ -70,18 +70,14 @@ struct Answer {
     std::int32_t key = 0;
     DriverResult result;
     std::vector<std::uint8_t> bytes;  // the filled records, back to back
-    // The recorder's side only, never stored: a hash of the bytes, and that
-    // the answer is the one of the last segment at its place (bytes left out).
-    std::uint64_t hash = 0;
+    // The recorder's side only, never stored: the answer is the one of the
+    // last segment at its place (bytes left out).
     bool unchanged = false;
 
     bool operator==(const Answer& o) const {
         return call == o.call && key == o.key && result == o.result && bytes == o.bytes;
     }
 };
-
-// A 64-bit hash of records, eight bytes at a time.
-std::uint64_t recordHash(Outputs outputs);
 
 struct Segment {
     SegmentKind kind = SegmentKind::Tick;
@@ -185,7 +181,10 @@ class AnswerHistory {
 public:
     // Counts the occurrence of (call, key) in the current segment and gives
     // its identity; begin() starts a new segment.
-    void begin() { occurrences_.clear(); }
+    void begin() {
+        counted_.clear();
+        if (!occurrences_.empty()) occurrences_.clear();
+    }
     std::uint64_t identity(CallId call, std::int32_t key);
     Answer* latest(std::uint64_t id);
     // What an answer is stored against: the latest with its identity, else
@@ -199,6 +198,11 @@ public:
     std::vector<std::pair<CallId, std::int32_t>> order[5];  // per segment kind
 
 private:
+    // A segment names a few dozen calls: the first ones are counted in a
+    // short list searched in order (no node made and freed per answer),
+    // any beyond it in the map.
+    static constexpr std::size_t kCountedInList = 32;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> counted_;
     std::unordered_map<std::uint64_t, std::uint32_t> occurrences_;
     std::unordered_map<std::uint64_t, Answer> latest_;
 };
@@ -209,21 +213,32 @@ public:
     void encode(const Segment& segment, std::size_t answerCount, std::vector<std::uint8_t>& out);
     void reset();
     // What a steady segment repeats at place `i`: the latest answer there of
-    // the last segment of this kind, when it was the same call and key. Its
-    // result, length and hash are folded into one number (`answerCheck`):
-    // sixteen bytes a place, read by every answer of every tick.
+    // the last segment of this kind, when it was the same call and key. An
+    // answer like it is told by comparing its records with the bytes kept
+    // for that answer, exactly, with nothing copied.
     struct Expected {
-        std::uint64_t check = 0;
+        const std::uint8_t* bytes = nullptr;  // the latest answer's, kept by the encoder
+        std::size_t size = 0;
+        std::uint64_t result = 0;  // packResult()
         std::int32_t key = 0;
         CallId call = 0;
+
+        [[gnu::always_inline]] bool matches(DriverResult r, Outputs outputs) const {
+            if (packResult(r) != result) return false;
+            std::size_t at = 0;
+            for (const auto& out : outputs) {
+                if (out.size() > size - at || (!out.empty() && std::memcmp(bytes + at, out.data(), out.size()) != 0))
+                    return false;
+                at += out.size();
+            }
+            return at == size;
+        }
     };
-    static std::uint64_t answerCheck(std::uint64_t hash, DriverResult result, std::size_t size) {
-        const std::uint64_t rest = std::uint64_t(size) << 33 |
-                                   (result ? std::uint64_t(static_cast<std::uint32_t>(*result)) << 1 | 1 : 0);
-        return hash ^ rest * 0x9E3779B97F4A7C15u;  // one to one: an odd multiplier
+    static std::uint64_t packResult(DriverResult r) {
+        return r ? std::uint64_t(static_cast<std::uint32_t>(*r)) << 1 | 1 : 0;
     }
     static Expected expectation(const Answer& a) {
-        return {answerCheck(a.hash, a.result, a.bytes.size()), a.key, a.call};
+        return {a.bytes.data(), a.bytes.size(), packResult(a.result), a.key, a.call};
     }
     const Expected* expectedAt(SegmentKind kind, std::size_t i, CallId call, std::int32_t key) const {
         const auto& expected = expected_[static_cast<std::size_t>(kind) % 5];
@@ -233,16 +248,19 @@ public:
     // Gives the answers marked `unchanged` of the segment just encoded their bytes.
     void materialise(Segment& segment, std::size_t answerCount) const;
 
-    // A segment whose answers all came at the places expectedAt() named,
-    // as many as the last one of its kind had: the recorder then fills
-    // only the answers that changed, and `same[i]` marks the others.
-    std::size_t expectedCount(SegmentKind kind) const;
+    // A segment whose first `steady` answers came at the places expectedAt()
+    // named: the recorder fills only those that changed, `same[i]` marks
+    // the others, and the answers after them (a tick that wrote a protocol
+    // entry reads the clock once more) are given whole. The rest is told
+    // by counting and looking up those few alone.
+    static constexpr std::size_t kMostAfterSteady = 64;
     // At most what encodeSteady() writes for the segment.
-    std::size_t steadyBound(const Segment& segment, const std::vector<std::uint8_t>& same,
+    std::size_t steadyBound(const Segment& segment, const std::vector<std::uint8_t>& same, std::size_t steady,
                             std::size_t answerCount) const;
-    // Writes the payload to `out`, which has room for steadyBound(); gives its end.
-    std::uint8_t* encodeSteady(const Segment& segment, const std::vector<std::uint8_t>& same, std::size_t answerCount,
-                               std::uint8_t* out);
+    // Writes the payload to `out`, which has room for steadyBound(), the
+    // bytes encode() gives for the same segment; gives its end.
+    std::uint8_t* encodeSteady(const Segment& segment, const std::vector<std::uint8_t>& same, std::size_t steady,
+                               std::size_t answerCount, std::uint8_t* out);
     // Fills the places `same` marks with the answer expected there (marked
     // `unchanged`, bytes left out), for encode() and materialise().
     void fillExpected(Segment& segment, const std::vector<std::uint8_t>& same, std::size_t answerCount) const;
@@ -258,8 +276,10 @@ private:
     // there instead of counting and looking up each one.
     std::vector<std::uint64_t> orderIds_[5];
     std::vector<Answer*> orderRefs_[5];
-    // The same latest answers told by hash, side by side: a tick checks
-    // each answer against them without visiting the history's nodes.
+    // The same latest answers side by side, their bytes at hand: a tick
+    // checks each answer against them without visiting the history's nodes.
+    // An entry lives as long as the answer it names is not replaced; a
+    // segment that replaces one renews its own and drops the other kinds'.
     std::vector<Expected> expected_[5];
     std::int64_t lastEpochMs_ = 0;
 };
