@@ -213,13 +213,13 @@ std::vector<CallId> mapCallNames(const std::vector<std::string>& names) {
 }
 
 std::uint64_t AnswerHistory::identity(CallId call, std::int32_t key) {
-    const std::uint64_t callKey = std::uint64_t(call) << 32 | static_cast<std::uint32_t>(key);
+    const std::uint64_t callKey = callKeyOf(call, key);
     std::uint32_t n = 0;
     auto it = std::find_if(counted_.begin(), counted_.end(), [&](const auto& c) { return c.first == callKey; });
     if (it != counted_.end()) n = it->second++;
     else if (counted_.size() < kCountedInList) counted_.emplace_back(callKey, 1);
     else n = occurrences_[callKey]++;
-    return callKey ^ (std::uint64_t(n) << 48);
+    return identityOf(callKey, n);
 }
 
 Answer* AnswerHistory::latest(std::uint64_t id) {
@@ -228,14 +228,19 @@ Answer* AnswerHistory::latest(std::uint64_t id) {
 }
 
 const Answer* AnswerHistory::reference(std::uint64_t id) {
-    const std::uint64_t callKey = id & ((std::uint64_t(1) << 48) - 1);
+    const std::uint64_t callKey = callKeyOf(id);
     for (std::uint64_t n = id >> 48;; --n) {
-        if (const Answer* a = latest(callKey | n << 48)) return a;
+        if (const Answer* a = latest(identityOf(callKey, n))) return a;
         if (n == 0) return nullptr;
     }
 }
 
 namespace {
+
+// The answer at place `i` is the call and key the last segment of its kind had there.
+bool inOrderAt(const std::vector<std::pair<CallId, std::int32_t>>& order, const Segment& s, std::size_t i) {
+    return i < order.size() && order[i].first == s.answers[i].call && order[i].second == s.answers[i].key;
+}
 
 // Runs of changed bytes: the distance from the last run's end, the length, the bytes.
 template <typename Writer>
@@ -349,15 +354,12 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
 
     const std::size_t k = static_cast<std::size_t>(s.kind) % 5;
     auto& order = history_.order[k];
-    auto inOrder = [&](std::size_t i) {
-        return i < order.size() && order[i].first == s.answers[i].call && order[i].second == s.answers[i].key;
-    };
     // Identities and references: from the last segment's places while the
     // order holds, counted and looked up from the first place where it does not.
     ids_.resize(count);
     refs_.resize(count);
     std::size_t steady = 0;
-    while (steady < count && inOrder(steady) && steady < orderIds_[k].size()) {
+    while (steady < count && inOrderAt(order, s, steady) && steady < orderIds_[k].size()) {
         ids_[steady] = orderIds_[k][steady];
         refs_[steady] = orderRefs_[k][steady];
         ++steady;
@@ -374,7 +376,7 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
     std::size_t i = 0;
     while (i < count) {
         std::size_t same = 0;
-        while (i + same < count && inOrder(i + same)) {
+        while (i + same < count && inOrderAt(order, s, i + same)) {
             const Answer* r = refs_[i + same];
             if (!r || !(s.answers[i + same].unchanged || *r == s.answers[i + same])) break;
             ++same;
@@ -387,7 +389,7 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
         }
         const Answer& a = s.answers[i];
         Answer* slot = refs_[i];
-        writeAnswer(w, a, slot ? slot : history_.reference(ids_[i]), inOrder(i));
+        writeAnswer(w, a, slot ? slot : history_.reference(ids_[i]), inOrderAt(order, s, i));
         if (slot) *slot = a;
         else refs_[i] = history_.remember(ids_[i], a);
         changed = true;
@@ -458,9 +460,6 @@ std::size_t SegmentEncoder::steadyBound(const Segment& s, const std::vector<std:
     auto& ids = orderIds_[k];
     auto& refs = orderRefs_[k];
     auto& expected = expected_[k];
-    auto inOrder = [&](std::size_t i) {
-        return i < order.size() && order[i].first == s.answers[i].call && order[i].second == s.answers[i].key;
-    };
     std::size_t run = 0;
     bool changed = false;
     auto endRun = [&] {
@@ -481,42 +480,35 @@ std::size_t SegmentEncoder::steadyBound(const Segment& s, const std::vector<std:
         expected[i] = expectation(*refs[i]);
         changed = true;
     }
-    if (steady < count) {
-        // The places after the steady ones take their identities and
-        // references anew; the places before keep theirs.
-        constexpr std::uint64_t kCallKey = (std::uint64_t(1) << 48) - 1;
-        ids.resize(count);
-        refs.resize(count);
-        for (std::size_t i = steady; i < count; ++i) {
-            const Answer& a = s.answers[i];
-            const std::uint64_t callKey = std::uint64_t(a.call) << 32 | static_cast<std::uint32_t>(a.key);
-            std::uint64_t n = 0;
-            for (std::size_t j = 0; j < i; ++j) n += (ids[j] & kCallKey) == callKey;
-            ids[i] = callKey ^ n << 48;
-            refs[i] = history_.latest(ids[i]);
-            const bool sameCall = inOrder(i);
-            if (sameCall && refs[i] && *refs[i] == a) {
-                ++run;
-                continue;
-            }
-            endRun();
-            writeAnswer(w, a, refs[i] ? refs[i] : history_.reference(ids[i]), sameCall);
-            if (refs[i]) *refs[i] = a;
-            else refs[i] = history_.remember(ids[i], a);
-            changed = true;
+    // The places after the steady ones take their identities and references
+    // anew; the places before keep theirs.
+    ids.resize(count);
+    refs.resize(count);
+    for (std::size_t i = steady; i < count; ++i) {
+        const Answer& a = s.answers[i];
+        const std::uint64_t callKey = AnswerHistory::callKeyOf(a.call, a.key);
+        std::uint64_t n = 0;
+        for (std::size_t j = 0; j < i; ++j) n += AnswerHistory::callKeyOf(ids[j]) == callKey;
+        ids[i] = AnswerHistory::identityOf(callKey, n);
+        refs[i] = history_.latest(ids[i]);
+        const bool sameCall = inOrderAt(order, s, i);
+        if (sameCall && refs[i] && *refs[i] == a) {
+            ++run;
+            continue;
         }
+        endRun();
+        writeAnswer(w, a, refs[i] ? refs[i] : history_.reference(ids[i]), sameCall);
+        if (refs[i]) *refs[i] = a;
+        else refs[i] = history_.remember(ids[i], a);
+        changed = true;
     }
     endRun();
     w.byte(kEnd);
-    if (steady < count || order.size() != count) {
-        ids.resize(count);
-        refs.resize(count);
-        order.resize(count);
-        expected.resize(count);
-        for (std::size_t i = steady; i < count; ++i) {
-            order[i] = {s.answers[i].call, s.answers[i].key};
-            expected[i] = expectation(*refs[i]);
-        }
+    order.resize(count);
+    expected.resize(count);
+    for (std::size_t i = steady; i < count; ++i) {
+        order[i] = {s.answers[i].call, s.answers[i].key};
+        expected[i] = expectation(*refs[i]);
     }
     if (changed) dropOtherExpectations(k);
     return w.at();

@@ -186,6 +186,14 @@ public:
         if (!occurrences_.empty()) occurrences_.clear();
     }
     std::uint64_t identity(CallId call, std::int32_t key);
+    // An identity is the call and key in its low 48 bits, the occurrence above.
+    static std::uint64_t callKeyOf(CallId call, std::int32_t key) {
+        return std::uint64_t(call) << 32 | static_cast<std::uint32_t>(key);
+    }
+    static std::uint64_t callKeyOf(std::uint64_t id) { return id & ((std::uint64_t(1) << 48) - 1); }
+    static std::uint64_t identityOf(std::uint64_t callKey, std::uint64_t occurrence) {
+        return callKey | occurrence << 48;
+    }
     Answer* latest(std::uint64_t id);
     // What an answer is stored against: the latest with its identity, else
     // the latest of an earlier occurrence of the same call and key; nullptr
