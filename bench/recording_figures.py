@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Figures of the flight recorder on the lively scenario.
 
-  recording_figures.py BIN_DIR SCENARIO [--seconds N] [--pairs N]
+  recording_figures.py BIN_DIR SCENARIO [--seconds N] [--pairs N] [--window]
 
 Headless monitors watch one simulated controller at 1 Hz for N seconds
 (default 600): one recording with --json (the proof), and --pairs pairs
@@ -10,8 +10,10 @@ them, without --json, started in turn so that neither kind gets the better
 places. Prints, one "name value" line each: the recording's bytes per tick;
 the CPU time of the recording monitors over the plain ones (CPU time of all
 threads, from /proc/PID/task/*/schedstat, summed per kind, and the spread
-within each kind); and whether the recording, replayed at 60x, gave the same
-ticks (--json, tick for tick) and the same protocol file, byte for byte.
+within each kind; with --window the pairs run as windows, as a technician at
+the machine runs them, on a virtual display of their own); and whether the
+recording, replayed at 60x, gave the same ticks (--json, tick for tick) and
+the same protocol file, byte for byte.
 """
 import argparse
 import json
@@ -50,9 +52,15 @@ def main():
     ap.add_argument("scenario")
     ap.add_argument("--seconds", type=int, default=600)
     ap.add_argument("--pairs", type=int, default=3)
+    ap.add_argument("--window", action="store_true")
     args = ap.parse_args()
     work = tempfile.mkdtemp(prefix="kvx-recfig-")
+    display = None
     try:
+        env = dict(os.environ)
+        if args.window:
+            display = start_display()
+            env["DISPLAY"] = display[1]
         socket = os.path.join(work, "sim.sock")
         sim = subprocess.Popen([os.path.join(args.bin, "kvxsim"), "--scenario", args.scenario, "--socket", socket,
                                 "--no-http", "--quiet"], stdout=subprocess.DEVNULL)
@@ -67,14 +75,16 @@ def main():
             os.makedirs(os.path.join(folder, "bin"))
             for f in ("KvxDiagnostics", "kvxg3.dll", "kvxg3X.DLL"):
                 shutil.copy(os.path.join(args.bin, f), os.path.join(folder, "bin", f))
-            cmd = [os.path.join(folder, "bin", "KvxDiagnostics"), "--console"]
+            cmd = [os.path.join(folder, "bin", "KvxDiagnostics")]
+            if name == "proof" or not args.window:
+                cmd.append("--console")
             if name == "proof":
                 cmd += ["--json", "--record", os.path.join(work, "run.kvxrec")]
             elif name.startswith("rec"):
                 cmd += ["--record", os.path.join(folder, "run.kvxrec")]
             out = open(os.path.join(folder, "ticks.json"), "w")
             monitors[name] = (subprocess.Popen(cmd, cwd=folder, stdout=out, stderr=subprocess.DEVNULL,
-                                               env=dict(os.environ, KVXSIM_SOCKET=socket)), folder, out)
+                                               env=dict(env, KVXSIM_SOCKET=socket)), folder, out)
         # The steady run from the first minute on (or its first quarter)
         # apart from the whole: the recorder's start costs under a millisecond
         # once, which weighs on a short run but not on an hour.
@@ -118,7 +128,27 @@ def main():
         print(f"replay_same_ticks {int(without_times(r.stdout) == without_times(live))}")
         print(f"replay_same_protocol {int(open(replayed, 'rb').read() == open(os.path.join(folder, 'DiagProtocol.txt'), 'rb').read())}")
     finally:
+        if display:
+            display[0].terminate()
+            display[0].wait()
         shutil.rmtree(work, ignore_errors=True)
+
+
+def start_display():
+    """A virtual display of its own: Xvfb on the first free number from :90 on."""
+    for n in range(90, 120):
+        if os.path.exists(f"/tmp/.X11-unix/X{n}") or os.path.exists(f"/tmp/.X{n}-lock"):
+            continue
+        xvfb = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "1600x1200x24", "-nolisten", "tcp"],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(100):
+            if os.path.exists(f"/tmp/.X11-unix/X{n}"):
+                return xvfb, f":{n}"
+            if xvfb.poll() is not None:
+                break
+            time.sleep(0.05)
+        xvfb.kill()
+    raise SystemExit("recording_figures: no virtual display (Xvfb) could be started")
 
 
 if __name__ == "__main__":
