@@ -24,6 +24,8 @@ import subprocess
 import tempfile
 import time
 
+from process_figures import start_xvfb, stop
+
 
 def cpu_ns(pid):
     total = 0
@@ -59,7 +61,9 @@ def main():
     try:
         env = dict(os.environ)
         if args.window:
-            display = start_display()
+            display = start_xvfb()
+            if not display:
+                raise SystemExit("recording_figures: no virtual display (Xvfb) could be started")
             env["DISPLAY"] = display[1]
         socket = os.path.join(work, "sim.sock")
         sim = subprocess.Popen([os.path.join(args.bin, "kvxsim"), "--scenario", args.scenario, "--socket", socket,
@@ -129,26 +133,8 @@ def main():
         print(f"replay_same_protocol {int(open(replayed, 'rb').read() == open(os.path.join(folder, 'DiagProtocol.txt'), 'rb').read())}")
     finally:
         if display:
-            display[0].terminate()
-            display[0].wait()
+            stop(display[0])
         shutil.rmtree(work, ignore_errors=True)
-
-
-def start_display():
-    """A virtual display of its own: Xvfb on the first free number from :90 on."""
-    for n in range(90, 120):
-        if os.path.exists(f"/tmp/.X11-unix/X{n}") or os.path.exists(f"/tmp/.X{n}-lock"):
-            continue
-        xvfb = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "1600x1200x24", "-nolisten", "tcp"],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(100):
-            if os.path.exists(f"/tmp/.X11-unix/X{n}"):
-                return xvfb, f":{n}"
-            if xvfb.poll() is not None:
-                break
-            time.sleep(0.05)
-        xvfb.kill()
-    raise SystemExit("recording_figures: no virtual display (Xvfb) could be started")
 
 
 if __name__ == "__main__":
