@@ -10,7 +10,7 @@ After a 30 s warm-up it takes each monitor's CPU time over SECONDS and
 prints, per label, the mean and its ratio to the first label's. Each round
 starts the labels one place further on, so that no build keeps the places
 that cost less (the last monitor started often costs 5 to 10 % less).
-Four minutes tell builds apart by some 1.5 %.
+Runs of a few minutes scatter by several per cent: repeat them.
 """
 import argparse
 import os
