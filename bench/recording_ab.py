@@ -20,7 +20,7 @@ import subprocess
 import tempfile
 import time
 
-from recording_figures import cpu_ns
+from recording_figures import cpu_ns, monitor_in, start_simulator
 
 
 def main():
@@ -41,20 +41,13 @@ def main():
     sim = None
     try:
         socket = os.path.join(work, "sim.sock")
-        sim = subprocess.Popen([os.path.join(builds[0][1], "kvxsim"), "--scenario",
-                                os.path.join(here, "..", "scenarios", "lively.scn"), "--socket", socket,
-                                "--no-http", "--quiet"], stdout=subprocess.DEVNULL)
-        while not os.path.exists(socket):
-            time.sleep(0.05)
+        sim = start_simulator(builds[0][1], os.path.join(here, "..", "scenarios", "lively.scn"), socket)
         order = []
         for r in range(args.rounds):
             order += builds[r % len(builds):] + builds[:r % len(builds)]
         for n, (label, bin_dir, record, extra) in enumerate(order):
             folder = os.path.join(work, f"{n}-{label}")
-            os.makedirs(os.path.join(folder, "bin"))
-            for f in ("KvxDiagnostics", "kvxg3.dll", "kvxg3X.DLL"):
-                shutil.copy(os.path.join(bin_dir, f), os.path.join(folder, "bin", f))
-            cmd = [os.path.join(folder, "bin", "KvxDiagnostics"), "--console"]
+            cmd = [monitor_in(folder, bin_dir), "--console"]
             if record:
                 cmd += ["--record", os.path.join(folder, "run.kvxrec")]
             env = dict(os.environ, KVXSIM_SOCKET=socket, **extra)

@@ -39,6 +39,24 @@ def cpu_ns(pid):
     return total
 
 
+def start_simulator(bin_dir, scenario, socket):
+    """kvxsim on SCENARIO, once it listens on SOCKET."""
+    sim = subprocess.Popen([os.path.join(bin_dir, "kvxsim"), "--scenario", scenario, "--socket", socket,
+                            "--no-http", "--quiet"], stdout=subprocess.DEVNULL)
+    while not os.path.exists(socket):
+        time.sleep(0.05)
+    return sim
+
+
+def monitor_in(folder, bin_dir):
+    """A copy of the monitor and its driver libraries in FOLDER/bin, so that
+    each monitor keeps its settings and protocol apart; gives its path."""
+    os.makedirs(os.path.join(folder, "bin"))
+    for f in ("KvxDiagnostics", "kvxg3.dll", "kvxg3X.DLL"):
+        shutil.copy(os.path.join(bin_dir, f), os.path.join(folder, "bin", f))
+    return os.path.join(folder, "bin", "KvxDiagnostics")
+
+
 def without_times(text):
     """The ticks without their time fields (how old the data was when printed)."""
     ticks = []
@@ -67,20 +85,14 @@ def main():
                 raise SystemExit("recording_figures: no virtual display (Xvfb) could be started")
             env["DISPLAY"] = display[1]
         socket = os.path.join(work, "sim.sock")
-        sim = subprocess.Popen([os.path.join(args.bin, "kvxsim"), "--scenario", args.scenario, "--socket", socket,
-                                "--no-http", "--quiet"], stdout=subprocess.DEVNULL)
-        while not os.path.exists(socket):
-            time.sleep(0.05)
+        sim = start_simulator(args.bin, args.scenario, socket)
         monitors = {}
         names = ["proof"]
         for i in range(args.pairs):
             names += [f"plain{i}", f"rec{i}"] if i % 2 == 0 else [f"rec{i}", f"plain{i}"]
         for name in names:
             folder = os.path.join(work, name)
-            os.makedirs(os.path.join(folder, "bin"))
-            for f in ("KvxDiagnostics", "kvxg3.dll", "kvxg3X.DLL"):
-                shutil.copy(os.path.join(args.bin, f), os.path.join(folder, "bin", f))
-            cmd = [os.path.join(folder, "bin", "KvxDiagnostics")]
+            cmd = [monitor_in(folder, args.bin)]
             if name == "proof" or not args.window:
                 cmd.append("--console")
             if name == "proof":
