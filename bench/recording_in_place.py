@@ -1,0 +1,87 @@
+#!/usr/bin/env python3
+"""The recorder timed in place, in a build made for it.
+
+  git apply bench/recorder_timing.patch   (in a clone of its own)
+  recording_in_place.py SECONDS ROUNDS LABEL=BIN_DIR[,record|,tmpfs][,ENV=VALUE...] ...
+
+Each round starts one monitor of each LABEL, each a part of a second after
+the one before so that each ticks alone, headless at 1 Hz on one simulated
+lively controller; `record` records to a file on the disk, `tmpfs` to one
+in /dev/shm. After SECONDS and the 30 ticks the timing leaves out, prints per
+LABEL the mean over its monitors of each figure the timing build writes:
+the tick's CPU time (ns) and the cycles of the recorder's segment start,
+answers, check and segment end per tick, as medians over the ticks and as
+means (`_mean`), and how many answers a tick found unchanged. With
+KVX_TAPS_ONLY=1 the recorder returns at once from every call.
+"""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+from recording_figures import monitor_in, start_simulator
+
+FIGURES = ["tick_ns", "tick_ns_mean", "begin", "begin_mean", "answered", "answered_mean",
+           "check", "check_mean", "end", "end_mean", "same"]
+
+
+def main():
+    seconds, rounds = int(sys.argv[1]), int(sys.argv[2])
+    builds = []
+    for spec in sys.argv[3:]:
+        label, rest = spec.split("=", 1)
+        parts = rest.split(",")
+        env = dict(p.split("=", 1) for p in parts[1:] if "=" in p)
+        where = next((p for p in parts[1:] if "=" not in p), "")
+        builds.append((label, parts[0], where, env))
+    here = os.path.dirname(os.path.abspath(__file__))
+    work = tempfile.mkdtemp(prefix="kvx-inplace-")
+    shm = tempfile.mkdtemp(prefix="kvx-inplace-", dir="/dev/shm")
+    monitors, sim = [], None
+    try:
+        socket = os.path.join(work, "sim.sock")
+        sim = start_simulator(builds[0][1], os.path.join(here, "..", "scenarios", "lively.scn"), socket)
+        order = []
+        for r in range(rounds):
+            order += builds[r % len(builds):] + builds[:r % len(builds)]
+        for n, (label, bin_dir, where, extra) in enumerate(order):
+            folder = os.path.join(work, f"{n}-{label}")
+            cmd = [monitor_in(folder, bin_dir), "--console"]
+            if where == "record":
+                cmd += ["--record", os.path.join(folder, "run.kvxrec")]
+            elif where == "tmpfs":
+                cmd += ["--record", os.path.join(shm, f"{n}.kvxrec")]
+            out = os.path.join(work, f"{n}.timing")
+            env = dict(os.environ, KVXSIM_SOCKET=socket, KVX_TIMING=out, **extra)
+            monitors.append((label, out, subprocess.Popen(cmd, cwd=folder, stdout=subprocess.DEVNULL,
+                                                          stderr=subprocess.DEVNULL, env=env)))
+            time.sleep(1.0 / len(order))
+        time.sleep(seconds + 30)
+        for _, _, p in monitors:
+            p.send_signal(signal.SIGTERM)
+        for _, _, p in monitors:
+            p.wait()
+        got = {}
+        for label, out, _ in monitors:
+            words = open(out).read().split()
+            got.setdefault(label, []).append(dict(zip(words[::2], map(float, words[1::2]))))
+        for label, *_ in builds:
+            runs = got[label]
+            print(label, " ".join(f"{k} {sum(r[k] for r in runs) / len(runs):.0f}" for k in FIGURES),
+                  "| each tick_ns", " ".join(f"{r['tick_ns']:.0f}" for r in runs))
+    finally:
+        for _, _, p in monitors:
+            if p.poll() is None:
+                p.kill()
+        if sim:
+            sim.send_signal(signal.SIGTERM)
+            sim.wait()
+        shutil.rmtree(work, ignore_errors=True)
+        shutil.rmtree(shm, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
