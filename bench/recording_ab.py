@@ -16,11 +16,10 @@ import argparse
 import os
 import shutil
 import signal
-import subprocess
 import tempfile
 import time
 
-from recording_figures import cpu_ns, monitor_in, start_simulator
+from recording_figures import cpu_ns, parse_builds, start_rounds, start_simulator
 
 
 def main():
@@ -29,12 +28,7 @@ def main():
     ap.add_argument("builds", nargs="+")
     ap.add_argument("--rounds", type=int, default=3)
     args = ap.parse_args()
-    builds = []
-    for spec in args.builds:
-        label, rest = spec.split("=", 1)
-        parts = rest.split(",")
-        env = dict(p.split("=", 1) for p in parts[1:] if "=" in p)
-        builds.append((label, parts[0], "record" in parts[1:], env))
+    builds = parse_builds(args.builds)
     here = os.path.dirname(os.path.abspath(__file__))
     work = tempfile.mkdtemp(prefix="kvx-recab-")
     monitors = []
@@ -42,31 +36,24 @@ def main():
     try:
         socket = os.path.join(work, "sim.sock")
         sim = start_simulator(builds[0][1], os.path.join(here, "..", "scenarios", "lively.scn"), socket)
-        order = []
-        for r in range(args.rounds):
-            order += builds[r % len(builds):] + builds[:r % len(builds)]
-        for n, (label, bin_dir, record, extra) in enumerate(order):
-            folder = os.path.join(work, f"{n}-{label}")
-            cmd = [monitor_in(folder, bin_dir), "--console"]
-            if record:
-                cmd += ["--record", os.path.join(folder, "run.kvxrec")]
-            env = dict(os.environ, KVXSIM_SOCKET=socket, **extra)
-            monitors.append((label, subprocess.Popen(cmd, cwd=folder, stdout=subprocess.DEVNULL,
-                                                     stderr=subprocess.DEVNULL, env=env)))
-            time.sleep(1.0 / len(order))
+
+        def record_where_asked(n, build, folder):
+            return (["--record", os.path.join(folder, "run.kvxrec")] if "record" in build[2] else []), {}
+
+        start_rounds(builds, args.rounds, work, socket, record_where_asked, monitors)
         time.sleep(30)
-        start = [cpu_ns(p.pid) for _, p in monitors]
+        start = [cpu_ns(p.pid) for _, _, p in monitors]
         time.sleep(args.seconds)
         used = {}
-        for (label, p), before in zip(monitors, start):
+        for (label, _, p), before in zip(monitors, start):
             used.setdefault(label, []).append((cpu_ns(p.pid) - before) / 1e6)
         first = sum(used[builds[0][0]]) / len(used[builds[0][0]])
-        for label, _, _, _ in builds:
+        for label, *_ in builds:
             mean = sum(used[label]) / len(used[label])
             print(f"{label} mean_ms {mean:.1f} ratio {mean / first:.3f} each "
                   + " ".join(f"{c:.1f}" for c in used[label]))
     finally:
-        for _, p in monitors:
+        for _, _, p in monitors:
             p.send_signal(signal.SIGTERM)
             p.wait()
         if sim:

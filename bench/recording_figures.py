@@ -57,6 +57,39 @@ def monitor_in(folder, bin_dir):
     return os.path.join(folder, "bin", "KvxDiagnostics")
 
 
+def parse_builds(specs):
+    """LABEL=BIN_DIR[,WORD...][,ENV=VALUE...] each, as (label, bin_dir, words, env)."""
+    builds = []
+    for spec in specs:
+        label, rest = spec.split("=", 1)
+        parts = rest.split(",")
+        env = dict(p.split("=", 1) for p in parts[1:] if "=" in p)
+        builds.append((label, parts[0], [p for p in parts[1:] if "=" not in p], env))
+    return builds
+
+
+def start_rounds(builds, rounds, work, socket, extra_for, monitors):
+    """One headless monitor of each build per round, each round starting the
+    builds one place further on (the last monitor started often costs less),
+    each monitor a part of a second after the one before so that each ticks
+    alone. extra_for(n, build, folder) gives the n-th monitor's further
+    arguments and environment. Each started monitor is added to MONITORS as
+    (label, folder, process) at once, so that a caller stops all of them
+    even when a later one fails to start."""
+    order = []
+    for r in range(rounds):
+        order += builds[r % len(builds):] + builds[:r % len(builds)]
+    for n, build in enumerate(order):
+        label, bin_dir, _, env = build
+        folder = os.path.join(work, f"{n}-{label}")
+        cmd = [monitor_in(folder, bin_dir), "--console"]
+        more_args, more_env = extra_for(n, build, folder)
+        monitors.append((label, folder, subprocess.Popen(
+            cmd + more_args, cwd=folder, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            env=dict(os.environ, KVXSIM_SOCKET=socket, **env, **more_env))))
+        time.sleep(1.0 / len(order))
+
+
 def without_times(text):
     """The ticks without their time fields (how old the data was when printed)."""
     ticks = []

@@ -17,12 +17,11 @@ KVX_TAPS_ONLY=1 the recorder returns at once from every call.
 import os
 import shutil
 import signal
-import subprocess
 import sys
 import tempfile
 import time
 
-from recording_figures import monitor_in, start_simulator
+from recording_figures import parse_builds, start_rounds, start_simulator
 
 FIGURES = ["tick_ns", "tick_ns_mean", "begin", "begin_mean", "answered", "answered_mean",
            "check", "check_mean", "end", "end_mean", "same"]
@@ -30,13 +29,7 @@ FIGURES = ["tick_ns", "tick_ns_mean", "begin", "begin_mean", "answered", "answer
 
 def main():
     seconds, rounds = int(sys.argv[1]), int(sys.argv[2])
-    builds = []
-    for spec in sys.argv[3:]:
-        label, rest = spec.split("=", 1)
-        parts = rest.split(",")
-        env = dict(p.split("=", 1) for p in parts[1:] if "=" in p)
-        where = next((p for p in parts[1:] if "=" not in p), "")
-        builds.append((label, parts[0], where, env))
+    builds = parse_builds(sys.argv[3:])
     here = os.path.dirname(os.path.abspath(__file__))
     work = tempfile.mkdtemp(prefix="kvx-inplace-")
     shm = tempfile.mkdtemp(prefix="kvx-inplace-", dir="/dev/shm")
@@ -44,29 +37,24 @@ def main():
     try:
         socket = os.path.join(work, "sim.sock")
         sim = start_simulator(builds[0][1], os.path.join(here, "..", "scenarios", "lively.scn"), socket)
-        order = []
-        for r in range(rounds):
-            order += builds[r % len(builds):] + builds[:r % len(builds)]
-        for n, (label, bin_dir, where, extra) in enumerate(order):
-            folder = os.path.join(work, f"{n}-{label}")
-            cmd = [monitor_in(folder, bin_dir), "--console"]
-            if where == "record":
-                cmd += ["--record", os.path.join(folder, "run.kvxrec")]
-            elif where == "tmpfs":
-                cmd += ["--record", os.path.join(shm, f"{n}.kvxrec")]
-            out = os.path.join(work, f"{n}.timing")
-            env = dict(os.environ, KVXSIM_SOCKET=socket, KVX_TIMING=out, **extra)
-            monitors.append((label, out, subprocess.Popen(cmd, cwd=folder, stdout=subprocess.DEVNULL,
-                                                          stderr=subprocess.DEVNULL, env=env)))
-            time.sleep(1.0 / len(order))
+
+        def recording_and_timing(n, build, folder):
+            args = []
+            if "record" in build[2]:
+                args = ["--record", os.path.join(folder, "run.kvxrec")]
+            elif "tmpfs" in build[2]:
+                args = ["--record", os.path.join(shm, f"{n}.kvxrec")]
+            return args, {"KVX_TIMING": os.path.join(folder, "timing")}
+
+        start_rounds(builds, rounds, work, socket, recording_and_timing, monitors)
         time.sleep(seconds + 30)
         for _, _, p in monitors:
             p.send_signal(signal.SIGTERM)
         for _, _, p in monitors:
             p.wait()
         got = {}
-        for label, out, _ in monitors:
-            words = open(out).read().split()
+        for label, folder, _ in monitors:
+            words = open(os.path.join(folder, "timing")).read().split()
             got.setdefault(label, []).append(dict(zip(words[::2], map(float, words[1::2]))))
         for label, *_ in builds:
             runs = got[label]
