@@ -13,7 +13,18 @@ the tick's CPU time (ns) and the cycles of the recorder's segment start,
 answers, check and segment end per tick, as medians over the ticks and as
 means (`_mean`), and how many answers a tick found unchanged. With
 KVX_TAPS_ONLY=1 the recorder returns at once from every call.
+
+With KVX_BLOCKS=1 each monitor records its ticks in pairs, one tick of a pair
+recorded and the other not, in random order: the difference within the pairs
+is what recording adds to a tick of the same monitor at the same place in
+the second, free of the spread between monitors (a plain build with
+KVX_BLOCKS=1 is the control: its difference must be near 0). Printed per
+LABEL as `paired:` with its standard error. KVX_PREFETCH=1 prefetches each
+answer's kept bytes and last record while the one before is checked;
+KVX_NO_ANSWERS=1 and KVX_NO_END=1 leave out the recorder's answers or its
+segment end.
 """
+import math
 import os
 import shutil
 import signal
@@ -24,7 +35,7 @@ import time
 from recording_figures import parse_builds, start_rounds, start_simulator
 
 FIGURES = ["tick_ns", "tick_ns_mean", "begin", "begin_mean", "answered", "answered_mean",
-           "check", "check_mean", "end", "end_mean", "same"]
+           "check", "check_mean", "end", "end_mean", "same", "bound", "bound_mean", "encode", "encode_mean", "crc", "crc_mean", "on_ns", "on_ns_mean", "off_ns", "off_ns_mean", "on_n", "off_n", "pair_diff_ns", "pair_se_ns", "pairs"]
 
 
 def main():
@@ -60,6 +71,12 @@ def main():
             runs = got[label]
             print(label, " ".join(f"{k} {sum(r[k] for r in runs) / len(runs):.0f}" for k in FIGURES),
                   "| each tick_ns", " ".join(f"{r['tick_ns']:.0f}" for r in runs))
+            if all(r["pairs"] > 1 for r in runs):
+                added = sum(r["pair_diff_ns"] for r in runs) / len(runs)
+                se = math.sqrt(sum(r["pair_se_ns"] ** 2 for r in runs)) / len(runs)
+                off = sum(r["off_ns_mean"] for r in runs) / len(runs)
+                print(f"{label} paired: recording adds {added / 1000:.1f} us a tick (standard error {se / 1000:.1f} us),"
+                      f" {100 * added / off:.1f} % of the unrecorded tick's {off / 1000:.0f} us")
     finally:
         for _, _, p in monitors:
             if p.poll() is None:
