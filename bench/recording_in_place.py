@@ -21,8 +21,9 @@ the second, free of the spread between monitors (a plain build with
 KVX_BLOCKS=1 is the control: its difference must be near 0). Printed per
 LABEL as `paired:` with its standard error. KVX_PREFETCH=1 prefetches each
 answer's kept bytes and last record while the one before is checked;
-KVX_NO_ANSWERS=1 and KVX_NO_END=1 leave out the recorder's answers or its
-segment end.
+KVX_NO_ANSWERS=1 leaves out the recorder's answers; KVX_NO_END=1 its
+segment end after the ticks left out (the answers are then checked against
+the expectations of the last segment ended).
 """
 import math
 import os
