@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <new>
 
 namespace kvx::recording {
 
@@ -18,6 +19,18 @@ namespace kvx::recording {
 // brings back fewer pages of code.
 
 namespace {
+
+constexpr std::size_t kPage = 2u << 20;
+
+// Where the recorder's page ends and what it keeps begins.
+constexpr std::size_t kObjectBytes = (sizeof(FlightRecorder) + 63) / 64 * 64;
+static_assert(kObjectBytes < kPage / 2);
+
+std::pmr::pool_options poolOptions() {
+    std::pmr::pool_options o;
+    o.largest_required_pool_block = 64u << 10;  // the largest answers are some 5 KB
+    return o;
+}
 
 [[gnu::hot]] std::int64_t epochMs() {
     using namespace std::chrono;
@@ -28,8 +41,31 @@ std::string numbered(const std::string& file, int n) { return n == 0 ? file : fi
 
 }  // namespace
 
+// A page aligned to 2 MB, with the kernel asked to back it with one huge
+// page (where it cannot, it is 4 KB pages, as the heap is).
+void* FlightRecorder::operator new(std::size_t size) {
+    if (size > kObjectBytes) throw std::bad_alloc();
+    void* p = ::mmap(nullptr, 2 * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    auto* const mapped = static_cast<std::uint8_t*>(p);
+    auto* const page = reinterpret_cast<std::uint8_t*>((reinterpret_cast<std::uintptr_t>(p) + kPage - 1) & ~(kPage - 1));
+    if (page > mapped) ::munmap(mapped, static_cast<std::size_t>(page - mapped));
+    ::munmap(page + kPage, static_cast<std::size_t>(mapped + 2 * kPage - (page + kPage)));
+    ::madvise(page, kPage, MADV_HUGEPAGE);
+    return page;
+}
+
+void FlightRecorder::operator delete(void* p) { ::munmap(p, kPage); }
+
 FlightRecorder::FlightRecorder(RecorderOptions options, RunInfo info)
-    : options_(std::move(options)), info_(std::move(info)) {
+    : page_(reinterpret_cast<std::uint8_t*>(this) + kObjectBytes, kPage - kObjectBytes, std::pmr::new_delete_resource()),
+      memory_(poolOptions(), &page_),
+      options_(std::move(options)),
+      info_(std::move(info)),
+      segment_{SegmentKind::Tick, Action::None, 0, 0, std::pmr::vector<Answer>(&memory_), 0},
+      same_(&memory_),
+      start_{SegmentKind::Start, Action::None, 0, 0, std::pmr::vector<Answer>(&memory_), 0},
+      encoder_(&memory_) {
     info_.callNames = currentCallNames();
 }
 

@@ -238,13 +238,13 @@ const Answer* AnswerHistory::reference(std::uint64_t id) {
 namespace {
 
 // The answer at place `i` is the call and key the last segment of its kind had there.
-bool inOrderAt(const std::vector<std::pair<CallId, std::int32_t>>& order, const Segment& s, std::size_t i) {
+bool inOrderAt(const AnswerHistory::Order& order, const Segment& s, std::size_t i) {
     return i < order.size() && order[i].first == s.answers[i].call && order[i].second == s.answers[i].key;
 }
 
 // Runs of changed bytes: the distance from the last run's end, the length, the bytes.
 template <typename Writer>
-[[gnu::hot]] void writeChanges(Writer& w, const std::vector<std::uint8_t>& bytes, const std::uint8_t* base) {
+[[gnu::hot]] void writeChanges(Writer& w, const Bytes& bytes, const std::uint8_t* base) {
     std::size_t last = 0, p = 0;
     const std::size_t n = bytes.size();
     auto differs = [&](std::size_t k) { return k < n && bytes[k] != (base ? base[k] : 0); };
@@ -271,7 +271,7 @@ template <typename Writer>
     w.varint(0);
 }
 
-void readChanges(ByteReader& in, std::vector<std::uint8_t>& bytes) {
+void readChanges(ByteReader& in, Bytes& bytes) {
     std::size_t p = 0;
     for (;;) {
         const std::uint64_t skip = in.varint();
@@ -332,7 +332,7 @@ void AnswerHistory::reset() {
 }
 
 void SegmentEncoder::materialise(Segment& s, std::size_t count) const {
-    const auto& refs = orderRefs_[static_cast<std::size_t>(s.kind) % 5];
+    const auto& refs = orderRefs_[static_cast<std::size_t>(s.kind) % kKinds];
     for (std::size_t i = 0; i < count && i < refs.size(); ++i) {
         if (!s.answers[i].unchanged || !refs[i]) continue;
         s.answers[i].bytes = refs[i]->bytes;
@@ -352,7 +352,7 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
     ByteWriter w(out);
     writeHead(w, s, lastEpochMs_);
 
-    const std::size_t k = static_cast<std::size_t>(s.kind) % 5;
+    const std::size_t k = static_cast<std::size_t>(s.kind) % kKinds;
     auto& order = history_.order[k];
     // Identities and references: from the last segment's places while the
     // order holds, counted and looked up from the first place where it does not.
@@ -414,13 +414,13 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
 // Another kind's expectations may name an answer a segment replaced: they
 // are dropped, and its next segment compares bytes instead.
 [[gnu::hot]] void SegmentEncoder::dropOtherExpectations(std::size_t kind) {
-    for (std::size_t j = 0; j < 5; ++j)
+    for (std::size_t j = 0; j < kKinds; ++j)
         if (j != kind) expected_[j].clear();
 }
 
-void SegmentEncoder::fillExpected(Segment& s, const std::vector<std::uint8_t>& same, std::size_t count) const {
+void SegmentEncoder::fillExpected(Segment& s, const Bytes& same, std::size_t count) const {
     // The latest answer at each place is the one expected there.
-    const auto& refs = orderRefs_[static_cast<std::size_t>(s.kind) % 5];
+    const auto& refs = orderRefs_[static_cast<std::size_t>(s.kind) % kKinds];
     for (std::size_t i = 0; i < count; ++i) {
         if (!same[i]) continue;
         Answer& a = s.answers[i];
@@ -437,7 +437,7 @@ void SegmentEncoder::fillExpected(Segment& s, const std::vector<std::uint8_t>& s
 // changed runs of at worst three bytes for four plus their ends.
 constexpr std::size_t answerBound(std::size_t bytes) { return 2 * bytes + 48; }
 
-std::size_t SegmentEncoder::steadyBound(const Segment& s, const std::vector<std::uint8_t>& same, std::size_t steady,
+std::size_t SegmentEncoder::steadyBound(const Segment& s, const Bytes& same, std::size_t steady,
                                         std::size_t count) const {
     std::size_t bound = 32 + 11 * count;  // head, a repeat count before each answer, end
     for (std::size_t i = 0; i < count; ++i)
@@ -451,11 +451,11 @@ std::size_t SegmentEncoder::steadyBound(const Segment& s, const std::vector<std:
 // and nothing looked up. The few answers after them are counted against
 // the places before and looked up as encode() does. The bytes are those
 // encode() gives for the same segment.
-[[gnu::hot]] std::uint8_t* SegmentEncoder::encodeSteady(const Segment& s, const std::vector<std::uint8_t>& same,
+[[gnu::hot]] std::uint8_t* SegmentEncoder::encodeSteady(const Segment& s, const Bytes& same,
                                                        std::size_t steady, std::size_t count, std::uint8_t* out) {
     RawWriter w(out);
     writeHead(w, s, lastEpochMs_);
-    const std::size_t k = static_cast<std::size_t>(s.kind) % 5;
+    const std::size_t k = static_cast<std::size_t>(s.kind) % kKinds;
     auto& order = history_.order[k];
     auto& ids = orderIds_[k];
     auto& refs = orderRefs_[k];
@@ -535,7 +535,7 @@ void SegmentDecoder::decode(ByteReader& in, Segment& s) {
     lastEpochMs_ += step;
     s.epochMs = lastEpochMs_;
 
-    auto& order = history_.order[kind % 5];
+    auto& order = history_.order[kind % kKinds];
     history_.begin();
     s.answers.clear();
     std::size_t segmentBytes = 0;

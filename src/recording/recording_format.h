@@ -7,8 +7,10 @@
 // end, which a reader drops. docs/recording.md describes every field.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstring>
+#include <memory_resource>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -65,11 +67,29 @@ struct RunInfo {
     std::vector<std::string> callNames;  // the call of each number used in this file
 };
 
+// Bytes an answer filled, and the recorder's marks: from the memory
+// resource their owner was given (the recorder keeps its own in one huge
+// page, flight_recorder.h), else from the heap.
+using Bytes = std::pmr::vector<std::uint8_t>;
+
 struct Answer {
+    // Made in a container with a memory resource, an answer keeps its bytes there.
+    using allocator_type = std::pmr::polymorphic_allocator<>;
+    Answer() = default;
+    explicit Answer(const allocator_type& memory) : bytes(memory) {}
+    Answer(const Answer& o, const allocator_type& memory)
+        : call(o.call), key(o.key), result(o.result), bytes(o.bytes, memory), unchanged(o.unchanged) {}
+    Answer(Answer&& o, const allocator_type& memory)
+        : call(o.call), key(o.key), result(o.result), bytes(std::move(o.bytes), memory), unchanged(o.unchanged) {}
+    Answer(const Answer&) = default;
+    Answer(Answer&&) = default;
+    Answer& operator=(const Answer&) = default;
+    Answer& operator=(Answer&&) = default;
+
     CallId call = 0;
     std::int32_t key = 0;
     DriverResult result;
-    std::vector<std::uint8_t> bytes;  // the filled records, back to back
+    Bytes bytes;  // the filled records, back to back
     // The recorder's side only, never stored: the answer is the one of the
     // last segment at its place (bytes left out).
     bool unchanged = false;
@@ -84,7 +104,7 @@ struct Segment {
     Action action = Action::None;
     std::int32_t argument = 0;
     std::int64_t epochMs = 0;  // wall clock at the segment's start
-    std::vector<Answer> answers;
+    std::pmr::vector<Answer> answers;
     std::uint64_t offset = 0;  // of its frame in the file
 };
 
@@ -177,8 +197,19 @@ RunInfo decodeRunInfo(ByteReader& in);
 // Which call comes at which place is compared with the last segment of the
 // same kind: a run of answers in the same order and unchanged is one count.
 // Encoder and decoder keep that state.
+// The same container for each segment kind.
+inline constexpr std::size_t kKinds = 5;
+template <typename Container>
+using PerKind = std::array<Container, kKinds>;
+template <typename Container>
+PerKind<Container> perKind(std::pmr::memory_resource* memory) {
+    return {Container(memory), Container(memory), Container(memory), Container(memory), Container(memory)};
+}
+
 class AnswerHistory {
 public:
+    explicit AnswerHistory(std::pmr::memory_resource* memory = std::pmr::get_default_resource())
+        : order(perKind<Order>(memory)), counted_(memory), occurrences_(memory), latest_(memory) {}
     // Counts the occurrence of (call, key) in the current segment and gives
     // its identity; begin() starts a new segment.
     void begin() {
@@ -203,20 +234,25 @@ public:
     Answer* remember(std::uint64_t id, const Answer& a) { return &(latest_[id] = a); }
     void reset();
 
-    std::vector<std::pair<CallId, std::int32_t>> order[5];  // per segment kind
+    using Order = std::pmr::vector<std::pair<CallId, std::int32_t>>;
+    PerKind<Order> order;
 
 private:
     // A segment names a few dozen calls: the first ones are counted in a
     // short list searched in order (no node made and freed per answer),
     // any beyond it in the map.
     static constexpr std::size_t kCountedInList = 32;
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> counted_;
-    std::unordered_map<std::uint64_t, std::uint32_t> occurrences_;
-    std::unordered_map<std::uint64_t, Answer> latest_;
+    std::pmr::vector<std::pair<std::uint64_t, std::uint32_t>> counted_;
+    std::pmr::unordered_map<std::uint64_t, std::uint32_t> occurrences_;
+    std::pmr::unordered_map<std::uint64_t, Answer> latest_;
 };
 
 class SegmentEncoder {
 public:
+    // All the encoder keeps from segment to segment comes from `memory`.
+    explicit SegmentEncoder(std::pmr::memory_resource* memory = std::pmr::get_default_resource())
+        : history_(memory), ids_(memory), refs_(memory), orderIds_(perKind<Ids>(memory)),
+          orderRefs_(perKind<Refs>(memory)), expected_(perKind<Expectations>(memory)) {}
     // Answers marked `unchanged` stand for the latest answer at their place.
     void encode(const Segment& segment, std::size_t answerCount, std::vector<std::uint8_t>& out);
     void reset();
@@ -249,7 +285,7 @@ public:
         return {a.bytes.data(), a.bytes.size(), packResult(a.result), a.key, a.call};
     }
     const Expected* expectedAt(SegmentKind kind, std::size_t i, CallId call, std::int32_t key) const {
-        const auto& expected = expected_[static_cast<std::size_t>(kind) % 5];
+        const auto& expected = expected_[static_cast<std::size_t>(kind) % kKinds];
         if (i >= expected.size() || expected[i].call != call || expected[i].key != key) return nullptr;
         return &expected[i];
     }
@@ -263,32 +299,35 @@ public:
     // by counting and looking up those few alone.
     static constexpr std::size_t kMostAfterSteady = 64;
     // At most what encodeSteady() writes for the segment.
-    std::size_t steadyBound(const Segment& segment, const std::vector<std::uint8_t>& same, std::size_t steady,
+    std::size_t steadyBound(const Segment& segment, const Bytes& same, std::size_t steady,
                             std::size_t answerCount) const;
     // Writes the payload to `out`, which has room for steadyBound(), the
     // bytes encode() gives for the same segment; gives its end.
-    std::uint8_t* encodeSteady(const Segment& segment, const std::vector<std::uint8_t>& same, std::size_t steady,
+    std::uint8_t* encodeSteady(const Segment& segment, const Bytes& same, std::size_t steady,
                                std::size_t answerCount, std::uint8_t* out);
     // Fills the places `same` marks with the answer expected there (marked
     // `unchanged`, bytes left out), for encode() and materialise().
-    void fillExpected(Segment& segment, const std::vector<std::uint8_t>& same, std::size_t answerCount) const;
+    void fillExpected(Segment& segment, const Bytes& same, std::size_t answerCount) const;
 
 private:
     void dropOtherExpectations(std::size_t kind);
 
+    using Ids = std::pmr::vector<std::uint64_t>;
+    using Refs = std::pmr::vector<Answer*>;
+    using Expectations = std::pmr::vector<Expected>;
     AnswerHistory history_;
-    std::vector<std::uint64_t> ids_;
-    std::vector<Answer*> refs_;
+    Ids ids_;
+    Refs refs_;
     // The identities and references at each place of the last segment of
     // each kind: a segment in the same order (the steady case) finds them
     // there instead of counting and looking up each one.
-    std::vector<std::uint64_t> orderIds_[5];
-    std::vector<Answer*> orderRefs_[5];
+    PerKind<Ids> orderIds_;
+    PerKind<Refs> orderRefs_;
     // The same latest answers side by side, their bytes at hand: a tick
     // checks each answer against them without visiting the history's nodes.
     // An entry lives as long as the answer it names is not replaced; a
     // segment that replaces one renews its own and drops the other kinds'.
-    std::vector<Expected> expected_[5];
+    PerKind<Expectations> expected_;
     std::int64_t lastEpochMs_ = 0;
 };
 

@@ -50,12 +50,12 @@ TEST(RecordingRolloverTest, KeepsTheLastFilesEachStartingWithTheRunsStart) {
         for (int pass = 0; pass < 2; ++pass, reader.rewind()) {  // and again after a rewind
             EXPECT_EQ(reader.next(s), RecordingReader::Next::Segment);
             EXPECT_EQ(s.kind, SegmentKind::Start) << f;
-            EXPECT_EQ(s.answers.at(0).bytes, std::vector<std::uint8_t>(240, 0)) << f;
+            EXPECT_EQ(s.answers.at(0).bytes, Bytes(240, 0)) << f;
             ticks.clear();
             while (reader.next(s) == RecordingReader::Next::Segment) {
                 EXPECT_EQ(s.kind, SegmentKind::Tick) << f;
                 ticks.push_back(*s.answers.at(0).result);
-                EXPECT_EQ(s.answers.at(1).bytes, std::vector<std::uint8_t>(240, 0x5A)) << f << " tick " << ticks.back();
+                EXPECT_EQ(s.answers.at(1).bytes, Bytes(240, 0x5A)) << f << " tick " << ticks.back();
             }
         }
         return ticks;

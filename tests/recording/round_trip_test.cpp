@@ -17,7 +17,7 @@ namespace {
 
 struct Given {
     SegmentKind kind;
-    std::vector<Answer> answers;
+    std::pmr::vector<Answer> answers;
 };
 
 TEST(RecordingRoundTrip, EveryAnswerReadsBackAsGiven) {
