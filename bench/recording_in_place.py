@@ -23,7 +23,11 @@ LABEL as `paired:` with its standard error. KVX_PREFETCH=1 prefetches each
 answer's kept bytes and last record while the one before is checked;
 KVX_NO_ANSWERS=1 leaves out the recorder's answers; KVX_NO_END=1 its
 segment end after the ticks left out (the answers are then checked against
-the expectations of the last segment ended).
+the expectations of the last segment ended);
+KVX_READ_ONLY=1 makes the recorder only read each record of a recorded tick
+once (what any exact recorder at the driver facade pays). With KVX_ROWS_DIR
+set, each monitor writes every timed tick there as a line of its own
+(LABEL-N), the figures in the order of the timing file.
 """
 import math
 import os
@@ -53,7 +57,10 @@ def main():
                 args = ["--record", os.path.join(folder, "run.kvxrec")]
             elif "tmpfs" in build[2]:
                 args = ["--record", os.path.join(shm, f"{n}.kvxrec")]
-            return args, {"KVX_TIMING": os.path.join(folder, "timing")}
+            env = {"KVX_TIMING": os.path.join(folder, "timing")}
+            if os.environ.get("KVX_ROWS_DIR"):
+                env["KVX_ROWS"] = os.path.join(os.environ["KVX_ROWS_DIR"], f"{build[0]}-{n}")
+            return args, env
 
         start_rounds(builds, rounds, work, socket, recording_and_timing, monitors)
         time.sleep(seconds + 30)

@@ -12,6 +12,10 @@
 #include <iostream>
 #include <new>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace kvx::recording {
 
 // The functions every tick runs are marked hot: the linker keeps them on a
@@ -52,10 +56,18 @@ void* FlightRecorder::operator new(std::size_t size) {
     if (page > mapped) ::munmap(mapped, static_cast<std::size_t>(page - mapped));
     ::munmap(page + kPage, static_cast<std::size_t>(mapped + 2 * kPage - (page + kPage)));
     ::madvise(page, kPage, MADV_HUGEPAGE);
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_register_root_region(page, kPage);  // what it points to on the heap is not leaked
+#endif
     return page;
 }
 
-void FlightRecorder::operator delete(void* p) { ::munmap(p, kPage); }
+void FlightRecorder::operator delete(void* p) {
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_unregister_root_region(p, kPage);
+#endif
+    ::munmap(p, kPage);
+}
 
 FlightRecorder::FlightRecorder(RecorderOptions options, RunInfo info)
     : page_(reinterpret_cast<std::uint8_t*>(this) + kObjectBytes, kPage - kObjectBytes, std::pmr::new_delete_resource()),

@@ -70,6 +70,39 @@ TEST(RecordingRoundTrip, EveryAnswerReadsBackAsGiven) {
     EXPECT_EQ(reader.next(s), RecordingReader::Next::End);
 }
 
+// A recorder keeps what it needs in a page of 2 MB; answers that need more
+// than that are kept on the heap beyond it and read back the same.
+TEST(RecordingRoundTrip, AnswersBeyondTheRecordersPageReadBack) {
+    const RecordingFolder folder("kvx-large");
+    std::string error;
+    auto recorder = FlightRecorder::create({folder.file, 0, 1}, RunInfo{}, error);
+    ASSERT_TRUE(recorder) << error;
+    std::vector<std::pmr::vector<Answer>> given;
+    for (int segment = 0; segment < 4; ++segment) {
+        recorder->beginSegment(segment == 0 ? SegmentKind::Start : SegmentKind::Tick);
+        auto& answers = given.emplace_back();
+        for (int i = 0; i < 40; ++i) {  // 40 records of 60,000 bytes: 2.4 MB a segment
+            Answer& a = answers.emplace_back();
+            a.call = call::of(Op::rdifs);
+            a.key = i;
+            a.result = 0;
+            a.bytes.assign(60000, static_cast<std::uint8_t>(i));
+            a.bytes[static_cast<std::size_t>(segment * 1000 + i)] = static_cast<std::uint8_t>(segment + 100);
+            recorder->answered(a.call, a.key, a.result, {std::span<std::uint8_t>(a.bytes)});
+        }
+        recorder->endSegment();
+    }
+    recorder.reset();
+    RecordingReader reader;
+    ASSERT_TRUE(reader.open(folder.file, error)) << error;
+    Segment s;
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        ASSERT_EQ(reader.next(s), RecordingReader::Next::Segment) << "segment " << i;
+        EXPECT_TRUE(s.answers == given[i]) << "segment " << i;
+    }
+    EXPECT_EQ(reader.next(s), RecordingReader::Next::End);
+}
+
 // Times a damaged or hostile file gives are refused with the offset, not
 // carried on into steps between segments and calendar dates.
 TEST(RecordingTimes, OutOfRangeTimesAreRefused) {
