@@ -32,7 +32,7 @@ static_assert(kObjectBytes < kPage / 2);
 
 std::pmr::pool_options poolOptions() {
     std::pmr::pool_options o;
-    o.largest_required_pool_block = 64u << 10;  // the largest answers are some 5 KB
+    o.largest_required_pool_block = 64u << 10;  // the longest answer a file holds; a tick's are some 5 KB at most
     return o;
 }
 
