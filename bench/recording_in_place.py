@@ -19,7 +19,9 @@ recorded and the other not, in random order: the difference within the pairs
 is what recording adds to a tick of the same monitor at the same place in
 the second, free of the spread between monitors (a plain build with
 KVX_BLOCKS=1 is the control: its difference must be near 0). Printed per
-LABEL as `paired:` with its standard error. KVX_PREFETCH=1 prefetches each
+LABEL as `paired:` with its standard error; and as `paired seconds:` the
+same for the process's CPU time (all threads, kernel included) from one
+tick's start to the next: what recording adds to the run's CPU share. KVX_PREFETCH=1 prefetches each
 answer's kept bytes and last record while the one before is checked;
 KVX_NO_ANSWERS=1 leaves out the recorder's answers; KVX_NO_END=1 its
 segment end after the ticks left out (the answers are then checked against
@@ -83,6 +85,13 @@ def main():
                 off = sum(r["off_ns_mean"] for r in runs) / len(runs)
                 print(f"{label} paired: recording adds {added / 1000:.1f} us a tick (standard error {se / 1000:.1f} us),"
                       f" {100 * added / off:.1f} % of the unrecorded tick's {off / 1000:.0f} us")
+            if all(r.get("second_pairs", 0) > 1 for r in runs):
+                added = sum(r["second_diff_ns"] for r in runs) / len(runs)
+                se = math.sqrt(sum(r["second_se_ns"] ** 2 for r in runs)) / len(runs)
+                off = sum(r["second_off_ns_mean"] for r in runs) / len(runs)
+                print(f"{label} paired seconds: recording adds {added / 1000:.1f} us to a second of the run"
+                      f" (standard error {se / 1000:.1f} us), {100 * added / off:.1f} % of the process's"
+                      f" {off / 1000:.0f} us of CPU in an unrecorded second")
     finally:
         for _, _, p in monitors:
             if p.poll() is None:
