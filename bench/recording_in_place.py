@@ -21,9 +21,9 @@ the second, free of the spread between monitors (a plain build with
 KVX_BLOCKS=1 is the control: its difference must be near 0). Printed per
 LABEL as `paired:` with its standard error; and as `paired seconds:` the
 same for the process's CPU time (all threads, kernel included) from one
-tick's start to the next: what recording adds to the run's CPU share. KVX_PREFETCH=1 prefetches each
-answer's kept bytes and last record while the one before is checked;
-KVX_NO_ANSWERS=1 leaves out the recorder's answers; KVX_NO_END=1 its
+tick's start to the next: what recording adds to the run's CPU share.
+KVX_PREFETCH=1 prefetches each answer's kept bytes and last record while
+the one before is checked; KVX_NO_ANSWERS=1 leaves out the recorder's answers; KVX_NO_END=1 its
 segment end after the ticks left out (the answers are then checked against
 the expectations of the last segment ended);
 KVX_READ_ONLY=1 makes the recorder only read each record of a recorded tick
@@ -40,6 +40,15 @@ import tempfile
 import time
 
 from recording_figures import parse_builds, start_rounds, start_simulator
+
+
+def paired(runs, count, diff, se, off):
+    """Over the monitors of a label: the mean difference within the pairs,
+    its standard error and the mean unrecorded figure; None without pairs."""
+    if not all(r.get(count, 0) > 1 for r in runs):
+        return None
+    return (sum(r[diff] for r in runs) / len(runs), math.sqrt(sum(r[se] ** 2 for r in runs)) / len(runs),
+            sum(r[off] for r in runs) / len(runs))
 
 
 def main():
@@ -79,19 +88,15 @@ def main():
             # Every figure the timing file holds, in its order.
             print(label, " ".join(f"{k} {sum(r[k] for r in runs) / len(runs):.0f}" for k in runs[0] if k != "ticks"),
                   "| each tick_ns", " ".join(f"{r['tick_ns']:.0f}" for r in runs))
-            if all(r["pairs"] > 1 for r in runs):
-                added = sum(r["pair_diff_ns"] for r in runs) / len(runs)
-                se = math.sqrt(sum(r["pair_se_ns"] ** 2 for r in runs)) / len(runs)
-                off = sum(r["off_ns_mean"] for r in runs) / len(runs)
-                print(f"{label} paired: recording adds {added / 1000:.1f} us a tick (standard error {se / 1000:.1f} us),"
-                      f" {100 * added / off:.1f} % of the unrecorded tick's {off / 1000:.0f} us")
-            if all(r.get("second_pairs", 0) > 1 for r in runs):
-                added = sum(r["second_diff_ns"] for r in runs) / len(runs)
-                se = math.sqrt(sum(r["second_se_ns"] ** 2 for r in runs)) / len(runs)
-                off = sum(r["second_off_ns_mean"] for r in runs) / len(runs)
-                print(f"{label} paired seconds: recording adds {added / 1000:.1f} us to a second of the run"
-                      f" (standard error {se / 1000:.1f} us), {100 * added / off:.1f} % of the process's"
-                      f" {off / 1000:.0f} us of CPU in an unrecorded second")
+            tick = paired(runs, "pairs", "pair_diff_ns", "pair_se_ns", "off_ns_mean")
+            if tick:
+                print(f"{label} paired: recording adds {tick[0] / 1000:.1f} us a tick (standard error {tick[1] / 1000:.1f} us),"
+                      f" {100 * tick[0] / tick[2]:.1f} % of the unrecorded tick's {tick[2] / 1000:.0f} us")
+            second = paired(runs, "second_pairs", "second_diff_ns", "second_se_ns", "second_off_ns_mean")
+            if second:
+                print(f"{label} paired seconds: recording adds {second[0] / 1000:.1f} us to a second of the run"
+                      f" (standard error {second[1] / 1000:.1f} us), {100 * second[0] / second[2]:.1f} % of the process's"
+                      f" {second[2] / 1000:.0f} us of CPU in an unrecorded second")
     finally:
         for _, _, p in monitors:
             if p.poll() is None:
