@@ -22,8 +22,7 @@ KVX_BLOCKS=1 is the control: its difference must be near 0). Printed per
 LABEL as `paired:` with its standard error; and as `paired seconds:` the
 same for the process's CPU time (all threads, kernel included) from one
 tick's start to the next: what recording adds to the run's CPU share.
-KVX_PREFETCH=1 prefetches each answer's kept bytes and last record while
-the one before is checked; KVX_NO_ANSWERS=1 leaves out the recorder's answers; KVX_NO_END=1 its
+KVX_NO_ANSWERS=1 leaves out the recorder's answers; KVX_NO_END=1 its
 segment end after the ticks left out (the answers are then checked against
 the expectations of the last segment ended);
 KVX_READ_ONLY=1 makes the recorder only read each record of a recorded tick

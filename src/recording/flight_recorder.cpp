@@ -166,6 +166,7 @@ void FlightRecorder::closeFile() {
     segment_.epochMs = epochMs();
     count_ = 0;
     steady_ = 0;
+    encoder_.prefetch(kind);
 }
 
 [[gnu::hot]] void FlightRecorder::answered(CallId id, std::int32_t key, DriverResult result, Outputs outputs) {
@@ -177,12 +178,16 @@ void FlightRecorder::closeFile() {
     const std::size_t place = count_++;
     // While every answer comes at its place of the last segment of its kind
     // (the steady case), one like the answer there is only marked: neither
-    // its bytes nor its answer are copied.
+    // its bytes nor its answer are copied. What the next answer is checked
+    // against, and what a changed one is encoded against, are asked for
+    // now, to come from memory while the driver is called.
     if (steady_ == place) {
         if (const auto* e = encoder_.expectedAt(segment_.kind, place, id, key)) {
             ++steady_;
-            same_[place] = e->matches(result, outputs);
+            same_[place] = encoder_.matches(segment_.kind, *e, result, outputs);
+            encoder_.prefetchWords(segment_.kind, place + 1);
             if (same_[place]) return;
+            encoder_.prefetchKept(segment_.kind, place);
         }
     }
     Answer& a = segment_.answers[place];

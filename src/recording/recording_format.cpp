@@ -1,5 +1,9 @@
 #include "recording/recording_format.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -345,6 +349,7 @@ void SegmentEncoder::reset() {
     for (auto& ids : orderIds_) ids.clear();
     for (auto& refs : orderRefs_) refs.clear();
     for (auto& expected : expected_) expected.clear();
+    for (auto& words : words_) words.clear();
     lastEpochMs_ = 0;
 }
 
@@ -407,15 +412,169 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
     for (std::size_t n = 0; n < count; ++n) {
         const Answer& a = s.answers[n];
         if (a.unchanged && n < kept) continue;  // what was expected there came again
-        expected[n] = expectation(*refs_[n]);  // the kept bytes, equal to the answer's
+        expect(k, n, *refs_[n]);  // the kept bytes, equal to the answer's
     }
+    compactWords(k);
 }
 
 // Another kind's expectations may name an answer a segment replaced: they
 // are dropped, and its next segment compares bytes instead.
 [[gnu::hot]] void SegmentEncoder::dropOtherExpectations(std::size_t kind) {
     for (std::size_t j = 0; j < kKinds; ++j)
-        if (j != kind) expected_[j].clear();
+        if (j != kind) {
+            expected_[j].clear();
+            words_[j].clear();
+        }
+}
+
+namespace {
+
+[[gnu::always_inline]] inline void prefetchLines(const void* p, std::size_t n) {
+    const auto* b = static_cast<const char*>(p);
+    for (std::size_t at = 0; at < n; at += 64) __builtin_prefetch(b + at);
+    if (n > 0) __builtin_prefetch(b + n - 1);
+}
+
+}  // namespace
+
+[[gnu::hot]] void SegmentEncoder::prefetch(SegmentKind kind) const {
+    const std::size_t k = static_cast<std::size_t>(kind) % kKinds;
+    prefetchLines(expected_[k].data(), std::min<std::size_t>(expected_[k].size(), 2) * sizeof(Expected));
+    prefetchWords(kind, 0);
+}
+
+[[gnu::hot]] void SegmentEncoder::prefetchWords(SegmentKind kind, std::size_t place) const {
+    const std::size_t k = static_cast<std::size_t>(kind) % kKinds;
+    const auto& expected = expected_[k];
+    if (place >= expected.size()) return;
+    // The entry after it comes with its words, for the next call.
+    if (place + 1 < expected.size()) __builtin_prefetch(&expected[place + 1]);
+    if (place + 1 < orderRefs_[k].size()) __builtin_prefetch(&orderRefs_[k][place + 1]);
+    const Expected& e = expected[place];
+    prefetchLines(words_[k].data() + e.words, 2 * e.wordCount * sizeof(std::uint64_t));
+}
+
+[[gnu::hot]] void SegmentEncoder::prefetchKept(SegmentKind kind, std::size_t place) const {
+    const auto& refs = orderRefs_[static_cast<std::size_t>(kind) % kKinds];
+    if (place >= refs.size() || !refs[place]) return;
+    const Answer& kept = *refs[place];
+    prefetchLines(kept.bytes.data(), kept.bytes.size());
+}
+
+[[gnu::hot]] void SegmentEncoder::expect(std::size_t k, std::size_t i, const Answer& a) {
+    const std::uint8_t* const bytes = a.bytes.data();
+    const std::size_t size = a.bytes.size();
+    auto word = [&](std::size_t at) {
+        std::uint64_t v = 0;
+        std::memcpy(&v, bytes + at, std::min<std::size_t>(8, size - at));
+        return v;
+    };
+    std::uint32_t count = 0;
+    for (std::size_t at = 0; at < size; at += 8) count += word(at) != 0;
+    auto& words = words_[k];
+    Expected& e = expected_[k][i];
+    if (count > e.room) {
+        e.words = static_cast<std::uint32_t>(words.size());
+        e.room = count;
+        words.resize(words.size() + 2 * std::size_t(count));
+    }
+    e.result = packResult(a.result);
+    e.size = static_cast<std::uint32_t>(size);
+    e.wordCount = count;
+    e.key = a.key;
+    e.call = a.call;
+    std::uint64_t* out = words.data() + e.words;
+    for (std::size_t at = 0; at < size; at += 8)
+        if (const std::uint64_t v = word(at)) {
+            *out++ = at;
+            *out++ = v;
+        }
+}
+
+[[gnu::hot]] void SegmentEncoder::compactWords(std::size_t k) {
+    auto& words = words_[k];
+    std::size_t live = 0;
+    for (const Expected& e : expected_[k]) live += 2 * e.wordCount;
+    if (words.size() <= 2 * live + 512) return;
+    spare_.clear();
+    for (Expected& e : expected_[k]) {
+        const auto from = words.begin() + e.words;
+        e.words = static_cast<std::uint32_t>(spare_.size());
+        e.room = e.wordCount;
+        spare_.insert(spare_.end(), from, from + 2 * e.wordCount);
+    }
+    words.swap(spare_);
+}
+
+namespace {
+
+// Whether the `n` bytes at `p` are all zero; 64 at a time over the long
+// stretches of zeros between a record's fields.
+[[gnu::hot]] bool allZero(const std::uint8_t* p, std::size_t n) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 64 <= n; i += 64) {
+        const auto* q = reinterpret_cast<const __m128i*>(p + i);
+        const __m128i any = _mm_or_si128(_mm_or_si128(_mm_loadu_si128(q), _mm_loadu_si128(q + 1)),
+                                         _mm_or_si128(_mm_loadu_si128(q + 2), _mm_loadu_si128(q + 3)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) != 0xFFFF) return false;
+    }
+#endif
+    std::uint64_t any = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        any |= w;
+    }
+    for (; i < n; ++i) any |= p[i];
+    return any == 0;
+}
+
+}  // namespace
+
+// The records are compared as the one run of bytes they make, back to back:
+// zeros up to each kept word, then the word's bytes, which may lie in two
+// records.
+[[gnu::hot]] bool SegmentEncoder::matches(SegmentKind kind, const Expected& e, DriverResult r,
+                                          Outputs outputs) const {
+    if (packResult(r) != e.result) return false;
+    std::size_t total = 0;
+    for (const auto& out : outputs) total += out.size();
+    if (total != e.size) return false;
+    const std::uint64_t* word = words_[static_cast<std::size_t>(kind) % kKinds].data() + e.words;
+    const std::uint64_t* const last = word + 2 * e.wordCount;
+    std::size_t base = 0;  // where the record begins in the answer
+    for (const auto& out : outputs) {
+        const std::uint8_t* const p = out.data();
+        const std::size_t n = out.size();
+        std::size_t at = 0;  // within the record
+        while (at < n) {
+            if (word == last || word[0] >= base + n) {
+                if (!allZero(p + at, n - at)) return false;
+                break;
+            }
+            const std::size_t from = word[0];
+            const std::size_t to = std::min<std::size_t>(from + 8, e.size);
+            if (from > base + at) {
+                if (!allZero(p + at, from - base - at)) return false;
+                at = from - base;
+            }
+            const std::size_t stop = std::min(to - base, n);
+            if (stop - at == 8) {
+                std::uint64_t v;
+                std::memcpy(&v, p + at, 8);
+                if (v != word[1]) return false;
+            } else {
+                const auto* kept = reinterpret_cast<const std::uint8_t*>(&word[1]);
+                for (std::size_t b = at; b < stop; ++b)
+                    if (p[b] != kept[base + b - from]) return false;
+            }
+            at = stop;
+            if (to <= base + n) word += 2;
+        }
+        base += n;
+    }
+    return true;
 }
 
 void SegmentEncoder::fillExpected(Segment& s, const Bytes& same, std::size_t count) const {
@@ -477,7 +636,7 @@ std::size_t SegmentEncoder::steadyBound(const Segment& s, const Bytes& same, std
         const Answer& a = s.answers[i];
         writeAnswer(w, a, refs[i], true);
         *refs[i] = a;
-        expected[i] = expectation(*refs[i]);
+        expect(k, i, *refs[i]);
         changed = true;
     }
     // The places after the steady ones take their identities and references
@@ -508,8 +667,9 @@ std::size_t SegmentEncoder::steadyBound(const Segment& s, const Bytes& same, std
     expected.resize(count);
     for (std::size_t i = steady; i < count; ++i) {
         order[i] = {s.answers[i].call, s.answers[i].key};
-        expected[i] = expectation(*refs[i]);
+        expect(k, i, *refs[i]);
     }
+    compactWords(k);
     if (changed) dropOtherExpectations(k);
     return w.at();
 }

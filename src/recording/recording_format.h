@@ -252,38 +252,41 @@ public:
     // All the encoder keeps from segment to segment comes from `memory`.
     explicit SegmentEncoder(std::pmr::memory_resource* memory = std::pmr::get_default_resource())
         : history_(memory), ids_(memory), refs_(memory), orderIds_(perKind<Ids>(memory)),
-          orderRefs_(perKind<Refs>(memory)), expected_(perKind<Expectations>(memory)) {}
+          orderRefs_(perKind<Refs>(memory)), expected_(perKind<Expectations>(memory)),
+          words_(perKind<Words>(memory)), spare_(memory) {}
     // Answers marked `unchanged` stand for the latest answer at their place.
     void encode(const Segment& segment, std::size_t answerCount, std::vector<std::uint8_t>& out);
     void reset();
     // What a steady segment repeats at place `i`: the latest answer there of
     // the last segment of this kind, when it was the same call and key. An
-    // answer like it is told by comparing its records with the bytes kept
-    // for that answer, exactly, with nothing copied.
+    // answer like it is told exactly, with nothing copied, by comparing its
+    // records with the nonzero 8-byte words kept for that answer: the
+    // monitor's records are mostly zeros, and a tick at 1 Hz finds what it
+    // kept out of the caches, so it reads a few lines instead of a copy of
+    // every record.
     struct Expected {
-        const std::uint8_t* bytes = nullptr;  // the latest answer's, kept by the encoder
-        std::size_t size = 0;
         std::uint64_t result = 0;  // packResult()
+        std::uint32_t size = 0;    // of the latest answer's bytes
+        std::uint32_t words = 0;   // where its nonzero words begin in its kind's block
+        std::uint32_t wordCount = 0;
+        std::uint32_t room = 0;  // the words the block has for it there
         std::int32_t key = 0;
         CallId call = 0;
-
-        [[gnu::always_inline]] bool matches(DriverResult r, Outputs outputs) const {
-            if (packResult(r) != result) return false;
-            std::size_t at = 0;
-            for (const auto& out : outputs) {
-                if (out.size() > size - at || (!out.empty() && std::memcmp(bytes + at, out.data(), out.size()) != 0))
-                    return false;
-                at += out.size();
-            }
-            return at == size;
-        }
     };
     static std::uint64_t packResult(DriverResult r) {
         return r ? std::uint64_t(static_cast<std::uint32_t>(*r)) << 1 | 1 : 0;
     }
-    static Expected expectation(const Answer& a) {
-        return {a.bytes.data(), a.bytes.size(), packResult(a.result), a.key, a.call};
-    }
+    // Asks for what expectedAt() and matches() read for the first answer of
+    // a segment of `kind`, or for the answer at `place` and the entry after
+    // it, so that it comes from memory while the driver is called, not when
+    // the answer is there.
+    void prefetch(SegmentKind kind) const;
+    void prefetchWords(SegmentKind kind, std::size_t place) const;
+    // Asks for the kept answer that a changed answer at `place` is encoded
+    // against when the segment ends.
+    void prefetchKept(SegmentKind kind, std::size_t place) const;
+    // Whether an answer is the one `expected` (from expectedAt()) names.
+    bool matches(SegmentKind kind, const Expected& expected, DriverResult r, Outputs outputs) const;
     const Expected* expectedAt(SegmentKind kind, std::size_t i, CallId call, std::int32_t key) const {
         const auto& expected = expected_[static_cast<std::size_t>(kind) % kKinds];
         if (i >= expected.size() || expected[i].call != call || expected[i].key != key) return nullptr;
@@ -311,10 +314,15 @@ public:
 
 private:
     void dropOtherExpectations(std::size_t kind);
+    // Makes the latest answer `a` the one expected at place `i` of kind `k`.
+    void expect(std::size_t k, std::size_t i, const Answer& a);
+    // Drops the words of replaced expectations once they are most of the block.
+    void compactWords(std::size_t k);
 
     using Ids = std::pmr::vector<std::uint64_t>;
     using Refs = std::pmr::vector<Answer*>;
     using Expectations = std::pmr::vector<Expected>;
+    using Words = std::pmr::vector<std::uint64_t>;
     AnswerHistory history_;
     Ids ids_;
     Refs refs_;
@@ -328,6 +336,12 @@ private:
     // An entry lives as long as the answer it names is not replaced; a
     // segment that replaces one renews its own and drops the other kinds'.
     PerKind<Expectations> expected_;
+    // The nonzero words of each kind's expected answers, each an offset in
+    // the answer and the 8 bytes there (fewer at its end, zeros after), in
+    // one block walked front to back; a renewed expectation takes the place
+    // of its last words where they fit, else adds its words at the end.
+    PerKind<Words> words_;
+    Words spare_;  // compactWords() builds the new block here
     std::int64_t lastEpochMs_ = 0;
 };
 

@@ -103,6 +103,40 @@ TEST(RecordingRoundTrip, AnswersBeyondTheRecordersPageReadBack) {
     EXPECT_EQ(reader.next(s), RecordingReader::Next::End);
 }
 
+// An answer is the one expected exactly when its bytes are: records mostly
+// zeros or not, a change in any byte (in a long stretch of zeros, in a kept
+// word, in the short end), and the bytes cut into records anywhere.
+TEST(RecordingExpectation, MatchesExactlyWhenTheBytesAreEqual) {
+    std::mt19937 random(11);
+    auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+    for (int round = 0; round < 2000; ++round) {
+        Answer kept;
+        kept.call = call::of(Op::rdaxst);
+        kept.result = 0;
+        kept.bytes.assign(pick(300), 0);
+        const std::size_t filled = pick(3) == 0 ? kept.bytes.size() : pick(6);
+        for (std::size_t i = 0; i < filled && !kept.bytes.empty(); ++i)
+            kept.bytes[pick(kept.bytes.size())] = static_cast<std::uint8_t>(1 + pick(255));
+        SegmentEncoder encoder;
+        std::vector<std::uint8_t> out;
+        Segment s{SegmentKind::Tick, Action::None, 0, 0, {kept}, 0};
+        encoder.encode(s, 1, out);
+        const auto* expected = encoder.expectedAt(SegmentKind::Tick, 0, kept.call, kept.key);
+        ASSERT_TRUE(expected);
+
+        std::vector<std::uint8_t> given(kept.bytes.begin(), kept.bytes.end());
+        if (pick(2) == 0 && !given.empty()) given[pick(given.size())] ^= static_cast<std::uint8_t>(1 + pick(255));
+        if (pick(10) == 0) given.push_back(0);
+        const std::span<std::uint8_t> all(given);
+        const std::size_t cut1 = pick(all.size() + 1), cut2 = cut1 + pick(all.size() - cut1 + 1);
+        const bool same = std::equal(given.begin(), given.end(), kept.bytes.begin(), kept.bytes.end());
+        EXPECT_EQ(encoder.matches(SegmentKind::Tick, *expected, 0,
+                                  {all.first(cut1), all.subspan(cut1, cut2 - cut1), all.subspan(cut2)}),
+                  same)
+            << "round " << round;
+    }
+}
+
 // Times a damaged or hostile file gives are refused with the offset, not
 // carried on into steps between segments and calendar dates.
 TEST(RecordingTimes, OutOfRangeTimesAreRefused) {
