@@ -166,7 +166,7 @@ void FlightRecorder::closeFile() {
     segment_.epochMs = epochMs();
     count_ = 0;
     steady_ = 0;
-    encoder_.prefetch(kind);
+    encoder_.prefetchWords(kind, 0);
 }
 
 [[gnu::hot]] void FlightRecorder::answered(CallId id, std::int32_t key, DriverResult result, Outputs outputs) {

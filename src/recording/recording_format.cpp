@@ -437,12 +437,6 @@ namespace {
 
 }  // namespace
 
-[[gnu::hot]] void SegmentEncoder::prefetch(SegmentKind kind) const {
-    const std::size_t k = static_cast<std::size_t>(kind) % kKinds;
-    prefetchLines(expected_[k].data(), std::min<std::size_t>(expected_[k].size(), 2) * sizeof(Expected));
-    prefetchWords(kind, 0);
-}
-
 [[gnu::hot]] void SegmentEncoder::prefetchWords(SegmentKind kind, std::size_t place) const {
     const std::size_t k = static_cast<std::size_t>(kind) % kKinds;
     const auto& expected = expected_[k];

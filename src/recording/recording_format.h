@@ -276,11 +276,9 @@ public:
     static std::uint64_t packResult(DriverResult r) {
         return r ? std::uint64_t(static_cast<std::uint32_t>(*r)) << 1 | 1 : 0;
     }
-    // Asks for what expectedAt() and matches() read for the first answer of
-    // a segment of `kind`, or for the answer at `place` and the entry after
-    // it, so that it comes from memory while the driver is called, not when
-    // the answer is there.
-    void prefetch(SegmentKind kind) const;
+    // Asks for what matches() reads for the answer at `place` of a segment
+    // of `kind`, and for the entry after it, so that it comes from memory
+    // while the driver is called, not when the answer is there.
     void prefetchWords(SegmentKind kind, std::size_t place) const;
     // Asks for the kept answer that a changed answer at `place` is encoded
     // against when the segment ends.
