@@ -28,8 +28,8 @@ a run that records every tick, where one tick of a pair finds the
 recorder's memory two or three seconds old. The first recorded tick of each
 block finds it N seconds old, which makes the figure, if anything, too high.
 Either way the pairs whose recorded tick came right after a recorded one
-are also printed on their own (`paired seconds, recorded after a recorded
-tick:`): with single ticks a quarter of the pairs, each as a run that records
+are also printed on their own (`paired, recorded after a recorded tick:`
+and the same for seconds): with single ticks a quarter of the pairs, each as a run that records
 every tick has it, and far more of them than blocks make in the same time.
 KVX_NO_ANSWERS=1 leaves out the recorder's answers; KVX_NO_END=1 its
 segment end after the ticks left out (the answers are then checked against
@@ -96,17 +96,20 @@ def main():
             # Every figure the timing file holds, in its order.
             print(label, " ".join(f"{k} {sum(r[k] for r in runs) / len(runs):.0f}" for k in runs[0] if k != "ticks"),
                   "| each tick_ns", " ".join(f"{r['tick_ns']:.0f}" for r in runs))
-            tick = paired(runs, "pairs", "pair_diff_ns", "pair_se_ns", "off_ns_mean")
-            if tick:
-                print(f"{label} paired: recording adds {tick[0] / 1000:.1f} us a tick (standard error {tick[1] / 1000:.1f} us),"
-                      f" {100 * tick[0] / tick[2]:.1f} % of the unrecorded tick's {tick[2] / 1000:.0f} us")
-            for name, pairs, what in (("", "second_pairs", "seconds"),
-                                      ("_after", "second_after_pairs", "seconds, recorded after a recorded tick")):
-                second = paired(runs, pairs, f"second{name}_diff_ns", f"second{name}_se_ns", "second_off_ns_mean")
-                if second:
-                    print(f"{label} paired {what}: recording adds {second[0] / 1000:.1f} us to a second of the run"
-                          f" (standard error {second[1] / 1000:.1f} us), {100 * second[0] / second[2]:.1f} % of the"
-                          f" process's {second[2] / 1000:.0f} us of CPU in an unrecorded second")
+            tick, second = "the unrecorded tick's {:.0f} us", "the process's {:.0f} us of CPU in an unrecorded second"
+            # (what is printed, the figures' prefix and count in the timing file, the unrecorded figure, what it adds to)
+            for what, prefix, count, off, of in (
+                    ("paired", "pair", "pairs", "off_ns_mean", tick),
+                    ("paired, recorded after a recorded tick", "pair_after", "pair_after_pairs", "off_ns_mean", tick),
+                    ("paired seconds", "second", "second_pairs", "second_off_ns_mean", second),
+                    ("paired seconds, recorded after a recorded tick", "second_after", "second_after_pairs",
+                     "second_off_ns_mean", second)):
+                figures = paired(runs, count, f"{prefix}_diff_ns", f"{prefix}_se_ns", off)
+                if figures:
+                    mean, se, base = figures
+                    where = "a tick" if of is tick else "to a second of the run"
+                    print(f"{label} {what}: recording adds {mean / 1000:.1f} us {where} (standard error {se / 1000:.1f} us),"
+                          f" {100 * mean / base:.1f} % of " + of.format(base / 1000))
     finally:
         for _, _, p in monitors:
             if p.poll() is None:
