@@ -124,8 +124,8 @@ bool FlightRecorder::reserve(std::size_t more) {
     // The pages just reserved come into the page cache here, all in one
     // call, not one by one in the ticks: a tick whose store met a page not
     // yet there paid a read fault besides the write fault, on ext4 some
-    // 0.1 to 2 ms of CPU, once every 85 ticks or so. Where the kernel cannot
-    // (before 5.14), the ticks pay as before.
+    // 0.5 ms of CPU on average (up to several), once every 85 ticks or so.
+    // Where the kernel cannot (before 5.14), the ticks pay as before.
 #if defined(MADV_POPULATE_READ)
     ::madvise(static_cast<std::uint8_t*>(p) + mapped_, size - mapped_, MADV_POPULATE_READ);  // chunks: page-aligned
 #endif
