@@ -100,10 +100,20 @@ def main():
         for label, *_ in builds:
             runs = got[label]
             # Every figure the timing file holds, in its order.
-            print(label, " ".join(f"{k} {sum(r[k] for r in runs) / len(runs):.0f}" for k in runs[0] if k != "ticks"),
+            def figure(v):
+                return f"{v:.0f}" if abs(v) >= 10 else f"{v:.3g}"  # shares, such as recorded_share, keep their digits
+
+            print(label, " ".join(f"{k} {figure(sum(r[k] for r in runs) / len(runs))}" for k in runs[0] if k != "ticks"),
                   "| each tick_ns", " ".join(f"{r['tick_ns']:.0f}" for r in runs))
             tick, second = "the unrecorded tick's {:.0f} us", "the process's {:.0f} us of CPU in an unrecorded second"
+
+            def show(what, mean, se, base, of, after=""):
+                where = "a tick" if of is tick else "to a second of the run"
+                print(f"{label} {what}: recording adds {mean / 1000:.1f} us {where} (standard error {se / 1000:.1f} us),"
+                      f" {100 * mean / base:.1f} % of " + of.format(base / 1000) + after)
+
             # (what is printed, the figures' prefix and count in the timing file, the unrecorded figure, what it adds to)
+            shown = {}
             for what, prefix, count, off, of in (
                     ("paired", "pair", "pairs", "off_ns_mean", tick),
                     ("paired, recorded after a recorded tick", "pair_after", "pair_after_pairs", "off_ns_mean", tick),
@@ -112,25 +122,16 @@ def main():
                      "second_off_ns_mean", second)):
                 figures = paired(runs, count, f"{prefix}_diff_ns", f"{prefix}_se_ns", off)
                 if figures:
-                    mean, se, base = figures
-                    where = "a tick" if of is tick else "to a second of the run"
-                    print(f"{label} {what}: recording adds {mean / 1000:.1f} us {where} (standard error {se / 1000:.1f} us),"
-                          f" {100 * mean / base:.1f} % of " + of.format(base / 1000))
+                    shown[prefix] = figures
+                    show(what, *figures, of)
             # The file's write faults come once a write-back, however many
-            # ticks are recorded: a run that records every tick meets them
-            # in a share of its ticks smaller by the recorded share.
-            figures = paired(runs, "second_pairs", "second_diff_ns", "second_se_ns", "second_off_ns_mean")
-            if figures and all("store_excess_ns" in r for r in runs):
-                mean, se, base = figures
+            # ticks are recorded (see above).
+            share = sum(r.get("recorded_share", 0) for r in runs) / len(runs)
+            if "second" in shown and share > 0:
+                mean, se, base = shown["second"]
                 excess = sum(r["store_excess_ns"] for r in runs) / len(runs)
-                share = sum(r["recorded_share"] for r in runs) / len(runs)
-                if share == 0:  # nothing recorded: the control
-                    continue
-                run = mean - (1 - share) * excess
-                print(f"{label} paired seconds, the file's write faults as often as in a run that records every tick:"
-                      f" recording adds {run / 1000:.1f} us to a second of the run (standard error {se / 1000:.1f} us),"
-                      f" {100 * run / base:.1f} % of " + second.format(base / 1000) +
-                      f"; the faults cost {excess / 1000:.1f} us a recorded tick")
+                show("paired seconds, the file's write faults as often as in a run that records every tick",
+                     mean - (1 - share) * excess, se, base, second, f"; the faults cost {excess / 1000:.1f} us a recorded tick")
     finally:
         for _, _, p in monitors:
             if p.poll() is None:
