@@ -174,6 +174,7 @@ void FlightRecorder::closeFile() {
     segment_.epochMs = epochMs();
     count_ = 0;
     steady_ = 0;
+    given_ = 0;
     encoder_.prefetchWords(kind, 0);
 }
 
@@ -203,8 +204,15 @@ void FlightRecorder::closeFile() {
     a.key = key;
     a.result = result;
     a.unchanged = false;
-    a.bytes.clear();
-    for (const auto& out : outputs) a.bytes.insert(a.bytes.end(), out.begin(), out.end());
+    std::size_t size = 0;
+    for (const auto& out : outputs) size += out.size();
+    a.bytes.resize(size);  // mostly the size it had: nothing made or filled
+    std::uint8_t* to = a.bytes.data();
+    for (const auto& out : outputs) {
+        copyBytes(to, out.data(), out.size());
+        to += out.size();
+    }
+    given_ += SegmentEncoder::answerBound(size);
 }
 
 [[gnu::hot]] void FlightRecorder::endSegment() {
@@ -215,7 +223,7 @@ void FlightRecorder::closeFile() {
     // the size limit: it is then encoded aside first and measured. So does
     // the run's start, and a segment that left the last one's order early.
     const bool steady = segment_.kind != SegmentKind::Start && count_ - steady_ <= SegmentEncoder::kMostAfterSteady;
-    const std::size_t bound = steady ? encoder_.steadyBound(segment_, same_, steady_, count_) + kFrameExtra : 0;
+    const std::size_t bound = steady ? SegmentEncoder::steadyBound(count_, given_) + kFrameExtra : 0;
     const bool inPlace = steady && (options_.maxBytes == 0 || fileBytes_ + bound <= options_.maxBytes);
     if (!(inPlace ? writeSteadyFrame(bound) : writeFrameAside())) return;
     ++segmentsWritten_;
@@ -280,10 +288,11 @@ const std::vector<std::uint8_t>& FlightRecorder::encodeFrame(const Segment& segm
     lengthWriter.varint(length);
     const std::size_t need = static_cast<std::size_t>(lengthWriter.at() - head);
     if (need < slot) {
-        std::memmove(at + need, body, length + 4);
-        std::memset(at + need + length + 4, 0, slot - need);
+        copyBytes(at + need, body, length + 4);
+        const std::uint8_t zeros[10] = {};
+        copyBytes(at + need + length + 4, zeros, slot - need);
     }
-    std::memcpy(at + 1, head + 1, need - 1);
+    copyBytes(at + 1, head + 1, need - 1);
     std::atomic_signal_fence(std::memory_order_release);
     at[0] = head[0];
     fileBytes_ += need + length + 4;

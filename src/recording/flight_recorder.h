@@ -88,6 +88,7 @@ private:
     std::size_t count_ = 0;  // answers of segment_ in use; the rest keep their buffers
     std::size_t steady_ = 0;  // the first answers, those that came at their place of the last segment
     Bytes same_;  // of those: the answer at each place is the one expected there
+    std::size_t given_ = 0;  // what the answers not marked in same_ add to the frame's bound
     Segment start_;          // written again at the head of every new file
     SegmentEncoder encoder_;
     std::vector<std::uint8_t> payload_;

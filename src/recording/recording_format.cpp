@@ -349,6 +349,7 @@ void SegmentEncoder::reset() {
     for (auto& ids : orderIds_) ids.clear();
     for (auto& refs : orderRefs_) refs.clear();
     for (auto& expected : expected_) expected.clear();
+    expecting_ = 0;
     for (auto& words : words_) words.clear();
     lastEpochMs_ = 0;
 }
@@ -409,6 +410,7 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
     auto& expected = expected_[k];
     const std::size_t kept = expected.size();
     expected.resize(count);
+    expecting_ |= static_cast<std::uint8_t>(1u << k);
     for (std::size_t n = 0; n < count; ++n) {
         const Answer& a = s.answers[n];
         if (a.unchanged && n < kept) continue;  // what was expected there came again
@@ -420,11 +422,13 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
 // Another kind's expectations may name an answer a segment replaced: they
 // are dropped, and its next segment compares bytes instead.
 [[gnu::hot]] void SegmentEncoder::dropOtherExpectations(std::size_t kind) {
+    if ((expecting_ & ~(1u << kind)) == 0) return;  // without looking at their lines
     for (std::size_t j = 0; j < kKinds; ++j)
         if (j != kind) {
             expected_[j].clear();
             words_[j].clear();
         }
+    expecting_ &= static_cast<std::uint8_t>(1u << kind);
 }
 
 namespace {
@@ -460,7 +464,8 @@ namespace {
     const std::size_t size = a.bytes.size();
     auto word = [&](std::size_t at) {
         std::uint64_t v = 0;
-        std::memcpy(&v, bytes + at, std::min<std::size_t>(8, size - at));
+        if (at + 8 <= size) __builtin_memcpy(&v, bytes + at, 8);
+        else copyBytes(reinterpret_cast<std::uint8_t*>(&v), bytes + at, size - at);
         return v;
     };
     std::uint32_t count = 0;
@@ -471,6 +476,7 @@ namespace {
         e.words = static_cast<std::uint32_t>(words.size());
         e.room = count;
         words.resize(words.size() + 2 * std::size_t(count));
+        grown_[k] = true;
     }
     e.result = packResult(a.result);
     e.size = static_cast<std::uint32_t>(size);
@@ -485,7 +491,20 @@ namespace {
         }
 }
 
+// A changed answer mostly keeps its size: its bytes are copied over the
+// kept ones in place (see copyBytes()).
+[[gnu::hot]] void SegmentEncoder::keep(Answer& kept, const Answer& a) {
+    kept.call = a.call;
+    kept.key = a.key;
+    kept.result = a.result;
+    kept.unchanged = a.unchanged;
+    if (kept.bytes.size() == a.bytes.size()) copyBytes(kept.bytes.data(), a.bytes.data(), a.bytes.size());
+    else kept.bytes = a.bytes;
+}
+
 [[gnu::hot]] void SegmentEncoder::compactWords(std::size_t k) {
+    if (!grown_[k]) return;
+    grown_[k] = false;
     auto& words = words_[k];
     std::size_t live = 0;
     for (const Expected& e : expected_[k]) live += 2 * e.wordCount;
@@ -586,18 +605,6 @@ void SegmentEncoder::fillExpected(Segment& s, const Bytes& same, std::size_t cou
     }
 }
 
-// What writeAnswer() writes at most: tag, call, key, result, length, and
-// changed runs of at worst three bytes for four plus their ends.
-constexpr std::size_t answerBound(std::size_t bytes) { return 2 * bytes + 48; }
-
-std::size_t SegmentEncoder::steadyBound(const Segment& s, const Bytes& same, std::size_t steady,
-                                        std::size_t count) const {
-    std::size_t bound = 32 + 11 * count;  // head, a repeat count before each answer, end
-    for (std::size_t i = 0; i < count; ++i)
-        if (i >= steady || !same[i]) bound += answerBound(s.answers[i].bytes.size());
-    return bound;
-}
-
 // The steady case: the first `steady` places hold the calls of the last
 // segment of this kind, so each of their answers is either that one again
 // (one more in a run) or a change against it, with no identities counted
@@ -629,7 +636,7 @@ std::size_t SegmentEncoder::steadyBound(const Segment& s, const Bytes& same, std
         endRun();
         const Answer& a = s.answers[i];
         writeAnswer(w, a, refs[i], true);
-        *refs[i] = a;
+        keep(*refs[i], a);
         expect(k, i, *refs[i]);
         changed = true;
     }
@@ -651,7 +658,7 @@ std::size_t SegmentEncoder::steadyBound(const Segment& s, const Bytes& same, std
         }
         endRun();
         writeAnswer(w, a, refs[i] ? refs[i] : history_.reference(ids[i]), sameCall);
-        if (refs[i]) *refs[i] = a;
+        if (refs[i]) keep(*refs[i], a);
         else refs[i] = history_.remember(ids[i], a);
         changed = true;
     }
@@ -659,6 +666,7 @@ std::size_t SegmentEncoder::steadyBound(const Segment& s, const Bytes& same, std
     w.byte(kEnd);
     order.resize(count);
     expected.resize(count);
+    expecting_ |= static_cast<std::uint8_t>(1u << k);
     for (std::size_t i = steady; i < count; ++i) {
         order[i] = {s.answers[i].call, s.answers[i].key};
         expect(k, i, *refs[i]);

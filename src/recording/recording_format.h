@@ -128,6 +128,25 @@ private:
     std::vector<std::uint8_t>& out_;
 };
 
+// Copies the few bytes a tick's paths move (a changed record, a run of
+// changed bytes, a frame moved up to its length) in place: a call into the C
+// library's copy brings back its own pages of code, which a tick at 1 Hz
+// finds out of the caches. Forward, so also for `to` before `from`. The
+// empty asm hides the index from the compiler, which would otherwise make
+// each loop such a call again.
+[[gnu::always_inline]] inline void copyBytes(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
+    std::size_t i = 0;
+    for (std::uint64_t w; i + 8 <= n; i += 8) {
+        __builtin_memcpy(&w, from + i, 8);
+        __builtin_memcpy(to + i, &w, 8);
+        __asm__("" : "+r"(i));
+    }
+    for (; i < n; ++i) {
+        to[i] = from[i];
+        __asm__("" : "+r"(i));
+    }
+}
+
 // The same into memory known to have room (the steady tick writes its frame
 // straight into the file's mapping).
 class RawWriter {
@@ -140,7 +159,7 @@ public:
     }
     void signedVarint(std::int64_t v) { varint((static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63)); }
     void raw(const std::uint8_t* p, std::size_t n) {
-        std::memcpy(p_, p, n);
+        copyBytes(p_, p, n);
         p_ += n;
     }
     std::uint8_t* at() const { return p_; }
@@ -299,9 +318,15 @@ public:
     // entry reads the clock once more) are given whole. The rest is told
     // by counting and looking up those few alone.
     static constexpr std::size_t kMostAfterSteady = 64;
-    // At most what encodeSteady() writes for the segment.
-    std::size_t steadyBound(const Segment& segment, const Bytes& same, std::size_t steady,
-                            std::size_t answerCount) const;
+    // At most what encodeSteady() writes for an answer of `bytes` bytes not
+    // marked `same`: tag, call, key, result, length, and changed runs of at
+    // worst three bytes for four plus their ends. The recorder adds them up
+    // as the answers come, into `given`; steadyBound() is then at most what
+    // the segment of `answerCount` answers takes.
+    static constexpr std::size_t answerBound(std::size_t bytes) { return 2 * bytes + 48; }
+    static constexpr std::size_t steadyBound(std::size_t answerCount, std::size_t given) {
+        return 32 + 11 * answerCount + given;  // head, a repeat count before each answer, end
+    }
     // Writes the payload to `out`, which has room for steadyBound(), the
     // bytes encode() gives for the same segment; gives its end.
     std::uint8_t* encodeSteady(const Segment& segment, const Bytes& same, std::size_t steady,
@@ -314,8 +339,12 @@ private:
     void dropOtherExpectations(std::size_t kind);
     // Makes the latest answer `a` the one expected at place `i` of kind `k`.
     void expect(std::size_t k, std::size_t i, const Answer& a);
-    // Drops the words of replaced expectations once they are most of the block.
+    // Drops the words of replaced expectations once they are most of the
+    // block; looked at only after the block grew, which a steady tick's
+    // changes seldom make it do.
     void compactWords(std::size_t k);
+    // The latest answer kept at a place takes the bytes of `a`.
+    static void keep(Answer& kept, const Answer& a);
 
     using Ids = std::pmr::vector<std::uint64_t>;
     using Refs = std::pmr::vector<Answer*>;
@@ -340,7 +369,9 @@ private:
     // of its last words where they fit, else adds its words at the end.
     PerKind<Words> words_;
     Words spare_;  // compactWords() builds the new block here
+    std::array<bool, kKinds> grown_{};  // words added at the end of a kind's block since it was compacted
     std::int64_t lastEpochMs_ = 0;
+    std::uint8_t expecting_ = 0;  // a bit for each kind whose expectations are not empty
 };
 
 class SegmentDecoder {
