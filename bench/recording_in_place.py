@@ -37,6 +37,10 @@ on the recorded ticks twice as often as in a run that records every tick:
 the timing build times the tick's first store into the file, and the
 figure corrected for it is printed as `paired seconds, the file's write
 faults as often as in a run that records every tick:`.
+KVX_NO_CYCLES=1 leaves the counter unread around the recorder's parts (a
+hundred reads and more a recorded tick, which the paired figures otherwise
+count as recording's): the parts then read 0 but the first store,
+which the correction for the write faults needs; the paired figures stay.
 KVX_NO_ANSWERS=1 leaves out the recorder's answers; KVX_NO_END=1 its
 segment end after the ticks left out (the answers are then checked against
 the expectations of the last segment ended);
