@@ -369,7 +369,7 @@ private:
     // of its last words where they fit, else adds its words at the end.
     PerKind<Words> words_;
     Words spare_;  // compactWords() builds the new block here
-    std::array<bool, kKinds> grown_{};  // words added at the end of a kind's block since it was compacted
+    std::array<bool, kKinds> grown_{};  // words added at the end of a kind's block since compactWords() last looked
     std::int64_t lastEpochMs_ = 0;
     std::uint8_t expecting_ = 0;  // a bit for each kind whose expectations are not empty
 };
