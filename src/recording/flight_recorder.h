@@ -93,6 +93,7 @@ private:
     SegmentEncoder encoder_;
     std::vector<std::uint8_t> payload_;
     std::vector<std::uint8_t> framed_;
+    const bool carryless_ = hasCarrylessMultiply();  // asked once, kept on the recorder's page
 };
 
 }  // namespace kvx::recording

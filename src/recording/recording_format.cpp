@@ -3,6 +3,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include <zlib.h>
 
@@ -61,7 +64,7 @@ const char* actionName(Action action) {
     return "unknown";
 }
 
-[[gnu::hot]] void ByteWriter::varint(std::uint64_t v) {
+void ByteWriter::varint(std::uint64_t v) {
     while (v >= 0x80) {
         out_.push_back(static_cast<std::uint8_t>(v | 0x80));
         v >>= 7;
@@ -123,7 +126,7 @@ const std::uint8_t* ByteReader::take(std::size_t n) {
 // one cache line costs less there than zlib's kilobytes of tables and code
 // coming back into the cache once a second. Longer frames (a replay reads
 // them all) go to zlib. Both are the same CRC-32.
-[[gnu::hot]] std::uint32_t crc32(const std::uint8_t* p, std::size_t n) {
+std::uint32_t crc32(const std::uint8_t* p, std::size_t n) {
     if (n >= 256) return static_cast<std::uint32_t>(::crc32(::crc32(0L, Z_NULL, 0), p, static_cast<uInt>(n)));
     static constexpr std::uint32_t kNibble[16] = {
         0x00000000, 0x1DB71064, 0x3B6E20C8, 0x26D930AC, 0x76DC4190, 0x6B6B51F4, 0x4DB26158, 0x5005713C,
@@ -137,6 +140,56 @@ const std::uint8_t* ByteReader::take(std::size_t n) {
     return ~crc;
 }
 
+#if defined(__x86_64__)
+
+bool hasCarrylessMultiply() { return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1"); }
+
+namespace {
+
+// Four bytes through the register: (v times x^32) modulo the polynomial, by
+// Barrett's method, two multiplications by `k` (x^64 divided by the
+// polynomial, and the polynomial itself, both bit-reflected) instead of 32
+// shifts.
+[[gnu::always_inline, gnu::target("pclmul,sse4.1")]] inline std::uint32_t crc32Step(std::uint32_t v, __m128i k) {
+    const __m128i q = _mm_clmulepi64_si128(_mm_cvtsi32_si128(static_cast<int>(v)), k, 0x00);
+    const __m128i q32 = _mm_srli_epi64(_mm_slli_epi64(q, 32), 32);
+    return static_cast<std::uint32_t>(_mm_extract_epi32(_mm_clmulepi64_si128(q32, k, 0x10), 1));
+}
+
+}  // namespace
+
+// The constants come from the instructions, not from a table: at 1 Hz a
+// constant in memory is a line, and a page, out of the caches.
+[[gnu::hot, gnu::target("pclmul,sse4.1")]] std::uint32_t crc32Carryless(const std::uint8_t* p, std::size_t n) {
+    if (n >= 256) return crc32(p, n);  // a long frame: zlib's eight bytes a step
+    std::uint64_t mu = 0x1F7011641, poly = 0x1DB710641;
+    __asm__("" : "+r"(mu), "+r"(poly));
+    const __m128i k = _mm_set_epi64x(static_cast<long long>(poly), static_cast<long long>(mu));
+    std::uint32_t crc = 0xFFFFFFFFu;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        std::uint32_t w;
+        __builtin_memcpy(&w, p + i, 4);
+        crc = crc32Step(crc ^ w, k);
+    }
+    // The last one to three bytes: as four whose first ones are zeros,
+    // which leave a register of zeros as it is.
+    if (const std::size_t r = n - i) {
+        std::uint32_t t = 0;
+        for (std::size_t b = 0; b < r; ++b) t |= std::uint32_t(p[i + b]) << (8 * b);
+        const std::uint32_t x = crc ^ t;
+        crc = (x >> (8 * r)) ^ crc32Step(x << (32 - 8 * r), k);
+    }
+    return ~crc;
+}
+
+#else
+
+bool hasCarrylessMultiply() { return false; }
+std::uint32_t crc32Carryless(const std::uint8_t* p, std::size_t n) { return crc32(p, n); }
+
+#endif
+
 std::vector<std::uint8_t> fileHeader() {
     std::vector<std::uint8_t> out(kMagic, kMagic + sizeof kMagic);
     out.push_back(kFormatVersion & 0xFF);
@@ -146,7 +199,7 @@ std::vector<std::uint8_t> fileHeader() {
     return out;
 }
 
-[[gnu::hot]] void appendFrame(FrameKind kind, const std::vector<std::uint8_t>& payload, std::vector<std::uint8_t>& out) {
+void appendFrame(FrameKind kind, const std::vector<std::uint8_t>& payload, std::vector<std::uint8_t>& out) {
     ByteWriter w(out);
     w.varint(payload.size() + 1);
     const std::size_t body = out.size();
@@ -355,7 +408,12 @@ void SegmentEncoder::reset() {
 }
 
 void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std::uint8_t>& out) {
-    ByteWriter w(out);
+    // Written as encodeSteady() writes, into room for the most it can take.
+    std::size_t given = 0;
+    for (std::size_t i = 0; i < count; ++i) given += answerBound(s.answers[i].bytes.size());
+    const std::size_t start = out.size();
+    out.resize(start + steadyBound(count, given));
+    RawWriter w(out.data() + start);
     writeHead(w, s, lastEpochMs_);
 
     const std::size_t k = static_cast<std::size_t>(s.kind) % kKinds;
@@ -402,6 +460,7 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
         ++i;
     }
     w.byte(kEnd);
+    out.resize(static_cast<std::size_t>(w.at() - out.data()));
     order.resize(count);
     for (std::size_t n = 0; n < count; ++n) order[n] = {s.answers[n].call, s.answers[n].key};
     orderIds_[k].assign(ids_.begin(), ids_.end());
@@ -416,7 +475,7 @@ void SegmentEncoder::encode(const Segment& s, std::size_t count, std::vector<std
         if (a.unchanged && n < kept) continue;  // what was expected there came again
         expect(k, n, *refs_[n]);  // the kept bytes, equal to the answer's
     }
-    compactWords(k);
+    if (grown_[k]) compactWords(k);
 }
 
 // Another kind's expectations may name an answer a segment replaced: they
@@ -502,8 +561,7 @@ namespace {
     else kept.bytes = a.bytes;
 }
 
-[[gnu::hot]] void SegmentEncoder::compactWords(std::size_t k) {
-    if (!grown_[k]) return;
+void SegmentEncoder::compactWords(std::size_t k) {
     grown_[k] = false;
     auto& words = words_[k];
     std::size_t live = 0;
@@ -605,6 +663,68 @@ void SegmentEncoder::fillExpected(Segment& s, const Bytes& same, std::size_t cou
     }
 }
 
+namespace {
+
+// A run of answers that came again, counted.
+[[gnu::always_inline]] inline void endRun(RawWriter& w, std::size_t& run) {
+    if (run == 0) return;
+    w.byte(kRepeat);
+    w.varint(run);
+    run = 0;
+}
+
+bool sameAnswer(const Answer& a, const Answer& b) {
+    if (a.call != b.call || a.key != b.key || a.result != b.result || a.bytes.size() != b.bytes.size()) return false;
+    for (std::size_t i = 0; i < a.bytes.size(); ++i)
+        if (a.bytes[i] != b.bytes[i]) return false;
+    return true;
+}
+
+}  // namespace
+
+// The few answers after the steady places (a tick that wrote a protocol
+// entry reads the clock once more) are counted against the places before
+// and encoded as encode() does. Their references mostly come from the last
+// segment, shifted by a place or two: they are taken from there, and only
+// an identity it did not have is looked up in the history. Not on the
+// steady path, so not among its pages of code.
+bool SegmentEncoder::encodeAfterSteady(RawWriter& w, const Segment& s, std::size_t steady, std::size_t count,
+                                       std::size_t& run) {
+    const std::size_t k = static_cast<std::size_t>(s.kind) % kKinds;
+    auto& order = history_.order[k];
+    auto& ids = orderIds_[k];
+    auto& refs = orderRefs_[k];
+    std::uint64_t lastIds[kMostAfterSteady];
+    Answer* lastRefs[kMostAfterSteady];
+    const std::size_t shifted = ids.size() > steady ? std::min(ids.size() - steady, kMostAfterSteady) : 0;
+    std::copy_n(ids.begin() + static_cast<std::ptrdiff_t>(steady), shifted, lastIds);
+    std::copy_n(refs.begin() + static_cast<std::ptrdiff_t>(steady), shifted, lastRefs);
+    ids.resize(count);
+    refs.resize(count);
+    bool changed = false;
+    for (std::size_t i = steady; i < count; ++i) {
+        const Answer& a = s.answers[i];
+        const std::uint64_t callKey = AnswerHistory::callKeyOf(a.call, a.key);
+        std::uint64_t n = 0;
+        for (std::size_t j = 0; j < i; ++j) n += AnswerHistory::callKeyOf(ids[j]) == callKey;
+        ids[i] = AnswerHistory::identityOf(callKey, n);
+        std::size_t j = 0;
+        while (j < shifted && lastIds[j] != ids[i]) ++j;
+        refs[i] = j < shifted ? lastRefs[j] : history_.latest(ids[i]);
+        const bool sameCall = inOrderAt(order, s, i);
+        if (sameCall && refs[i] && sameAnswer(*refs[i], a)) {
+            ++run;
+            continue;
+        }
+        endRun(w, run);
+        writeAnswer(w, a, refs[i] ? refs[i] : history_.reference(ids[i]), sameCall);
+        if (refs[i]) keep(*refs[i], a);
+        else refs[i] = history_.remember(ids[i], a);
+        changed = true;
+    }
+    return changed;
+}
+
 // The steady case: the first `steady` places hold the calls of the last
 // segment of this kind, so each of their answers is either that one again
 // (one more in a run) or a change against it, with no identities counted
@@ -622,56 +742,33 @@ void SegmentEncoder::fillExpected(Segment& s, const Bytes& same, std::size_t cou
     auto& expected = expected_[k];
     std::size_t run = 0;
     bool changed = false;
-    auto endRun = [&] {
-        if (run == 0) return;
-        w.byte(kRepeat);
-        w.varint(run);
-        run = 0;
-    };
     for (std::size_t i = 0; i < steady; ++i) {
         if (same[i]) {
             ++run;
             continue;
         }
-        endRun();
+        endRun(w, run);
         const Answer& a = s.answers[i];
         writeAnswer(w, a, refs[i], true);
         keep(*refs[i], a);
         expect(k, i, *refs[i]);
         changed = true;
     }
-    // The places after the steady ones take their identities and references
-    // anew; the places before keep theirs.
-    ids.resize(count);
-    refs.resize(count);
-    for (std::size_t i = steady; i < count; ++i) {
-        const Answer& a = s.answers[i];
-        const std::uint64_t callKey = AnswerHistory::callKeyOf(a.call, a.key);
-        std::uint64_t n = 0;
-        for (std::size_t j = 0; j < i; ++j) n += AnswerHistory::callKeyOf(ids[j]) == callKey;
-        ids[i] = AnswerHistory::identityOf(callKey, n);
-        refs[i] = history_.latest(ids[i]);
-        const bool sameCall = inOrderAt(order, s, i);
-        if (sameCall && refs[i] && *refs[i] == a) {
-            ++run;
-            continue;
-        }
-        endRun();
-        writeAnswer(w, a, refs[i] ? refs[i] : history_.reference(ids[i]), sameCall);
-        if (refs[i]) keep(*refs[i], a);
-        else refs[i] = history_.remember(ids[i], a);
-        changed = true;
+    if (steady < count) changed |= encodeAfterSteady(w, s, steady, count, run);
+    else if (ids.size() != count) {  // resize() itself is not inlined: its code is on another page
+        ids.resize(count);
+        refs.resize(count);
     }
-    endRun();
+    endRun(w, run);
     w.byte(kEnd);
-    order.resize(count);
-    expected.resize(count);
+    if (order.size() != count) order.resize(count);
+    if (expected.size() != count) expected.resize(count);
     expecting_ |= static_cast<std::uint8_t>(1u << k);
     for (std::size_t i = steady; i < count; ++i) {
         order[i] = {s.answers[i].call, s.answers[i].key};
         expect(k, i, *refs[i]);
     }
-    compactWords(k);
+    if (grown_[k]) compactWords(k);
     if (changed) dropOtherExpectations(k);
     return w.at();
 }
