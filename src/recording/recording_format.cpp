@@ -673,13 +673,6 @@ namespace {
     run = 0;
 }
 
-bool sameAnswer(const Answer& a, const Answer& b) {
-    if (a.call != b.call || a.key != b.key || a.result != b.result || a.bytes.size() != b.bytes.size()) return false;
-    for (std::size_t i = 0; i < a.bytes.size(); ++i)
-        if (a.bytes[i] != b.bytes[i]) return false;
-    return true;
-}
-
 }  // namespace
 
 // The few answers after the steady places (a tick that wrote a protocol
@@ -712,7 +705,7 @@ bool SegmentEncoder::encodeAfterSteady(RawWriter& w, const Segment& s, std::size
         while (j < shifted && lastIds[j] != ids[i]) ++j;
         refs[i] = j < shifted ? lastRefs[j] : history_.latest(ids[i]);
         const bool sameCall = inOrderAt(order, s, i);
-        if (sameCall && refs[i] && sameAnswer(*refs[i], a)) {
+        if (sameCall && refs[i] && *refs[i] == a) {
             ++run;
             continue;
         }
