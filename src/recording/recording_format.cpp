@@ -300,8 +300,7 @@ bool inOrderAt(const AnswerHistory::Order& order, const Segment& s, std::size_t 
 }
 
 // Runs of changed bytes: the distance from the last run's end, the length, the bytes.
-template <typename Writer>
-[[gnu::hot]] void writeChanges(Writer& w, const Bytes& bytes, const std::uint8_t* base) {
+[[gnu::hot]] void writeChanges(RawWriter& w, const Bytes& bytes, const std::uint8_t* base) {
     std::size_t last = 0, p = 0;
     const std::size_t n = bytes.size();
     auto differs = [&](std::size_t k) { return k < n && bytes[k] != (base ? base[k] : 0); };
@@ -342,8 +341,7 @@ void readChanges(ByteReader& in, Bytes& bytes) {
 }
 
 // The kind, action and time that open a segment.
-template <typename Writer>
-[[gnu::hot]] void writeHead(Writer& w, const Segment& s, std::int64_t& lastEpochMs) {
+[[gnu::hot]] void writeHead(RawWriter& w, const Segment& s, std::int64_t& lastEpochMs) {
     w.byte(static_cast<std::uint8_t>(s.kind));
     if (s.kind == SegmentKind::Action) {
         w.byte(static_cast<std::uint8_t>(s.action));
@@ -355,8 +353,7 @@ template <typename Writer>
 }
 
 // An answer given anew, stored against `r` (nullptr: against zeros).
-template <typename Writer>
-[[gnu::hot]] void writeAnswer(Writer& w, const Answer& a, const Answer* r, bool sameCall) {
+[[gnu::hot]] void writeAnswer(RawWriter& w, const Answer& a, const Answer* r, bool sameCall) {
     std::uint8_t tag = kAnswer;
     if (sameCall) tag |= kSameCall;
     if (r && r->result == a.result) tag |= kSameResult;
