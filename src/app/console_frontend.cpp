@@ -206,8 +206,10 @@ int runConsole(const ConsoleOptions& options) {
         }
         recording->wire(monitorOptions);
     }
-    Monitor monitor(model, recording ? recording->dialogs() : dialogs, recording ? recording->clock() : systemClock(),
-                    monitorOptions);
+    // On the heap; in a recording run on the tick page, beside the recorder (see Monitor::operator new).
+    const auto owned = std::make_unique<Monitor>(
+        model, recording ? recording->dialogs() : dialogs, recording ? recording->clock() : systemClock(), monitorOptions);
+    Monitor& monitor = *owned;
     bool started = false;
     {
         RecordedSegment segment(recording.get(), recording::SegmentKind::Start);

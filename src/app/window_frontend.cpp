@@ -145,8 +145,10 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& passed) {
         }
         recording->wire(options);
     }
-    Monitor monitor(model, recording ? recording->dialogs() : dialogs, recording ? recording->clock() : systemClock(),
-                    options);
+    // On the heap; in a recording run on the tick page, beside the recorder (see Monitor::operator new).
+    const auto owned = std::make_unique<Monitor>(
+        model, recording ? recording->dialogs() : dialogs, recording ? recording->clock() : systemClock(), options);
+    Monitor& monitor = *owned;
 
     // A stop signal closes the window. One that comes while the start waits
     // in a message box answers the box and ends the run once the start has

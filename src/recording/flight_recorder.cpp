@@ -1,5 +1,7 @@
 #include "recording/flight_recorder.h"
 
+#include "platform/tick_page.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <time.h>
@@ -12,10 +14,6 @@
 #include <iostream>
 #include <new>
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#endif
-
 namespace kvx::recording {
 
 // The functions every tick runs are marked hot: the linker keeps them
@@ -27,11 +25,12 @@ namespace kvx::recording {
 
 namespace {
 
-constexpr std::size_t kPage = 2u << 20;
+// The recorder's part of the tick page: the object and, after it, what it keeps.
+constexpr std::size_t kRecorderBytes = 1u << 20;
 
-// Where the recorder's page ends and what it keeps begins.
+// Where the recorder's part ends and what it keeps begins.
 constexpr std::size_t kObjectBytes = (sizeof(FlightRecorder) + 63) / 64 * 64;
-static_assert(kObjectBytes < kPage / 2);
+static_assert(kObjectBytes < kRecorderBytes / 2 && kRecorderBytes <= platform::kHugePage);
 
 std::pmr::pool_options poolOptions() {
     std::pmr::pool_options o;
@@ -51,32 +50,24 @@ std::string numbered(const std::string& file, int n) { return n == 0 ? file : fi
 
 }  // namespace
 
-// A page aligned to 2 MB, with the kernel asked to back it with one huge
-// page (where it cannot, it is 4 KB pages, as the heap is).
+// On the tick page, beside the monitor that a tick works in as well; where
+// it has no room left (a second recorder in one process), on a huge page of
+// its own.
 void* FlightRecorder::operator new(std::size_t size) {
     if (size > kObjectBytes) throw std::bad_alloc();
-    void* p = ::mmap(nullptr, 2 * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    auto* const mapped = static_cast<std::uint8_t*>(p);
-    auto* const page = reinterpret_cast<std::uint8_t*>((reinterpret_cast<std::uintptr_t>(p) + kPage - 1) & ~(kPage - 1));
-    if (page > mapped) ::munmap(mapped, static_cast<std::size_t>(page - mapped));
-    ::munmap(page + kPage, static_cast<std::size_t>(mapped + 2 * kPage - (page + kPage)));
-    ::madvise(page, kPage, MADV_HUGEPAGE);
-#if defined(__SANITIZE_ADDRESS__)
-    __lsan_register_root_region(page, kPage);  // what it points to on the heap is not leaked
-#endif
-    return page;
+    if (void* p = platform::takeFromTickPage(kRecorderBytes)) return p;
+    if (void* p = platform::mapHugePage()) return p;
+    throw std::bad_alloc();
 }
 
 void FlightRecorder::operator delete(void* p) {
-#if defined(__SANITIZE_ADDRESS__)
-    __lsan_unregister_root_region(p, kPage);
-#endif
-    ::munmap(p, kPage);
+    if (platform::onTickPage(p)) platform::giveToTickPage(p);
+    else platform::unmapHugePage(p);
 }
 
 FlightRecorder::FlightRecorder(RecorderOptions options, RunInfo info)
-    : page_(reinterpret_cast<std::uint8_t*>(this) + kObjectBytes, kPage - kObjectBytes, std::pmr::new_delete_resource()),
+    : page_(reinterpret_cast<std::uint8_t*>(this) + kObjectBytes, kRecorderBytes - kObjectBytes,
+            std::pmr::new_delete_resource()),
       memory_(poolOptions(), &page_),
       options_(std::move(options)),
       info_(std::move(info)),

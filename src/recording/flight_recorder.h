@@ -7,11 +7,11 @@
 // a new one begins with the run's start again; the oldest beyond the number
 // kept are removed.
 //
-// At 1 Hz a tick finds its memory cold, and on a virtual machine each 4 KB
-// page a tick touches may cost the host a fault first (tens of microseconds,
-// now and then hundreds). The recorder therefore lives, with all it keeps
-// from tick to tick, in one 2 MB page of its own: a tick touches one page
-// of the recorder's besides its code and the file.
+// At 1 Hz a tick finds its memory cold, and on a virtual machine each page
+// a tick touches may cost the host a fault first (now and then hundreds of
+// microseconds). The recorder therefore lives, with all it keeps from tick
+// to tick, on the tick page (platform/tick_page.h), beside the monitor: a
+// tick touches no page of the recorder's besides its code and the file.
 #pragma once
 
 #include <cstdint>
@@ -35,7 +35,7 @@ public:
     // `error` set when the file cannot be created.
     static std::unique_ptr<FlightRecorder> create(RecorderOptions options, RunInfo info, std::string& error);
     ~FlightRecorder() override;
-    // The recorder's own huge page (see above).
+    // On the tick page (see above).
     static void* operator new(std::size_t size);
     static void operator delete(void* p);
 
