@@ -1,7 +1,5 @@
 #include "recording/flight_recorder.h"
 
-#include "platform/tick_page.h"
-
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <time.h>
@@ -13,6 +11,8 @@
 #include <cstring>
 #include <iostream>
 #include <new>
+
+#include "platform/tick_page.h"
 
 namespace kvx::recording {
 
