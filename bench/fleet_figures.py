@@ -34,6 +34,8 @@ import time
 import urllib.parse
 import urllib.request
 
+from proc_figures import cpu_ns, memory_kb, rss_by_mapping_kb
+
 TLS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "history", "tls")
 # The user prometheus with the password s3cret (htpasswd -nbBC 4).
 USER_HASH = "$2y$04$CsatAQ.FUJUQlgnyrnaUqOzFKoyT8z2XhIWG0PqDvJmrLr98yqCmG"
@@ -48,15 +50,6 @@ def free_port():
         return s.getsockname()[1]
 
 
-def cpu_ns(pid):
-    total = 0
-    for tid in os.listdir(f"/proc/{pid}/task"):
-        try:
-            with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
-                total += int(f.read().split()[0])
-        except OSError:
-            pass
-    return total
 
 
 def user_system_ticks(pid):
@@ -65,27 +58,8 @@ def user_system_ticks(pid):
     return int(fields[11]), int(fields[12])  # utime, stime of all threads, in clock ticks
 
 
-def memory_kb(pid):
-    fields = {}
-    with open(f"/proc/{pid}/smaps_rollup") as f:
-        for line in f:
-            parts = line.split()
-            if len(parts) >= 2 and parts[0].endswith(":") and parts[1].isdigit():
-                fields[parts[0][:-1]] = int(parts[1])
-    return fields["Rss"], fields["Pss"], fields["Private_Clean"] + fields["Private_Dirty"]
 
 
-def rss_by_mapping_kb(pid):
-    """Resident kB per mapped file (anonymous memory under its kind), largest first."""
-    sizes, name = {}, None
-    with open(f"/proc/{pid}/smaps") as f:
-        for line in f:
-            parts = line.split()
-            if re.match(r"^[0-9a-f]+-[0-9a-f]+ ", line):
-                name = os.path.basename(parts[5]) if len(parts) > 5 else "[anonymous]"
-            elif parts and parts[0] == "Rss:":
-                sizes[name] = sizes.get(name, 0) + int(parts[1])
-    return sorted(sizes.items(), key=lambda item: -item[1])
 
 
 def load_average():
@@ -254,7 +228,7 @@ def main():
         print(f"rss_mean_mb {sum(m[0] for m in mem) / len(mem) / 1024:.2f}")
         print(f"pss_mean_mb {sum(m[1] for m in mem) / len(mem) / 1024:.2f}")
         print(f"private_max_mb {max(m[2] for m in mem) / 1024:.2f}")
-        print("rss_of_c1_by_mapping_kb " + ", ".join(f"{name} {kb}" for name, kb in mappings[:10]))
+        print("rss_of_c1_by_mapping_kb " + ", ".join(f"{name} {kb}" for name, kb in mappings.most_common(10)))
         print(f"evaluation_interval_s {e}")
         print("alert_after_injection_s " + " ".join(f"{x:.2f}" for x in latencies) +
               f"   target <= {2 * e} (2 evaluation intervals)")

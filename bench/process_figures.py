@@ -23,7 +23,6 @@ difference lies (/proc/PID/smaps, per mapped file). Prints one "name value"
 line per figure.
 """
 import argparse
-import collections
 import os
 import re
 import shutil
@@ -34,42 +33,17 @@ import tempfile
 import time
 import urllib.request
 
+from proc_figures import cpu_ns, rss_kb, rss_by_mapping_kb
+
 
 # The link delay of the remote start-up figure, in ms.
 REMOTE_L_MS = 100
 
 
-def cpu_ns(pid):
-    total = 0
-    for tid in os.listdir(f"/proc/{pid}/task"):
-        try:
-            with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
-                total += int(f.read().split()[0])
-        except OSError:
-            pass  # a thread that just ended
-    return total
 
 
-def rss_kb(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
 
 
-def rss_by_mapping(pid):
-    """Resident kB per mapped file (by its name; anonymous memory as [anon])."""
-    sizes = collections.Counter()
-    name = None
-    with open(f"/proc/{pid}/smaps") as f:
-        for line in f:
-            fields = line.split()
-            if "-" in fields[0] and not fields[0].endswith(":"):
-                name = os.path.basename(fields[5]) if len(fields) > 5 else "[anon]"
-            elif fields[0] == "Rss:":
-                sizes[name] += int(fields[1])
-    return sizes
 
 
 def start_xvfb():
@@ -304,7 +278,7 @@ def main():
             print(f"rss_x_empty_window_kb {re}")
             print(f"rss_x_window_ratio {rw / re:.2f}")
             if a.details:
-                mw, me = rss_by_mapping(window.pid), rss_by_mapping(empty.pid)
+                mw, me = rss_by_mapping_kb(window.pid), rss_by_mapping_kb(empty.pid)
                 with open(os.path.join(a.details, "memory-by-mapping.txt"), "w") as f:
                     f.write(f"{'resident kB on Xvfb':<40} {'window':>8} {'empty':>8} {'more':>8}\n")
                     for name in sorted(set(mw) | set(me), key=lambda n: me[n] - mw[n]):

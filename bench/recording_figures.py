@@ -25,18 +25,10 @@ import subprocess
 import tempfile
 import time
 
+from proc_figures import cpu_ns
 from process_figures import start_xvfb, stop
 
 
-def cpu_ns(pid):
-    total = 0
-    for tid in os.listdir(f"/proc/{pid}/task"):
-        try:
-            with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
-                total += int(f.read().split()[0])
-        except OSError:
-            pass
-    return total
 
 
 def start_simulator(bin_dir, scenario, socket):
