@@ -34,6 +34,11 @@ std::optional<std::string> callOverHttp(const std::string& url, const nlohmann::
     client.set_connection_timeout(2, 0);
     client.set_read_timeout(10, 0);
     auto res = client.Post(prefix + "/kvxg3/v1/call", request.dump(), "application/json");
+    if (res && res->status == 404) {
+        // A fleet answers for its controllers c1 ... cN only.
+        error = "the simulator at " + m[1].str() + " has no controller at " + (prefix.empty() ? "/" : prefix);
+        return std::nullopt;
+    }
     if (!res || res->status != 200) {
         error = "the simulator at " + url + " did not answer";
         return std::nullopt;

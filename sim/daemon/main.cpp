@@ -1,9 +1,11 @@
 // kvxsim: simulates controller cards for the monitor and its driver
 // libraries. Serves a unix-domain socket (the card's kernel driver) and an
 // HTTP endpoint on 127.0.0.1 (the controller's web services). With
-// --controllers N it simulates a fleet: N independent controllers from one
-// scenario, each with its web services under its own path (/c1 ... /cN).
+// --controllers N it simulates a fleet: N independent controllers, each with
+// its web services under its own path (/c1 ... /cN), taking the scenarios
+// given in turn.
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <httplib.h>
@@ -34,7 +36,7 @@ namespace {
 using nlohmann::json;
 
 struct Options {
-    std::string scenario;
+    std::vector<std::string> scenarios;
     std::string replay;
     std::string socketPath;
     int httpPort = 0;
@@ -49,7 +51,8 @@ struct Options {
 const char* kUsage =
     "usage: kvxsim (--scenario FILE | --replay FILE) [--socket PATH] [--http-port N | --no-http]\n"
     "              [--port-file FILE] [--latency-ms L] [--no-snapshots] [--quiet] [--controllers N]\n"
-    "  --scenario FILE   cards and timeline to simulate\n"
+    "  --scenario FILE   cards and timeline to simulate; with --controllers it may be given\n"
+    "                    again: c1 takes the first, c2 the second, ..., then the first again\n"
     "  --replay FILE     instead of a scenario: the controller of a KvxDiagnostics recording, at its pace\n"
     "  --socket PATH     unix socket (default: $KVXSIM_SOCKET, else /tmp/kvxsim-<uid>.sock)\n"
     "  --http-port N     web-services port on 127.0.0.1; 0 picks a free one (default 0)\n"
@@ -59,7 +62,7 @@ const char* kUsage =
     "  --no-snapshots    answer the libraries operation by operation, as a controller\n"
     "                    without snapshots would (the reference a benchmark compares with)\n"
     "  --quiet           do not log timeline changes\n"
-    "  --controllers N   N controllers from the scenario, each on its own: web services under\n"
+    "  --controllers N   N controllers from the scenarios, each on its own: web services under\n"
     "                    http://127.0.0.1:PORT/c1 ... /cN (the unix socket and the root serve c1)\n"
     "  --check           only load the scenario and report whether it is valid\n";
 
@@ -152,6 +155,21 @@ std::size_t fleetMember(const httplib::Request& req, std::size_t controllers) {
     return n >= 1 && n <= controllers ? n : 0;
 }
 
+// Each connection a fleet's monitor keeps open is a descriptor, and a
+// service starts with 1,024 at most unless its unit says otherwise: a
+// thousand controllers need more. Raises the soft limit towards `wanted` as
+// far as the hard limit allows and returns the limit then in force.
+rlim_t raiseDescriptorLimit(rlim_t wanted) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return wanted;
+    if (limit.rlim_cur < wanted) {
+        const rlim_t before = limit.rlim_cur;
+        limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) limit.rlim_cur = before;
+    }
+    return limit.rlim_cur;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -163,7 +181,7 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc) usageError(a + " needs a value");
             return argv[++i];
         };
-        if (a == "--scenario") opt.scenario = value();
+        if (a == "--scenario") opt.scenarios.emplace_back(value());
         else if (a == "--replay") opt.replay = value();
         else if (a == "--socket") opt.socketPath = value();
         else if (a == "--http-port") opt.httpPort = number(a, value(), 0, 65535);
@@ -179,9 +197,12 @@ int main(int argc, char** argv) {
             return 0;
         } else usageError("unknown option " + a);
     }
-    if (opt.scenario.empty() == opt.replay.empty()) usageError("either --scenario or --replay is required");
+    if (opt.scenarios.empty() == opt.replay.empty()) usageError("either --scenario or --replay is required");
+    if (opt.scenarios.size() > 1 && opt.controllers == 0 && !checkOnly) usageError("several scenarios need --controllers");
 
-    kvxsim::Scenario scenario;
+    // One scenario per --scenario (a replay plays one card); controller i of
+    // a fleet takes scenarios[i % count].
+    std::vector<kvxsim::Scenario> scenarios;
     kvxsim::RecordingFeed feed;
     try {
         if (!opt.replay.empty()) {
@@ -190,17 +211,18 @@ int main(int argc, char** argv) {
                 std::cerr << "kvxsim: " << error << '\n';
                 return 2;
             }
-            scenario.cards.emplace_back();  // the recorded card, set by every recorded tick
+            scenarios.emplace_back().cards.emplace_back();  // the recorded card, set by every recorded tick
         } else {
-            scenario = kvxsim::loadScenarioFile(opt.scenario);
+            for (const std::string& file : opt.scenarios) scenarios.push_back(kvxsim::loadScenarioFile(file));
         }
     } catch (const kvxsim::ScenarioError& e) {
         std::cerr << "kvxsim: " << e.what() << '\n';
         return 2;
     }
     if (checkOnly) {
-        std::cout << opt.scenario << ": " << scenario.cards.size() << " card(s), "
-                  << scenario.timeline.size() << " timeline entries\n";
+        for (std::size_t i = 0; i < opt.scenarios.size(); ++i)
+            std::cout << opt.scenarios[i] << ": " << scenarios[i].cards.size() << " card(s), "
+                      << scenarios[i].timeline.size() << " timeline entries\n";
         return 0;
     }
 
@@ -218,7 +240,7 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<kvxsim::Simulator>> sims;
     std::vector<std::unique_ptr<RequestRouter>> routers;
     for (int i = 0; i < std::max(1, opt.controllers); ++i) {
-        sims.push_back(std::make_unique<kvxsim::Simulator>(scenario));
+        sims.push_back(std::make_unique<kvxsim::Simulator>(scenarios[static_cast<std::size_t>(i) % scenarios.size()]));
         routers.push_back(std::make_unique<RequestRouter>(*sims.back(), opt.latencyMs, opt.snapshots));
     }
     kvxsim::Simulator& sim = *sims.front();
@@ -237,8 +259,22 @@ int main(int argc, char** argv) {
     // connections enough for every controller's monitor (each keeps one open
     // between ticks). More are refused, so no client can take the daemon's
     // memory or descriptors.
+    // A monitor that reconnects may hold its old connection a moment longer,
+    // hence two per controller. Descriptors the daemon needs besides: its
+    // sockets, the local library's clients, standard streams.
+    std::size_t maxConnections = opt.controllers > 0 ? 8 + static_cast<std::size_t>(opt.controllers) * 2 : 64;
+    constexpr std::size_t kOtherDescriptors = 64;
+    const rlim_t descriptors = raiseDescriptorLimit(maxConnections + kOtherDescriptors);
+    if (descriptors < maxConnections + kOtherDescriptors) {
+        // Refused with an answer beats left waiting in the queue for a descriptor.
+        const std::size_t possible = descriptors > 2 * kOtherDescriptors ? descriptors - kOtherDescriptors : kOtherDescriptors;
+        std::cerr << "kvxsim: the descriptor limit (" << descriptors << ") allows " << possible << " of "
+                  << maxConnections << " web-services connections; raise it to "
+                  << maxConnections + kOtherDescriptors << " (ulimit -n, LimitNOFILE=)" << std::endl;
+        maxConnections = possible;
+    }
     const kvx::net::ServerLimits httpLimits{
-        .maxConnections = opt.controllers > 0 ? std::min<std::size_t>(8 + opt.controllers * 2, 1024) : 64,
+        .maxConnections = maxConnections,
         .maxHeadBytes = 16 * 1024,
         .maxHeaderLines = 64,
         .maxBodyBytes = 64 * 1024,

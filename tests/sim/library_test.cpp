@@ -2,6 +2,7 @@
 // and driven against a real kvxsim process.
 #include <dlfcn.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -541,6 +543,55 @@ TEST(SimulatorDaemon, StopsCleanlyAndRemovesItsSocket) {
         EXPECT_EQ(WEXITSTATUS(status), 0) << signal;
         EXPECT_NE(::stat(dir.file("s.sock").c_str(), &st), 0) << signal;
     }
+}
+
+// A fleet of a thousand: the controllers take the scenarios in turn, each is
+// reached over its own path, a fault stays with the one it was injected
+// into, and the daemon raises a low descriptor limit to hold a connection
+// for every controller's monitor.
+TEST(SimulatorDaemon, FleetControllersTakeTheScenariosInTurn) {
+    TempDir dir;
+    rlimit inherited{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &inherited), 0);
+    rlimit low = inherited;
+    low.rlim_cur = 256;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    DaemonProcess daemon(scenarioDir() + "/kvx2000.scn", dir.file("s.sock"), 0,
+                         {"--scenario", scenarioDir() + "/kvx4000.scn", "--scenario", scenarioDir() + "/lively.scn",
+                          "--controllers", "1000", "--quiet"});
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &inherited), 0);
+    auto ctl = [&](const std::string& controller, std::vector<std::string> words) {
+        words.insert(words.begin(), {binDir() + "/kvxsimctl", "--url", daemon.url() + "/" + controller});
+        return runProcess(words);
+    };
+    const struct {
+        const char* controller;
+        const char* shows;
+    } cases[] = {
+        {"c1", "card 0: board type 4,"},          {"c2", "card 0: board type 8,"},
+        {"c3", "SerialNumber=\"20004711\""},     {"c776", "card 0: board type 8,"},
+        {"c777", "SerialNumber=\"20004711\""},        {"c1000", "card 0: board type 4,"},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult r = ctl(c.controller, {"state"});
+        EXPECT_EQ(r.exitCode, 0) << c.controller << ": " << r.err;
+        EXPECT_NE(r.out.find(c.shows), std::string::npos) << c.controller << ": " << r.out;
+    }
+    EXPECT_EQ(ctl("c777", {"inject", "emergency-out", "axis", "1"}).exitCode, 0);
+    const std::string injected = "    axis 1: state 0x2,";
+    EXPECT_NE(ctl("c777", {"state"}).out.find(injected), std::string::npos);
+    EXPECT_EQ(ctl("c776", {"state"}).out.find(injected), std::string::npos);
+    const ProcessResult beyond = ctl("c1001", {"state"});
+    EXPECT_EQ(beyond.exitCode, 3);
+    EXPECT_EQ(beyond.err, "kvxsimctl: the simulator at " + daemon.url() + " has no controller at /c1001\n");
+
+    std::ifstream limits("/proc/" + std::to_string(daemon.pid()) + "/limits");
+    std::string line;
+    while (std::getline(limits, line) && line.rfind("Max open files", 0) != 0) {
+    }
+    const rlim_t wanted = 8 + 2 * 1000 + 64;
+    const rlim_t expected = inherited.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, inherited.rlim_max);
+    EXPECT_EQ(std::stoull(line.substr(26)), expected) << line;
 }
 
 TEST(SimulatorDaemon, RefusesASocketAnotherDaemonServes) {
