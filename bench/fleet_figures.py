@@ -4,27 +4,50 @@ controllers, at 1 Hz, collected by a real Prometheus and alerted on by a real
 Alertmanager, as docs/fleet.md describes.
 
   fleet_figures.py BIN_DIR ALERT_RULES [--instances N] [--cpu-seconds S]
-                   [--evaluation-seconds E] [--trials T] [--tls]
+                   [--evaluation-seconds E] [--trials T] [--flapping F]
+                   [--base-port P] [--tls] [--remote-write]
+
+The simulator serves N controllers from the shipped scenarios in turn, the
+lively one on every tenth. Each instance is started as the template unit
+kvxdiagnostics@.service starts it: the unit file's ExecStart, Environment and
+EnvironmentFile with its own settings file (NAME.ini) and options file
+(NAME.env, its metrics on 127.0.0.1:P+i), in its own state folder, under the
+1,024 descriptors a service gets by default. All N are started at once, as
+`systemctl start kvxdiagnostics@c{1..N}` does (the start storm), and the
+target file Prometheus reads is generated from the instance list.
+
+Figures, each beside its target where it has one:
+- start storm: from the first start to each instance's first tick, and how
+  many failed (ended, reported an error or found the controller offline);
+- CPU: all monitors together, the simulator, Prometheus and Alertmanager
+  (CPU time of every thread over wall time, as a share of one core);
+- memory per monitor: proportional share (Pss) and what it alone holds
+  (private pages), resident size beside them;
+- scrape durations over the CPU window, as Prometheus recorded them;
+- alert: from `kvxsimctl inject` into controller c777 (c(0.777 N) in a
+  smaller fleet) to the webhook receiving KvxFaultClassRaised for it, first
+  with the fleet as it is, then while F other controllers flap (a fault
+  injected and cleared every evaluation interval); the tick that saw the
+  fault came after the injection, so this bounds the time from that tick;
+- alerts for any controller that was not touched (neither lively, flapping
+  nor c777): none expected.
 
 With --tls every monitor serves its metrics over TLS with basic
 authentication (a web configuration with the test certificate of
 tests/history/tls), and Prometheus scrapes with the credentials.
 
-CPU: CPU time of every thread of all monitors (/proc/PID/task/*/schedstat)
-over wall time, as a share of one core, while Prometheus scrapes each of them
-every E seconds. Memory per monitor: resident size (VmRSS), its proportional
-share (Pss, shared library pages divided among the processes that map them)
-and what it alone holds (Private_Clean + Private_Dirty). Alert: from the
-moment a fault is injected into one controller to the webhook receiving
-KvxFaultClassRaised for it; the tick that saw the fault came after the
-injection, so this bounds the time from that tick. Prints one "name value"
-line per figure and the targets.
+With --remote-write a Prometheus in agent mode scrapes the instances and
+writes to a central Prometheus (--web.enable-remote-write-receiver) that
+holds the rules and alerts; the remote-write delay (a sample's arrival in the
+central one after its scrape) is measured too.
 """
 import argparse
 import http.server
 import json
 import os
 import re
+import resource
+import shlex
 import signal
 import socket
 import subprocess
@@ -36,12 +59,15 @@ import urllib.request
 
 from proc_figures import cpu_ns, memory_kb, rss_by_mapping_kb
 
-TLS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "history", "tls")
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+TLS_DIR = os.path.join(ROOT, "tests", "history", "tls")
+UNIT = os.path.join(ROOT, "packaging", "kvxdiagnostics@.service.in")
 # The user prometheus with the password s3cret (htpasswd -nbBC 4).
 USER_HASH = "$2y$04$CsatAQ.FUJUQlgnyrnaUqOzFKoyT8z2XhIWG0PqDvJmrLr98yqCmG"
-
-SCENARIO = ("[card 0]\nboard_type = 4\naxes = 2\noption 62 = 0x05\noption 63 = -1\n"
-            "[axis 1]\nlimit = 5\n[axis 2]\nlimit = 5\n[task 0]\nfile = MAIN.QSL\nstate = 1\n")
+# The controllers take these in turn: the lively scenario on every tenth.
+SCENARIO_MIX = ["kvx2000", "kvx2100", "kvx4000", "kvx2400"] * 2 + ["kvx2000", "lively"]
+# What systemd gives a service unless its unit raises it.
+SERVICE_DESCRIPTORS = 1024
 
 
 def free_port():
@@ -50,21 +76,52 @@ def free_port():
         return s.getsockname()[1]
 
 
+def percentile(values, p):
+    values = sorted(values)
+    return values[min(len(values) - 1, int(p / 100 * len(values)))] if values else float("nan")
 
 
-def user_system_ticks(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return int(fields[11]), int(fields[12])  # utime, stime of all threads, in clock ticks
+class UnitTemplate:
+    """kvxdiagnostics@.service as systemd reads it, for an instance NAME:
+    the command, environment and working folder it starts the program with."""
 
+    def __init__(self, program, etc, state_root):
+        self.lines = []
+        with open(UNIT) as f:
+            for line in f:
+                key, _, value = line.strip().partition("=")
+                if key in ("ExecStart", "Environment", "EnvironmentFile", "WorkingDirectory", "StateDirectory"):
+                    self.lines.append((key, value))
+        self.program, self.etc, self.state_root = program, etc, state_root
 
+    def _expand(self, text, name):
+        return (text.replace("@KVX_PROGRAM@", self.program).replace("/etc/kvxdiagnostics", self.etc)
+                .replace("%S", self.state_root).replace("%i", name))
 
-
-
-
-def load_average():
-    with open("/proc/loadavg") as f:
-        return " ".join(f.read().split()[:3])
+    def start(self, name):
+        env, argv, cwd = dict(os.environ), [], None
+        for key, value in self.lines:
+            value = self._expand(value, name)
+            if key == "Environment":
+                k, _, v = value.partition("=")
+                env[k] = v
+            elif key == "EnvironmentFile":
+                path = value.lstrip("-")
+                if os.path.exists(path):
+                    with open(path) as f:
+                        for line in f:
+                            k, sep, v = line.strip().partition("=")
+                            if sep and not k.startswith("#"):
+                                env[k] = v
+            elif key == "StateDirectory":
+                os.makedirs(os.path.join(self.state_root, value), exist_ok=True)
+            elif key == "WorkingDirectory":
+                cwd = value
+            elif key == "ExecStart":
+                for word in shlex.split(value):
+                    # An unbraced $VAR stands for its value split at white space.
+                    argv += env.get(word[1:], "").split() if word.startswith("$") else [word]
+        return argv, env, cwd
 
 
 class Webhook(http.server.BaseHTTPRequestHandler):
@@ -94,6 +151,37 @@ def wait_for(predicate, limit, step=0.1):
     return None
 
 
+class Flapper(threading.Thread):
+    """Injects and clears a fault in each of `names` every `period` seconds,
+    their phases spread over the period, by control requests to the simulator."""
+
+    def __init__(self, sim_url, names, period):
+        super().__init__(daemon=True)
+        self.sim_url, self.names, self.period = sim_url, names, period
+        self.stop = threading.Event()
+
+    def control(self, name, words):
+        body = json.dumps({"op": "control", "words": words}).encode()
+        request = urllib.request.Request(f"{self.sim_url}/{name}/kvxg3/v1/call", body,
+                                         {"Content-Type": "application/json"})
+        with urllib.request.urlopen(request, timeout=5) as r:
+            r.read()
+
+    def run(self):
+        step, verb, i = self.period / max(1, len(self.names)), "inject", 0
+        while not self.stop.wait(step):
+            self.control(self.names[i], [verb, "emergency-out", "axis", "1"])
+            i += 1
+            if i == len(self.names):
+                i, verb = 0, "clear" if verb == "inject" else "inject"
+
+    def end(self):
+        self.stop.set()
+        self.join()
+        for name in self.names:
+            self.control(name, ["clear", "emergency-out", "axis", "1"])
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("bin_dir")
@@ -102,50 +190,103 @@ def main():
     ap.add_argument("--cpu-seconds", type=int, default=60)
     ap.add_argument("--evaluation-seconds", type=int, default=5)
     ap.add_argument("--trials", type=int, default=3)
+    ap.add_argument("--flapping", type=int, help="controllers that flap during the second trials (default N/10)")
+    ap.add_argument("--base-port", type=int, default=21000, help="instance i serves its metrics on BASE+i")
     ap.add_argument("--tls", action="store_true", help="serve and scrape over TLS with basic authentication")
+    ap.add_argument("--remote-write", action="store_true",
+                    help="an agent scrapes, a central Prometheus receives by remote write and holds the rules")
     args = ap.parse_args()
     n, e = args.instances, args.evaluation_seconds
-    args.bin_dir = os.path.abspath(args.bin_dir)
+    flapping = n // 10 if args.flapping is None else args.flapping
+    bin_dir = os.path.abspath(args.bin_dir)
     work = tempfile.mkdtemp(prefix="kvx-fleet-bench-")
     procs = []
+    names = [f"c{i}" for i in range(1, n + 1)]
+    target = f"c{max(1, n * 777 // 1000)}"
+    mix = SCENARIO_MIX[:n]
+    lively = {name for i, name in enumerate(names) if mix[i % len(mix)] == "lively"}
+    flappers = [name for name in names if name not in lively and name != target][:flapping]
+    for port in range(args.base_port + 1, args.base_port + n + 1):
+        with socket.socket() as s:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # as the monitor binds
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                raise SystemExit(f"port {port} is taken: choose another --base-port")
+    # Every process started from here gets a service's descriptor limit.
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (min(SERVICE_DESCRIPTORS, soft), hard))
 
-    def spawn(argv, cwd=work, err=None):
-        p = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.DEVNULL,
-                             stderr=open(err, "w") if err else subprocess.DEVNULL)
+    def spawn(argv, cwd=work, out=None, err=None, env=None):
+        with open(out or os.devnull, "w") as o, open(err or os.devnull, "w") as r:
+            p = subprocess.Popen(argv, cwd=cwd, stdout=o, stderr=r, env=env)
         procs.append(p)
         return p
 
-    try:
-        with open(os.path.join(work, "fleet.scn"), "w") as f:
-            f.write(SCENARIO)
-        port_file = os.path.join(work, "port")
-        sim = spawn([os.path.join(args.bin_dir, "kvxsim"), "--scenario", os.path.join(work, "fleet.scn"),
-                     "--socket", os.path.join(work, "sim.sock"), "--controllers", str(n), "--port-file", port_file,
-                     "--quiet"])
-        wait_for(lambda: os.path.exists(port_file) and open(port_file).read().strip(), 10)
-        sim_port = int(open(port_file).read())
+    def query(port, expr):
+        q = urllib.parse.urlencode({"query": expr})
+        try:
+            with urllib.request.urlopen(f"http://127.0.0.1:{port}/api/v1/query?{q}", timeout=10) as r:
+                return json.load(r)["data"]["result"]
+        except OSError:
+            return []
 
-        web = []
+    try:
+        # The simulator, as a service.
+        port_file = os.path.join(work, "port")
+        scenario_args = []
+        for scenario in mix:
+            scenario_args += ["--scenario", os.path.join(ROOT, "scenarios", scenario + ".scn")]
+        sim = spawn([os.path.join(bin_dir, "kvxsim"), "--socket", os.path.join(work, "sim.sock"),
+                     "--controllers", str(n), "--port-file", port_file, "--quiet"] + scenario_args,
+                    err=os.path.join(work, "sim.err"))
+        wait_for(lambda: os.path.exists(port_file) and open(port_file).read().strip(), 30)
+        sim_url = f"http://127.0.0.1:{int(open(port_file).read())}"
+
+        # One settings file, one options file and one state folder per instance.
+        etc, state_root = os.path.join(work, "etc"), os.path.join(work, "var", "lib")
+        os.makedirs(etc)
         if args.tls:
-            with open(os.path.join(work, "web.yml"), "w") as f:
+            with open(os.path.join(etc, "web.yml"), "w") as f:
                 f.write(f"tls_server_config:\n  cert_file: {TLS_DIR}/server.crt\n  key_file: {TLS_DIR}/server.key\n"
                         f"basic_auth_users:\n  prometheus: {USER_HASH}\n")
-            web = ["--web-config-file", os.path.join(work, "web.yml")]
-        monitors, targets = {}, []
-        for i in range(1, n + 1):
-            name = f"c{i}"
-            state = os.path.join(work, "state", name)
-            os.makedirs(state)
-            with open(os.path.join(work, name + ".ini"), "w") as f:
-                f.write(f"[Project data]\nUse Webservices=1\nURL=http://127.0.0.1:{sim_port}/{name}\n")
-            err = os.path.join(state, "monitor.err")
-            monitors[name] = spawn([os.path.join(args.bin_dir, "KvxDiagnostics"), "--settings",
-                                    os.path.join(work, name + ".ini"), "--metrics-address", "127.0.0.1:0"] + web,
-                                   cwd=state, err=err)
-            announced = wait_for(lambda: re.search(r"metrics on (?:http://)?(127\.0\.0\.1:\d+)/", open(err).read()), 20)
-            if not announced:
-                raise SystemExit(f"{name} did not start: {open(err).read()}")
-            targets.append(announced.group(1))
+        for i, name in enumerate(names, 1):
+            with open(os.path.join(etc, name + ".ini"), "w") as f:
+                f.write(f"[Project data]\nUse Webservices=1\nURL={sim_url}/{name}\n")
+            with open(os.path.join(etc, name + ".env"), "w") as f:
+                f.write(f"KVX_OPTIONS=--metrics-address 127.0.0.1:{args.base_port + i}"
+                        + (f" --web-config-file {etc}/web.yml" if args.tls else "") + "\n")
+        unit = UnitTemplate(os.path.join(bin_dir, "KvxDiagnostics"), etc, state_root)
+
+        # The start storm: every instance at once.
+        monitors, logs = {}, {}
+        t0 = time.monotonic()
+        for name in names:
+            argv, env, cwd = unit.start(name)
+            logs[name] = (os.path.join(cwd, "console.out"), os.path.join(cwd, "console.err"))
+            monitors[name] = spawn(argv, cwd=cwd, out=logs[name][0], err=logs[name][1], env=env)
+        spawned = time.monotonic() - t0
+        first_tick, failed = {}, {}
+        while len(first_tick) + len(failed) < n and time.monotonic() - t0 < 120:
+            for name in names:
+                if name in first_tick or name in failed:
+                    continue
+                if monitors[name].poll() is not None:
+                    failed[name] = f"ended with {monitors[name].returncode}"
+                elif os.path.getsize(logs[name][0]):
+                    with open(logs[name][0]) as f:
+                        text = f.read()
+                    if "-- tick 1:" in text:
+                        first_tick[name] = time.monotonic() - t0
+                        if "Online Mode" not in text.split("-- tick 1:")[0]:
+                            failed[name] = "offline at its first tick"
+            time.sleep(0.1)
+        for name in names:
+            with open(logs[name][1]) as f:
+                said = [line for line in f.read().splitlines() if "metrics on " not in line]
+            if said and name not in failed:
+                failed[name] = said[0]
+        storm = sorted(first_tick.values())
 
         hook_port = free_port()
         hook = http.server.ThreadingHTTPServer(("127.0.0.1", hook_port), Webhook)
@@ -155,91 +296,157 @@ def main():
             f.write("route:\n  receiver: bench\n  group_by: [alertname, controller]\n  group_wait: 0s\n"
                     "  group_interval: 1s\n  repeat_interval: 1h\nreceivers:\n  - name: bench\n"
                     f"    webhook_configs:\n      - url: http://127.0.0.1:{hook_port}/\n        send_resolved: true\n")
-        spawn(["prometheus-alertmanager", "--config.file=" + os.path.join(work, "alertmanager.yml"),
-               "--storage.path=" + os.path.join(work, "am"), f"--web.listen-address=127.0.0.1:{am_port}",
-               "--cluster.listen-address=", "--log.level=warn"], err=os.path.join(work, "am.log"))
+        am = spawn(["prometheus-alertmanager", "--config.file=" + os.path.join(work, "alertmanager.yml"),
+                    "--storage.path=" + os.path.join(work, "am"), f"--web.listen-address=127.0.0.1:{am_port}",
+                    "--cluster.listen-address=", "--log.level=warn"], err=os.path.join(work, "am.log"))
+        # The target list, generated from the instances' options files.
+        targets = []
+        for name in names:
+            with open(os.path.join(etc, name + ".env")) as f:
+                targets.append(re.search(r"--metrics-address (\S+)", f.read()).group(1))
         with open(os.path.join(work, "targets.json"), "w") as f:
             json.dump([{"targets": targets}], f)
-        with open(os.path.join(work, "prometheus.yml"), "w") as f:
-            f.write(f"global:\n  scrape_interval: {e}s\n  evaluation_interval: {e}s\n"
-                    f"rule_files:\n  - {os.path.abspath(args.alert_rules)}\n"
-                    f"alerting:\n  alertmanagers:\n    - static_configs:\n        - targets: ['127.0.0.1:{am_port}']\n"
-                    "scrape_configs:\n  - job_name: kvxdiagnostics\n"
-                    + (f"    scheme: https\n    tls_config:\n      ca_file: {TLS_DIR}/server.crt\n"
-                       "    basic_auth:\n      username: prometheus\n      password: s3cret\n" if args.tls else "")
-                    + "    file_sd_configs:\n"
-                    f"      - files: ['{os.path.join(work, 'targets.json')}']\n")
-        prom = spawn(["prometheus", "--config.file=" + os.path.join(work, "prometheus.yml"),
-                      "--storage.tsdb.path=" + os.path.join(work, "tsdb"),
-                      f"--web.listen-address=127.0.0.1:{prom_port}", "--log.level=warn"],
-                     err=os.path.join(work, "prometheus.log"))
+        scrape = ("scrape_configs:\n  - job_name: kvxdiagnostics\n"
+                  + (f"    scheme: https\n    tls_config:\n      ca_file: {TLS_DIR}/server.crt\n"
+                     "    basic_auth:\n      username: prometheus\n      password: s3cret\n" if args.tls else "")
+                  + f"    file_sd_configs:\n      - files: ['{os.path.join(work, 'targets.json')}']\n")
+        rules = (f"rule_files:\n  - {os.path.abspath(args.alert_rules)}\n"
+                 f"alerting:\n  alertmanagers:\n    - static_configs:\n        - targets: ['127.0.0.1:{am_port}']\n")
+        timing = f"global:\n  scrape_interval: {e}s\n  evaluation_interval: {e}s\n"
+        central_port = prom_port
+        if args.remote_write:
+            central_port, agent_port = prom_port, free_port()
+            with open(os.path.join(work, "central.yml"), "w") as f:
+                f.write(timing + rules)
+            central = spawn(["prometheus", "--config.file=" + os.path.join(work, "central.yml"),
+                             "--storage.tsdb.path=" + os.path.join(work, "central"),
+                             "--web.enable-remote-write-receiver",
+                             f"--web.listen-address=127.0.0.1:{central_port}", "--log.level=warn"],
+                            err=os.path.join(work, "central.log"))
+            with open(os.path.join(work, "agent.yml"), "w") as f:
+                f.write(timing + scrape + "remote_write:\n"
+                        f"  - url: http://127.0.0.1:{central_port}/api/v1/write\n")
+            prom = spawn(["prometheus", "--enable-feature=agent", "--config.file=" + os.path.join(work, "agent.yml"),
+                          "--storage.agent.path=" + os.path.join(work, "agent"),
+                          f"--web.listen-address=127.0.0.1:{agent_port}", "--log.level=warn"],
+                         err=os.path.join(work, "agent.log"))
+            collectors = {"prometheus_agent": prom, "prometheus_central": central}
+        else:
+            with open(os.path.join(work, "prometheus.yml"), "w") as f:
+                f.write(timing + rules + scrape)
+            prom = spawn(["prometheus", "--config.file=" + os.path.join(work, "prometheus.yml"),
+                          "--storage.tsdb.path=" + os.path.join(work, "tsdb"),
+                          f"--web.listen-address=127.0.0.1:{prom_port}", "--log.level=warn"],
+                         err=os.path.join(work, "prometheus.log"))
+            collectors = {"prometheus": prom}
 
         def up_count():
-            q = urllib.parse.urlencode({"query": 'count(up{job="kvxdiagnostics"} == 1)'})
-            try:
-                with urllib.request.urlopen(f"http://127.0.0.1:{prom_port}/api/v1/query?{q}", timeout=2) as r:
-                    result = json.load(r)["data"]["result"]
-                    return int(result[0]["value"][1]) if result else 0
-            except OSError:
-                return 0
-        if not wait_for(lambda: up_count() == n, 90, 1):
+            result = query(central_port, 'count(up{job="kvxdiagnostics"} == 1)')
+            return int(result[0]["value"][1]) if result else 0
+        if not wait_for(lambda: up_count() == n, 120, 1):
             raise SystemExit(f"only {up_count()} of {n} instances are up in Prometheus")
-        time.sleep(2 * e)  # past the start, its first ticks and the first scrapes
+        time.sleep(2 * e)  # past the first scrapes and evaluations
 
         before = {name: cpu_ns(p.pid) for name, p in monitors.items()}
-        ticks_before = [user_system_ticks(p.pid) for p in monitors.values()]
-        others = {"kvxsim": (sim, cpu_ns(sim.pid)), "prometheus": (prom, cpu_ns(prom.pid))}
-        load_before = load_average()
-        t0 = time.monotonic()
+        others = {label: (p, cpu_ns(p.pid)) for label, p in
+                  [("kvxsim", sim), ("alertmanager", am)] + list(collectors.items())}
+        t1 = time.monotonic()
         time.sleep(args.cpu_seconds)
-        wall = time.monotonic() - t0
-        load_after = load_average()
+        wall = time.monotonic() - t1
         share = sum(cpu_ns(p.pid) - before[name] for name, p in monitors.items()) / 1e9 / wall
+        other_shares = {label: (cpu_ns(p.pid) - ns) / 1e9 / wall for label, (p, ns) in others.items()}
         mem = [memory_kb(p.pid) for p in monitors.values()]
-        mappings = rss_by_mapping_kb(monitors["c1"].pid)
-        ticks_after = [user_system_ticks(p.pid) for p in monitors.values()]
-        user = sum(a[0] - b[0] for a, b in zip(ticks_after, ticks_before))
-        system = sum(a[1] - b[1] for a, b in zip(ticks_after, ticks_before))
+        mappings = sorted(rss_by_mapping_kb(monitors["c1"].pid).items(), key=lambda item: -item[1])
+        durations = [float(v) for series in
+                     query(central_port, f'scrape_duration_seconds{{job="kvxdiagnostics"}}[{int(wall)}s]')
+                     for _, v in series["values"]]
+        series = query(central_port, 'count({job="kvxdiagnostics"})')
+        series_per_controller = int(series[0]["value"][1]) / n if series else float("nan")
+        collector_rss = {label: memory_kb(p.pid)[0] for label, p in collectors.items()}
 
-        latencies = []
-        for trial in range(args.trials):
-            name = f"c{(17 + 10 * trial - 1) % n + 1}"
-            url = f"http://127.0.0.1:{sim_port}/{name}"
+        delays = []
+        if args.remote_write:
+            # A sample's arrival in the central Prometheus after its scrape.
+            expr = f'timestamp(kvx_last_tick_timestamp_seconds{{controller="{names[0]}"}})'
+            last = None
+            deadline = time.time() + 6 * e
+            while time.time() < deadline:
+                result = query(central_port, expr)
+                stamp = float(result[0]["value"][1]) if result else None
+                if last is not None and stamp is not None and stamp != last:
+                    delays.append(time.time() - stamp)
+                last = stamp
+                time.sleep(0.05)
+
+        ctl = os.path.join(bin_dir, "kvxsimctl")
+
+        def alert_after_injection():
             start = time.time()
-            subprocess.run([os.path.join(args.bin_dir, "kvxsimctl"), "--url", url, "inject", "emergency-out",
-                            "axis", "1"], check=True, stdout=subprocess.DEVNULL)
+            subprocess.run([ctl, "--url", f"{sim_url}/{target}", "inject", "emergency-out", "axis", "1"],
+                           check=True, stdout=subprocess.DEVNULL)
             fired = wait_for(lambda: [a for a in Webhook.alerts if a[0] >= start and a[1] == "firing"
-                                      and a[2] == "KvxFaultClassRaised" and a[3] == name], 60)
-            latencies.append(fired[0][0] - start if fired else float("inf"))
-            subprocess.run([os.path.join(args.bin_dir, "kvxsimctl"), "--url", url, "clear", "emergency-out",
-                            "axis", "1"], check=True, stdout=subprocess.DEVNULL)
-            wait_for(lambda: [a for a in Webhook.alerts if a[1] == "resolved" and a[3] == name], 60)
-        wrong = [a for a in Webhook.alerts if a[2] != "KvxFaultClassRaised"]
+                                      and a[2] == "KvxFaultClassRaised" and a[3] == target], 60)
+            subprocess.run([ctl, "--url", f"{sim_url}/{target}", "clear", "emergency-out", "axis", "1"],
+                           check=True, stdout=subprocess.DEVNULL)
+            resolved_after = time.time()
+            wait_for(lambda: [a for a in Webhook.alerts if a[0] >= resolved_after and a[1] == "resolved"
+                              and a[3] == target], 60)
+            return fired[0][0] - start if fired else float("inf")
 
-        print(f"instances {n}" + (" (metrics over TLS with basic authentication)" if args.tls else ""))
-        print(f"load_average_before_and_after_cpu_window {load_before} / {load_after}")
-        print(f"cpu_share_all_monitors_percent_of_one_core {100 * share:.2f}   target <= 10")
+        quiet = [alert_after_injection() for _ in range(args.trials)]
+        flapper = Flapper(sim_url, flappers, e)
+        flapper.start()
+        time.sleep(2 * e)  # the flapping alerts under way
+        busy = [alert_after_injection() for _ in range(args.trials)]
+        flapper.end()
+        touched = lively | set(flappers) | {target}
+        untouched = sorted({a[3] for a in Webhook.alerts} - touched, key=str)
+        monitor_alerts = [a for a in Webhook.alerts if a[2] in ("KvxMonitorDown", "KvxMonitorStale")]
+
+        print(f"instances {n}, controllers lively {len(lively)}, flapping {len(flappers)}, fault injected into {target}"
+              + (" (metrics over TLS with basic authentication)" if args.tls else "")
+              + (" (agent and central Prometheus, remote write)" if args.remote_write else ""))
+        print(f"start_storm_spawned_s {spawned:.2f}")
+        print(f"start_storm_first_tick_s p50 {percentile(storm, 50):.2f} max {max(storm, default=float('nan')):.2f}"
+              "   target: all within 60")
+        print(f"start_storm_failed {len(failed)}   target 0" +
+              "".join(f"\n  {name}: {why}" for name, why in sorted(failed.items())[:10]))
+        print(f"cpu_share_all_monitors_percent_of_one_core {100 * share:.2f}   target <= 50")
         print(f"cpu_per_monitor_percent_of_one_core {100 * share / n:.3f}")
-        print(f"cpu_user_system_split {100 * user / max(1, user + system):.0f}% user, "
-              f"{100 * system / max(1, user + system):.0f}% kernel")
-        for label, (proc, ns) in others.items():
-            print(f"cpu_{label}_percent_of_one_core {100 * (cpu_ns(proc.pid) - ns) / 1e9 / wall:.2f}")
-        print(f"rss_max_mb {max(m[0] for m in mem) / 1024:.2f}   target <= 6")
-        print(f"rss_mean_mb {sum(m[0] for m in mem) / len(mem) / 1024:.2f}")
-        print(f"pss_mean_mb {sum(m[1] for m in mem) / len(mem) / 1024:.2f}")
-        print(f"private_max_mb {max(m[2] for m in mem) / 1024:.2f}")
-        print("rss_of_c1_by_mapping_kb " + ", ".join(f"{name} {kb}" for name, kb in mappings.most_common(10)))
+        for label, value in other_shares.items():
+            print(f"cpu_{label}_percent_of_one_core {100 * value:.2f}")
+        print(f"pss_per_monitor_mb mean {sum(m[1] for m in mem) / n / 1024:.2f} max {max(m[1] for m in mem) / 1024:.2f}"
+              "   target <= 1")
+        print(f"private_per_monitor_mb mean {sum(m[2] for m in mem) / n / 1024:.2f} "
+              f"max {max(m[2] for m in mem) / 1024:.2f}")
+        print(f"rss_per_monitor_mb mean {sum(m[0] for m in mem) / n / 1024:.2f} max {max(m[0] for m in mem) / 1024:.2f}")
+        print("rss_of_c1_by_mapping_kb " + ", ".join(f"{name} {kb}" for name, kb in mappings[:8]))
+        print(f"scrape_duration_ms samples {len(durations)} p50 {1e3 * percentile(durations, 50):.1f} "
+              f"p90 {1e3 * percentile(durations, 90):.1f} p99 {1e3 * percentile(durations, 99):.1f} "
+              f"max {1e3 * max(durations, default=float('nan')):.1f}   target p99 < 100")
+        print(f"series_per_controller {series_per_controller:.1f}")
+        for label, kb in collector_rss.items():
+            print(f"rss_{label}_mb {kb / 1024:.0f}")
+        print(f"rss_kvxsim_mb {memory_kb(sim.pid)[0] / 1024:.1f}")
+        if args.remote_write:
+            print(f"remote_write_delay_s samples {len(delays)} p50 {percentile(delays, 50):.2f} "
+                  f"max {max(delays, default=float('nan')):.2f}")
+        bound = 2 * e + (max(delays, default=0) if args.remote_write else 0)
         print(f"evaluation_interval_s {e}")
-        print("alert_after_injection_s " + " ".join(f"{x:.2f}" for x in latencies) +
-              f"   target <= {2 * e} (2 evaluation intervals)")
-        print(f"alerts_for_other_causes {len(wrong)}")
+        print(f"alert_after_injection_s " + " ".join(f"{x:.2f}" for x in quiet) +
+              f"   target <= {bound:.1f} (2 evaluation intervals" + (" + remote-write delay)" if args.remote_write else ")"))
+        print(f"alert_after_injection_while_{len(flappers)}_flap_s " + " ".join(f"{x:.2f}" for x in busy) +
+              f"   target <= {bound:.1f}")
+        print(f"alerts_for_untouched_controllers {len(untouched)} {' '.join(map(str, untouched[:10]))}   target 0")
+        print(f"alerts_monitor_down_or_stale {len(monitor_alerts)}   target 0")
+        print(f"alerts_delivered {len(Webhook.alerts)}")
     finally:
         for p in reversed(procs):
             if p.poll() is None:
                 p.send_signal(signal.SIGTERM)
         for p in procs:
             try:
-                p.wait(timeout=15)
+                p.wait(timeout=30)
             except subprocess.TimeoutExpired:
                 p.kill()
         subprocess.run(["rm", "-rf", work])

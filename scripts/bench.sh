@@ -2,7 +2,8 @@
 # Prints every performance figure of the monitor and its targets:
 #   bash scripts/bench.sh                 # everything (about ten minutes)
 #   CPU_SECONDS=10 bash scripts/bench.sh  # a shorter CPU-share window
-#   FLEET_INSTANCES=20 bash scripts/bench.sh  # a smaller fleet
+#   FLEET_INSTANCES=1000 bash scripts/bench.sh  # the full fleet (default 100 instances)
+#   FLEET_REMOTE_WRITE_INSTANCES=100 bash scripts/bench.sh  # the fleet behind a Prometheus agent (default 20)
 #   RECORDING_SECONDS=120 bash scripts/bench.sh  # a shorter run of the flight recorder (default 600)
 # Builds a Release tree in $BUILD_DIR (default build/bench). Absolute times
 # depend on the machine and its load; the targets are ratios measured in the
@@ -143,9 +144,13 @@ echo "== start-up, CPU share and memory of whole processes (${cpu_seconds} s at 
 python3 "$root/bench/process_figures.py" "$bin" "$root/scenarios" --cpu-seconds "$cpu_seconds" --details "$out" \
   | tee "$out/process.txt"
 
-echo "== a fleet: 100 instances against 100 simulated controllers at 1 Hz, Prometheus and Alertmanager"
-python3 "$root/bench/fleet_figures.py" "$bin" "$root/prometheus/kvx-alerts.yml" --instances "${FLEET_INSTANCES:-100}" \
+fleet="${FLEET_INSTANCES:-100}"
+echo "== a fleet: $fleet instances started as the unit starts them, one simulator, Prometheus and Alertmanager"
+python3 "$root/bench/fleet_figures.py" "$bin" "$root/prometheus/kvx-alerts.yml" --instances "$fleet" \
   --cpu-seconds "$cpu_seconds" | tee "$out/fleet.txt"
+echo "== past one host: a Prometheus agent writing to a central one, which holds the rules"
+python3 "$root/bench/fleet_figures.py" "$bin" "$root/prometheus/kvx-alerts.yml" --remote-write \
+  --instances "${FLEET_REMOTE_WRITE_INSTANCES:-20}" --cpu-seconds "$cpu_seconds" | tee "$out/fleet-remote-write.txt"
 
 echo
 python3 "$root/bench/summary.py" "$out"
