@@ -259,11 +259,12 @@ def main():
         unit = UnitTemplate(os.path.join(bin_dir, "KvxDiagnostics"), etc, state_root)
 
         # The start storm: every instance at once.
-        monitors, logs = {}, {}
+        monitors, logs, started = {}, {}, {}
         t0 = time.monotonic()
         for name in names:
             argv, env, cwd = unit.start(name)
             logs[name] = (os.path.join(cwd, "console.out"), os.path.join(cwd, "console.err"))
+            started[name] = time.monotonic()
             monitors[name] = spawn(argv, cwd=cwd, out=logs[name][0], err=logs[name][1], env=env)
         spawned = time.monotonic() - t0
         first_tick, failed = {}, {}
@@ -277,7 +278,7 @@ def main():
                     with open(logs[name][0]) as f:
                         text = f.read()
                     if "-- tick 1:" in text:
-                        first_tick[name] = time.monotonic() - t0
+                        first_tick[name] = time.monotonic()
                         if "Online Mode" not in text.split("-- tick 1:")[0]:
                             failed[name] = "offline at its first tick"
             time.sleep(0.1)
@@ -286,7 +287,8 @@ def main():
                 said = [line for line in f.read().splitlines() if "metrics on " not in line]
             if said and name not in failed:
                 failed[name] = said[0]
-        storm = sorted(first_tick.values())
+        all_ticking = max(first_tick.values(), default=float("nan")) - t0
+        own_start = [first_tick[name] - started[name] for name in first_tick]
 
         hook_port = free_port()
         hook = http.server.ThreadingHTTPServer(("127.0.0.1", hook_port), Webhook)
@@ -407,8 +409,9 @@ def main():
               + (" (metrics over TLS with basic authentication)" if args.tls else "")
               + (" (agent and central Prometheus, remote write)" if args.remote_write else ""))
         print(f"start_storm_spawned_s {spawned:.2f}")
-        print(f"start_storm_first_tick_s p50 {percentile(storm, 50):.2f} max {max(storm, default=float('nan')):.2f}"
-              "   target: all within 60")
+        print(f"start_storm_all_ticking_s {all_ticking:.2f}   target <= 60 (from the first start)")
+        print(f"start_to_first_tick_s p50 {percentile(own_start, 50):.2f} p99 {percentile(own_start, 99):.2f} "
+              f"max {max(own_start, default=float('nan')):.2f}")
         print(f"start_storm_failed {len(failed)}   target 0" +
               "".join(f"\n  {name}: {why}" for name, why in sorted(failed.items())[:10]))
         print(f"cpu_share_all_monitors_percent_of_one_core {100 * share:.2f}   target <= 50")

@@ -3,6 +3,7 @@
 // service discovery and evaluating the shipped alert rules, a real
 // Alertmanager delivering to a webhook of the test. A fault in one
 // controller must reach the webhook for that controller alone, and clear.
+// The same behind a Prometheus agent that writes to a central one.
 #include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -127,8 +128,12 @@ protected:
     }
 
     // Alertmanager sending to the webhook, Prometheus finding the targets in
-    // a file and evaluating the shipped rules, both every second.
-    void startCollectors(int webhookPort, const std::vector<std::string>& targets) {
+    // a file and evaluating the shipped rules, both every second. Past one
+    // host: a Prometheus in agent mode scrapes and writes to a central one
+    // that receives by remote write and alone holds the rules.
+    enum class Layout { OnePrometheus, AgentAndCentral };
+    void startCollectors(int webhookPort, const std::vector<std::string>& targets,
+                         Layout layout = Layout::OnePrometheus) {
         const int alertmanagerPort = freePort();
         std::ofstream(dir / "alertmanager.yml")
             << "route:\n  receiver: test\n  group_by: [alertname, controller]\n  group_wait: 1s\n"
@@ -141,17 +146,32 @@ protected:
                "--log.level=warn"},
               dir / "alertmanager.log", dir);
         std::ofstream(dir / "targets.json") << json::array({json{{"targets", targets}}}).dump();
-        std::ofstream(dir / "prometheus.yml")
-            << "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
-               "rule_files:\n  - " << kAlertRules.string() << "\n"
-               "alerting:\n  alertmanagers:\n    - static_configs:\n        - targets: ['127.0.0.1:"
-            << alertmanagerPort << "']\n"
-               "scrape_configs:\n  - job_name: kvxdiagnostics\n    file_sd_configs:\n      - files: ['"
-            << (dir / "targets.json").string() << "']\n";
-        spawn({"prometheus", "--config.file=" + (dir / "prometheus.yml").string(),
-               "--storage.tsdb.path=" + (dir / "tsdb").string(),
-               "--web.listen-address=127.0.0.1:" + std::to_string(freePort()), "--log.level=warn"},
+        const std::string timing = "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n";
+        const std::string rules = "rule_files:\n  - " + kAlertRules.string() +
+                                  "\nalerting:\n  alertmanagers:\n    - static_configs:\n        - targets: ['127.0.0.1:" +
+                                  std::to_string(alertmanagerPort) + "']\n";
+        const std::string scrape = "scrape_configs:\n  - job_name: kvxdiagnostics\n    file_sd_configs:\n      - files: ['" +
+                                   (dir / "targets.json").string() + "']\n";
+        const int prometheusPort = freePort();
+        if (layout == Layout::OnePrometheus) {
+            std::ofstream(dir / "prometheus.yml") << timing << rules << scrape;
+            spawn({"prometheus", "--config.file=" + (dir / "prometheus.yml").string(),
+                   "--storage.tsdb.path=" + (dir / "tsdb").string(),
+                   "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort), "--log.level=warn"},
+                  dir / "prometheus.log", dir);
+            return;
+        }
+        std::ofstream(dir / "central.yml") << timing << rules;
+        spawn({"prometheus", "--config.file=" + (dir / "central.yml").string(),
+               "--storage.tsdb.path=" + (dir / "central").string(), "--web.enable-remote-write-receiver",
+               "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort), "--log.level=warn"},
               dir / "prometheus.log", dir);
+        std::ofstream(dir / "agent.yml") << timing << scrape << "remote_write:\n  - url: http://127.0.0.1:"
+                                         << prometheusPort << "/api/v1/write\n";
+        spawn({"prometheus", "--enable-feature=agent", "--config.file=" + (dir / "agent.yml").string(),
+               "--storage.agent.path=" + (dir / "agent").string(),
+               "--web.listen-address=127.0.0.1:" + std::to_string(freePort()), "--log.level=warn"},
+              dir / "agent.log", dir);
     }
 
     void control(const std::string& controller, const std::vector<std::string>& words) {
@@ -163,8 +183,8 @@ protected:
     }
 
     std::string logs() {
-        return "prometheus: " + readFile(dir / "prometheus.log") + "\nalertmanager: " +
-               readFile(dir / "alertmanager.log");
+        return "prometheus: " + readFile(dir / "prometheus.log") + "\nagent: " + readFile(dir / "agent.log") +
+               "\nalertmanager: " + readFile(dir / "alertmanager.log");
     }
 
     fs::path dir;
@@ -203,6 +223,29 @@ TEST_F(FleetTest, AFaultInOneControllerAlertsForItAloneAndClears) {
     const std::string protocol = readFile(dir / "c17" / "DiagProtocol.txt");
     EXPECT_NE(protocol.find("Emergency Out is active! at Axis 1"), std::string::npos) << protocol;
     EXPECT_NE(protocol.find("Diagnostic Program closed!"), std::string::npos) << protocol;
+}
+
+// Past one host: the instances' host runs a Prometheus agent that keeps no
+// rules; the alert for a controller behind it is raised by the central
+// Prometheus from the samples written to it, and delivered for that
+// controller alone.
+TEST_F(FleetTest, AFaultBehindAnAgentAlertsAtTheCentre) {
+    startSimulator(3);
+    std::vector<std::string> targets;
+    for (const char* name : {"c1", "c2", "c3"}) targets.push_back(startMonitor(name));
+    WebhookReceiver webhook;
+    startCollectors(webhook.port(), targets, Layout::AgentAndCentral);
+
+    control("c2", {"inject", "emergency-out", "axis", "1"});
+    const auto firing = webhook.waitFor("firing", 60s);
+    ASSERT_TRUE(firing) << logs();
+    EXPECT_EQ(firing->controller, "c2");
+    EXPECT_EQ(firing->alertname, "KvxFaultClassRaised");
+    control("c2", {"clear", "emergency-out", "axis", "1"});
+    const auto resolved = webhook.waitFor("resolved", 60s);
+    ASSERT_TRUE(resolved) << logs();
+    EXPECT_EQ(resolved->controller, "c2");
+    for (const WebhookReceiver::Alert& a : webhook.alerts()) EXPECT_EQ(a.controller, "c2") << a.alertname;
 }
 
 }  // namespace
