@@ -10,13 +10,8 @@
 #include <string>
 
 #include "display/display_model.h"
-#include "driver/driver.h"
+#include "poll/engine.h"
 #include "history/run_history.h"
-#include "poll/poll_cycle.h"
-#include "poll/poll_state.h"
-#include "report/error_summary.h"
-#include "report/protocol_file.h"
-#include "settings/settings_values.h"
 #include "support/fixed_clock.h"
 #include "support/scripted_driver.h"
 
@@ -88,14 +83,15 @@ public:
 
     test::ScriptedDriver scripted;
     test::FixedClock clock;
-    Driver driver{scripted.table()};
-    DriverRecords records;
-    SettingsValues settings;
-    PollState state;
     DisplayModel model;
-    ErrorSummary summary{model};
-    ProtocolFile protocol{clock};
-    PollCycle cycle{PollContext{driver, records, settings, state, model, summary, protocol, clock, "KvxDiagnostics"}};
+    Engine engine{scripted.table(), model, clock, "KvxDiagnostics"};
+    Driver& driver = engine.driver;
+    DriverRecords& records = engine.records;
+    SettingsValues& settings = engine.settings;
+    PollState& state = engine.state;
+    ErrorSummary& summary = engine.summary;
+    ProtocolFile& protocol = engine.protocol;
+    PollCycle& cycle = engine.cycle;
     RunHistory history{clock, [this] { return monotonicMs_ += 1000; }};
 
 private:

@@ -14,14 +14,10 @@
 #include "display/dialogs.h"
 #include "display/display_model.h"
 #include "display/window_actions.h"
-#include "driver/driver.h"
 #include "driver/driver_library.h"
 #include "history/run_history.h"
 #include "platform/clock.h"
-#include "poll/poll_cycle.h"
-#include "poll/poll_state.h"
-#include "report/error_summary.h"
-#include "report/protocol_file.h"
+#include "poll/engine.h"
 #include "settings/settings_store.h"
 #include "settings/settings_values.h"
 
@@ -118,15 +114,16 @@ private:
     std::string programPath_;
     std::string programFileName_;
 
-    SettingsValues settings_;
-    SettingsStore store_;
     DriverLibrary library_;
-    Driver driver_;
-    DriverRecords records_;
-    PollState state_;
-    ErrorSummary summary_;
-    ProtocolFile protocol_;
-    PollCycle poll_;
+    Engine engine_;
+    SettingsValues& settings_ = engine_.settings;
+    Driver& driver_ = engine_.driver;
+    DriverRecords& records_ = engine_.records;
+    PollState& state_ = engine_.state;
+    ErrorSummary& summary_ = engine_.summary;
+    ProtocolFile& protocol_ = engine_.protocol;
+    PollCycle& poll_ = engine_.cycle;
+    SettingsStore store_;
     CardControl card_;
     RunHistory history_;
 

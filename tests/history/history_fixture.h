@@ -9,14 +9,9 @@
 #include <string>
 
 #include "display/display_model.h"
-#include "driver/driver.h"
+#include "poll/engine.h"
 #include "history/run_history.h"
-#include "poll/poll_cycle.h"
-#include "poll/poll_state.h"
-#include "report/error_summary.h"
 #include "report/fault_classes.h"
-#include "report/protocol_file.h"
-#include "settings/settings_values.h"
 #include "support/fixed_clock.h"
 #include "support/scripted_driver.h"
 
@@ -62,14 +57,15 @@ protected:
     std::int64_t nowMs = 0;
     std::uint32_t runCounter = 100;
     bool fixedRunCounter = false;
-    Driver driver{scripted.table()};
-    DriverRecords records;
-    SettingsValues settings;
-    PollState state;
     DisplayModel model;
-    ErrorSummary summary{model};
-    ProtocolFile protocol{clock};
-    PollCycle cycle{PollContext{driver, records, settings, state, model, summary, protocol, clock, "kvxdiagnostics"}};
+    Engine engine{scripted.table(), model, clock, "kvxdiagnostics"};
+    Driver& driver = engine.driver;
+    DriverRecords& records = engine.records;
+    SettingsValues& settings = engine.settings;
+    PollState& state = engine.state;
+    ErrorSummary& summary = engine.summary;
+    ProtocolFile& protocol = engine.protocol;
+    PollCycle& cycle = engine.cycle;
     RunHistory history{clock, [this] { return nowMs; }};
 };
 

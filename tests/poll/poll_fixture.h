@@ -13,13 +13,8 @@
 #include <unistd.h>
 
 #include "display/display_model.h"
-#include "driver/driver.h"
-#include "poll/poll_cycle.h"
-#include "poll/poll_state.h"
-#include "report/error_summary.h"
+#include "poll/engine.h"
 #include "report/fault_classes.h"
-#include "report/protocol_file.h"
-#include "settings/settings_values.h"
 #include "support/fixed_clock.h"
 #include "support/scripted_driver.h"
 
@@ -101,14 +96,15 @@ protected:
     ControllerState& ctl = scripted.controller;
     CallLog& log = scripted.log;
     FixedClock clock{LocalTime{2024, 3, 5, 8, 15, 2}, &scripted.log};
-    Driver driver{scripted.table()};
-    DriverRecords records;
-    SettingsValues settings;
-    PollState state;
     DisplayModel model;
-    ErrorSummary summary{model};
-    ProtocolFile protocol{clock};
-    PollCycle cycle{PollContext{driver, records, settings, state, model, summary, protocol, clock, kProgram}};
+    Engine engine{scripted.table(), model, clock, kProgram};
+    Driver& driver = engine.driver;
+    DriverRecords& records = engine.records;
+    SettingsValues& settings = engine.settings;
+    PollState& state = engine.state;
+    ErrorSummary& summary = engine.summary;
+    ProtocolFile& protocol = engine.protocol;
+    PollCycle& cycle = engine.cycle;
 
 private:
     std::filesystem::path folder_;

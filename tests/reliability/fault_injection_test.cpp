@@ -20,9 +20,9 @@
 #include <sstream>
 
 #include "app/monitor.h"
+#include "poll/engine.h"
 #include "platform/dynamic_library.h"
 #include "platform/profile_file.h"
-#include "poll/poll_cycle.h"
 #include "report/fault_classes.h"
 #include "settings/test_files.h"
 #include "support/fixed_clock.h"
@@ -426,14 +426,15 @@ protected:
     test::ScriptedDriver scripted;
     test::ControllerState& ctl = scripted.controller;
     test::FixedClock clock;
-    Driver driver{scripted.table()};
-    DriverRecords records;
-    SettingsValues settings;
-    PollState state;
     DisplayModel model;
-    ErrorSummary summary{model};
-    ProtocolFile protocol{clock};
-    PollCycle cycle{PollContext{driver, records, settings, state, model, summary, protocol, clock, "KvxDiagnostics"}};
+    Engine engine{scripted.table(), model, clock, "KvxDiagnostics"};
+    Driver& driver = engine.driver;
+    DriverRecords& records = engine.records;
+    SettingsValues& settings = engine.settings;
+    PollState& state = engine.state;
+    ErrorSummary& summary = engine.summary;
+    ProtocolFile& protocol = engine.protocol;
+    PollCycle& cycle = engine.cycle;
 };
 
 const std::string kHealthyBlock = "\n2024/03/05 - 08:15:02:\nNo errors detected!\n";
