@@ -18,7 +18,7 @@
 #include "app/recorded_run.h"
 #include "display/staleness.h"
 #include "history/metrics.h"
-#include "history/service_report.h"
+#include "report/service_report.h"
 
 namespace kvx {
 

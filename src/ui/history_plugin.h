@@ -7,7 +7,7 @@
 #include <string>
 
 #include "history/run_history.h"
-#include "history/service_report.h"
+#include "report/service_report.h"
 
 namespace kvx {
 

@@ -11,8 +11,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "history/service_report.h"
 #include "report/fault_classes.h"
+#include "report/service_report.h"
 #include "ui/history_window.h"
 
 namespace {

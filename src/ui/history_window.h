@@ -13,7 +13,7 @@
 #include <optional>
 
 #include "history/run_history.h"
-#include "history/service_report.h"
+#include "report/service_report.h"
 
 class QAreaSeries;
 class QChart;

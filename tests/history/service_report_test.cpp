@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "history/service_report.h"
+#include "report/service_report.h"
 #include "history_fixture.h"
 
 namespace kvx::test {

@@ -1,4 +1,4 @@
-#include "history/service_report.h"
+#include "report/service_report.h"
 
 #include <algorithm>
 #include <cstdio>
