@@ -34,7 +34,7 @@ Figures, each beside its target where it has one:
 
 With --tls every monitor serves its metrics over TLS with basic
 authentication (a web configuration with the test certificate of
-tests/history/tls), and Prometheus scrapes with the credentials.
+tests/metrics/tls), and Prometheus scrapes with the credentials.
 
 With --remote-write a Prometheus in agent mode scrapes the instances and
 writes to a central Prometheus (--web.enable-remote-write-receiver) that

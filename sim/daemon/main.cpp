@@ -23,7 +23,7 @@
 #include <thread>
 
 #include "common/socket_path.h"
-#include "net/guarded_server.h"
+#include "metrics/guarded_server.h"
 #include "daemon/socket_server.h"
 #include "driver/kvxg3_api.h"
 #include "model/control.h"

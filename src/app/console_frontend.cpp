@@ -13,11 +13,11 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
-#include "app/metrics_endpoint.h"
+#include "metrics/metrics_endpoint.h"
 #include "app/monitor.h"
 #include "app/recorded_run.h"
 #include "display/staleness.h"
-#include "history/metrics.h"
+#include "metrics/metrics.h"
 #include "report/service_report.h"
 
 namespace kvx {

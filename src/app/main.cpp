@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/console_frontend.h"
-#include "app/listen_address.h"
+#include "metrics/listen_address.h"
 #ifdef KVX_WITH_WINDOW
 #include "app/window_plugin.h"
 #include "platform/plugin.h"

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/listen_address.h"
+#include "metrics/listen_address.h"
 #include "app/monitor.h"
 #include "platform/dynamic_library.h"
 #include "support/fixed_clock.h"

@@ -55,8 +55,8 @@ grep -q "metrics on http://127.0.0.1:" "$work/monitor.err" || fail "metrics plug
 grep -q "Diagnostic Program closed!" "$work/state/DiagProtocol.txt" || fail "no protocol in the state folder"
 
 # With a web configuration the installed program loads the plugin with TLS.
-printf 'tls_server_config:\n  cert_file: %s\n  key_file: %s\n' "$source/tests/history/tls/server.crt" \
-  "$source/tests/history/tls/server.key" >"$work/web.yml"
+printf 'tls_server_config:\n  cert_file: %s\n  key_file: %s\n' "$source/tests/metrics/tls/server.crt" \
+  "$source/tests/metrics/tls/server.key" >"$work/web.yml"
 (cd "$work/state" && "$root/usr/bin/KvxDiagnostics" --settings ../c2.ini --console --ticks 1 --interval-ms 100 \
   --metrics-port 0 --web-config-file "$work/web.yml" >/dev/null 2>"$work/tls.err") || fail "monitor with TLS: $(cat "$work/tls.err")"
 grep -q "metrics on 127.0.0.1:[0-9]*/metrics (TLS and users as $work/web.yml sets them)" "$work/tls.err" ||

@@ -1,4 +1,4 @@
-#include "net/guarded_server.h"
+#include "metrics/guarded_server.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

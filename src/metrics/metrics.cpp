@@ -1,8 +1,8 @@
-#include "history/metrics.h"
+#include "metrics/metrics.h"
 
 #include <httplib.h>
 
-#include "net/guarded_server.h"
+#include "metrics/guarded_server.h"
 
 #include <chrono>
 

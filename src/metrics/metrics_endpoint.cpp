@@ -1,6 +1,6 @@
-#include "app/metrics_endpoint.h"
+#include "metrics/metrics_endpoint.h"
 
-#include "history/metrics_plugin.h"
+#include "metrics/metrics_plugin.h"
 #include "platform/plugin.h"
 
 namespace kvx {

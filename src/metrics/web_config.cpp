@@ -1,4 +1,4 @@
-#include "history/web_config.h"
+#include "metrics/web_config.h"
 
 #include <crypt.h>
 #include <yaml-cpp/yaml.h>

@@ -16,7 +16,7 @@
 #include <sstream>
 #include <thread>
 
-#include "history/metrics.h"
+#include "metrics/metrics.h"
 #include "history_fixture.h"
 
 extern char** environ;

@@ -1,8 +1,8 @@
 // libkvxdiag_metrics.so: metrics over plain HTTP behind the plain-function
 // seam. It links no HTTP, TLS or YAML library; a run with a web
 // configuration loads libkvxdiag_metrics_tls.so instead.
-#include "history/metrics_plugin_table.h"
-#include "net/scrape_server.h"
+#include "metrics/metrics_plugin_table.h"
+#include "metrics/scrape_server.h"
 
 namespace {
 

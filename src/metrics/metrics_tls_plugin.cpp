@@ -1,7 +1,7 @@
 // libkvxdiag_metrics_tls.so: metrics with the TLS and basic authentication
 // of a web configuration file behind the plain-function seam.
-#include "history/metrics.h"
-#include "history/metrics_plugin_table.h"
+#include "metrics/metrics.h"
+#include "metrics/metrics_plugin_table.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "history/run_history.h"
-#include "history/web_config.h"
-#include "net/scrape_server.h"
+#include "metrics/web_config.h"
+#include "metrics/scrape_server.h"
 
 namespace httplib {
 class Server;

@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "net/server_limits.h"
+#include "metrics/server_limits.h"
 
 namespace kvx::net {
 

@@ -20,7 +20,7 @@
 
 #include <httplib.h>
 
-#include "net/server_limits.h"
+#include "metrics/server_limits.h"
 
 struct ssl_ctx_st;
 

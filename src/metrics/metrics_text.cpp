@@ -1,4 +1,4 @@
-#include "history/metrics.h"
+#include "metrics/metrics.h"
 
 #include <charconv>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "net/scrape_server.h"
+#include "metrics/scrape_server.h"
 
 #include <netdb.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "app/listen_address.h"
+#include "metrics/listen_address.h"
 
 #include <cstdlib>
 

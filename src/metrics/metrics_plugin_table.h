@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "history/metrics_plugin.h"
+#include "metrics/metrics_plugin.h"
 
 namespace kvx {
 
