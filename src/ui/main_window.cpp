@@ -23,6 +23,7 @@
 #include "display/staleness.h"
 #include "display/window_actions.h"
 #include "ui/window_design.h"
+#include "ui/window_layout.h"
 
 namespace kvx {
 
@@ -34,8 +35,7 @@ struct MainWindow::Bound {
     ControlKind kind = ControlKind::Label;
     QWidget* widget = nullptr;
     QGroupBox* group = nullptr;
-    const DesignSpot* spot = nullptr;  // nullptr: placed by the group's layout
-    QPoint design;                     // where the spot puts it in this window's font
+    ui::Box natural;  // the size it takes with its current text, in this window's font
 };
 
 namespace {
@@ -66,10 +66,14 @@ QString joinLines(const std::vector<std::string>& lines) {
 
 // A label is as wide as its text, so the value after it starts where the
 // text ends.
-void autosize(QLabel* label) {
+ui::Box textSize(const QLabel* label) {
     const QFontMetrics fm = label->fontMetrics();
-    label->resize(fm.horizontalAdvance(label->text()), fm.height());
+    return {0, 0, fm.horizontalAdvance(label->text()), fm.height()};
 }
+
+ui::Box boxOf(QSize size) { return {0, 0, size.width(), size.height()}; }
+
+QRect rectOf(const ui::Box& b) { return QRect(b.x, b.y, b.width, b.height); }
 
 void setColour(QWidget* w, QPalette::ColorRole role, const QColor& colour) {
     if (w->palette().color(QPalette::Active, role) == colour &&
@@ -127,7 +131,6 @@ MainWindow::~MainWindow() = default;
 QGroupBox* MainWindow::makeGroup(const char* name, const char* title) {
     auto* group = new EtchedGroup(QString::fromLatin1(title), canvas_);
     group->setObjectName(QString::fromLatin1(name));
-    group->installEventFilter(this);
     return group;
 }
 
@@ -135,11 +138,11 @@ void MainWindow::build() {
     scroll_ = new QScrollArea(this);
     scroll_->setObjectName(QStringLiteral("scrollArea"));
     scroll_->setFrameShape(QFrame::NoFrame);
-    scroll_->setWidgetResizable(true);
+    // The layout sizes the canvas and says which bars show (applyLayout).
+    scroll_->setWidgetResizable(false);
+    scroll_->installEventFilter(this);
     canvas_ = new QWidget;
     canvas_->setObjectName(QStringLiteral("canvas"));
-    canvas_->setMinimumSize(kScrollWidth, kScrollHeight);
-    canvas_->installEventFilter(this);
     scroll_->setWidget(canvas_);
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -166,8 +169,9 @@ void MainWindow::build() {
         b.modelIndex = i;
         b.kind = c.kind;
         b.group = group;
-        b.spot = designSpot(c.name);
         b.widget = makeControl(c, group);
+        // A label is measured by its text when it is first drawn.
+        if (c.kind != ControlKind::Label) b.natural = boxOf(b.widget->sizeHint());
         byName_.emplace(c.name, bound_.size());
         bound_.push_back(b);
     }
@@ -189,30 +193,7 @@ void MainWindow::build() {
     summary_->setStyleSheet(QStringLiteral("QPlainTextEdit { border: 1px solid palette(mid); }"
                                            "QPlainTextEdit:focus { border: 1px solid palette(highlight); }"));
 
-    // The error fields show any number the controller sends whole; where
-    // they need more room than designed, the task grid moves left for it.
-    const int numberWidth = std::max(41, taskFieldWidth());
-    const int lineWidth = std::max(65, numberWidth);
-    const int lineLeft = kTaskGridRight - lineWidth;
-    const int gridShift = lineLeft - kTaskFieldGap - numberWidth - 637;
-    for (Bound& b : bound_) {
-        if (!b.spot) continue;
-        b.design = QPoint(b.spot->x, b.spot->y);
-        if (inTaskGrid(b.name)) b.design.rx() += gridShift;
-        const QSize natural = b.widget->sizeHint();
-        int width = b.spot->width ? b.spot->width : natural.width();
-        const int height = b.spot->height ? b.spot->height : natural.height();
-        if (b.name.starts_with("edErrNum")) width = numberWidth;
-        if (b.name.starts_with("edErrLine")) {
-            width = lineWidth;
-            b.design.setX(lineLeft);
-        }
-        if (b.name == "laErrLine") b.design.setX(lineLeft + 693 - 681);
-        if (b.kind == ControlKind::Label)
-            b.widget->move(b.design);  // sized by its text in render()
-        else
-            b.widget->setGeometry(QRect(b.design, QSize(width, height)));
-    }
+    taskNumberWidth_ = taskFieldWidth();
     orderTabStops();
     resize(kDesignWidth, kDesignHeight);
 }
@@ -378,10 +359,8 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     if (summary_ && watched == summary_->viewport() && event->type() == QEvent::MouseButtonDblClick) {
         actions_.meErrorSummaryDblClick();
         render();
-    } else if (watched == canvas_ && event->type() == QEvent::Resize) {
-        layoutGroups();
-    } else if (event->type() == QEvent::Resize) {
-        if (auto* group = qobject_cast<QGroupBox*>(watched)) anchorRight(group);
+    } else if (watched == scroll_ && event->type() == QEvent::Resize) {
+        applyLayout();
     }
     return QWidget::eventFilter(watched, event);
 }
@@ -394,25 +373,6 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 void MainWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (scrollPending_) applyScroll();
-}
-
-void MainWindow::layoutGroups() {
-    const int w = canvas_->width();
-    const int h = canvas_->height();
-    const int upper = kVersionGroupHeight + kBoardGroupHeight;
-    const int rest = h - upper;
-    // The summary is what a technician reads first: docked at the bottom at
-    // its design height; the task rows get what is left.
-    versionGroup_->setGeometry(0, 0, w, kVersionGroupHeight);
-    boardGroup_->setGeometry(0, kVersionGroupHeight, w, kBoardGroupHeight);
-    taskGroup_->setGeometry(0, upper, w, std::max(0, rest - kSummaryGroupHeight));
-    summaryGroup_->setGeometry(0, h - kSummaryGroupHeight, w, kSummaryGroupHeight);
-}
-
-void MainWindow::anchorRight(QGroupBox* group) {
-    const int shift = group->width() - kDesignWidth;
-    for (const Bound& b : bound_)
-        if (b.group == group && b.spot && b.spot->rightAnchored) b.widget->move(b.design.x() + shift, b.design.y());
 }
 
 QColor MainWindow::roleColour(ColourRole role) const {
@@ -431,7 +391,7 @@ QColor MainWindow::roleColour(ColourRole role) const {
 void MainWindow::render() {
     for (Bound& b : bound_) renderControl(b);
     renderSummary();
-    placeValues();
+    applyLayout();
     renderStaleness();
     renderStayOnTop();
 }
@@ -470,9 +430,9 @@ void MainWindow::renderControl(Bound& b) {
         auto* label = static_cast<QLabel*>(w);
         if (label != normalColour_ && label != errorColour_)
             setColour(label, QPalette::WindowText, roleColour(c.role));
-        if (label->text() != text || label->width() == 0) {
+        if (label->text() != text || b.natural.height == 0) {
             label->setText(text);
-            autosize(label);
+            b.natural = textSize(label);
         }
         break;
     }
@@ -480,7 +440,7 @@ void MainWindow::renderControl(Bound& b) {
         auto* box = static_cast<QCheckBox*>(w);
         if (box->text() != text) {
             box->setText(text);
-            box->resize(box->sizeHint());
+            b.natural = boxOf(box->sizeHint());
         }
         if (box->isChecked() != c.checked) {
             const QSignalBlocker quiet(box);
@@ -544,34 +504,30 @@ void MainWindow::renderSummary() {
     bar->setValue(std::min(position, bar->maximum()));
 }
 
-// A label placed after another starts kValueGap pixels right of it, with
-// that label's width after its latest text; two aligned labels start at the
-// larger of their places. Labels never placed stay at their design spot.
-void MainWindow::placeValues() {
-    const auto& controls = model_.controls();
-    std::vector<int> left(bound_.size(), -1);
-    auto chainedLeft = [&](auto&& self, std::size_t i, int depth) -> int {
-        if (left[i] >= 0) return left[i];
-        const Bound& b = bound_[i];
-        const Control& c = controls[b.modelIndex];
-        int x = b.spot ? b.design.x() : b.widget->x();
-        if (!c.placedAfter.empty() && depth < 32) {
-            auto it = byName_.find(c.placedAfter);
-            if (it != byName_.end())
-                x = self(self, it->second, depth + 1) + bound_[it->second].widget->width() + kValueGap;
-        }
-        return left[i] = x;
-    };
-    for (std::size_t i = 0; i < bound_.size(); ++i) {
-        if (bound_[i].kind != ControlKind::Label) continue;
-        const Control& c = controls[bound_[i].modelIndex];
-        int x = chainedLeft(chainedLeft, i, 0);
-        if (!c.alignedWith.empty()) {
-            auto other = byName_.find(c.alignedWith);
-            if (other != byName_.end()) x = std::max(x, chainedLeft(chainedLeft, other->second, 0));
-        }
-        QWidget* w = bound_[i].widget;
-        if (w->x() != x) w->move(x, w->y());
+// Places the groups and every control for the scroll area's size and the
+// texts shown now; only what moved is touched.
+void MainWindow::applyLayout() {
+    ui::Measures measures;
+    measures.natural.resize(model_.controls().size());
+    for (const Bound& b : bound_) measures.natural[b.modelIndex] = b.natural;
+    measures.taskNumberWidth = taskNumberWidth_;
+    measures.scrollBarExtent = scroll_->verticalScrollBar()->sizeHint().width();
+    const ui::WindowLayout l = ui::layoutWindow(model_, scroll_->width(), scroll_->height(), measures);
+
+    const auto policy = [](bool shown) { return shown ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff; };
+    if (scroll_->horizontalScrollBarPolicy() != policy(l.horizontalBar))
+        scroll_->setHorizontalScrollBarPolicy(policy(l.horizontalBar));
+    if (scroll_->verticalScrollBarPolicy() != policy(l.verticalBar))
+        scroll_->setVerticalScrollBarPolicy(policy(l.verticalBar));
+    if (canvas_->size() != QSize(l.canvas.width, l.canvas.height)) canvas_->resize(l.canvas.width, l.canvas.height);
+    const std::pair<QGroupBox*, const ui::Box&> groups[] = {
+        {versionGroup_, l.version}, {boardGroup_, l.board}, {taskGroup_, l.task}, {summaryGroup_, l.summary}};
+    for (const auto& [group, box] : groups)
+        if (group->geometry() != rectOf(box)) group->setGeometry(rectOf(box));
+    for (const Bound& b : bound_) {
+        if (!l.placed[b.modelIndex]) continue;
+        const QRect r = rectOf(l.controls[b.modelIndex]);
+        if (b.widget->geometry() != r) b.widget->setGeometry(r);
     }
 }
 

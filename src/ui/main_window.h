@@ -74,11 +74,9 @@ private:
     void renderControl(Bound& b);
     void renderSummary();
     void renderStayOnTop();
-    void placeValues();
+    void applyLayout();
     int taskFieldWidth() const;
     void orderTabStops();
-    void anchorRight(QGroupBox* group);
-    void layoutGroups();
     void applyScroll();
     QColor roleColour(ColourRole role) const;
     void renderStaleness();
@@ -101,6 +99,7 @@ private:
     std::unordered_map<std::string, std::size_t> byName_;
     QString shownSummary_;
     QString shownWarnings_;
+    int taskNumberWidth_ = 0;
     bool scrollPending_ = false;
     std::optional<std::int64_t> staleSeconds_;
 };

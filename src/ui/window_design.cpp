@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace kvx::ui {
@@ -116,11 +117,15 @@ const TaskRows& taskRows() {
 }  // namespace
 
 const DesignSpot* designSpot(std::string_view name) {
-    for (const DesignSpot& s : kFixedSpots)
-        if (s.name == name) return &s;
-    for (const DesignSpot& s : taskRows().spots)
-        if (s.name == name) return &s;
-    return nullptr;
+    // Looked up for every control on every layout, so by hash.
+    static const std::unordered_map<std::string_view, const DesignSpot*> spots = [] {
+        std::unordered_map<std::string_view, const DesignSpot*> all;
+        for (const DesignSpot& s : kFixedSpots) all.emplace(s.name, &s);
+        for (const DesignSpot& s : taskRows().spots) all.emplace(s.name, &s);
+        return all;
+    }();
+    const auto it = spots.find(name);
+    return it == spots.end() ? nullptr : it->second;
 }
 
 bool inTaskGrid(std::string_view name) {

@@ -13,7 +13,9 @@ namespace kvx::ui {
 inline constexpr int kDesignWidth = 757;
 inline constexpr int kDesignHeight = 677;
 
-// The fixed scroll range: below this client size the window scrolls.
+// The smallest scroll range: below it the window scrolls. Down, the range
+// grows to what the four groups need (window_layout.h), so no task row is
+// ever out of reach.
 inline constexpr int kScrollWidth = 620;
 inline constexpr int kScrollHeight = 500;
 

@@ -5,6 +5,9 @@
 #include <QScrollBar>
 #include <QTest>
 
+#include <map>
+
+#include "ui/window_design.h"
 #include "window_fixture.h"
 
 using kvx::test::WindowFixture;
@@ -23,6 +26,48 @@ void showAt(WindowFixture& f, int width, int height) {
 }
 
 int groupWidth(QWidget* w) { return static_cast<QWidget*>(w->parent())->width(); }
+
+// An online board in super-user mode, its values placed after their captions
+// as the poll places them, the longest texts the window shows in a day's work.
+void fillOnlineBoard(kvx::DisplayModel& m) {
+    const char* const rows[][4] = {
+        {"laExeVersion", "kvxdiag: ", "laExeVersionNr", "2.5.3.15"},
+        {"laMiniportVersion", "Miniport Version: ", "laMiniportVersionNr", "51.23d"},
+        {"laTavosName", "TAVOS.ELF: ", "laTavosNameNr", "TAVOS 2.53.48"},
+        {"laPldRev", "PLD Rev.Nr.: ", "laBdver_RenumNr", ""},
+        {"laBdver_RenumNr", nullptr, "laFpver_FfuncNr", ""},
+        {"laFpver_FfuncNr", nullptr, "laPldRevNr", "12"},
+        {"laPldRevNr", nullptr, "laEpmBaseRev", " - EPM Base(optoio): "},
+        {"laEpmBaseRev", nullptr, "laEpmBaseRevNr", "3"},
+        {"laEpmBaseRevNr", nullptr, "laEpmOptionRev", " - EPM Option(optoio): "},
+        {"laEpmOptionRev", nullptr, "laEpmOptionRevNr", "2"},
+        {"laBoardType", "Board type: ", "laBoardTypeNr", "KVX-2000/PXB-5001 - 4 Axis - Sample Time: 1.28 ms"},
+        {"laSnrGrundplatine", "Serial Number KVX-2000/PXB-5001: ", "laSnrGrundplatineNr", "A2000-04711"},
+        {"laSnrOptionsprint", "Serial Number Option: ", "laSnrOptionsprintNr", "O2000-00815"},
+        {"laStatusRegister", "Interface Status Register (asms.status_word): ", "laStatusRegisterNr", "03"},
+        {"laMPE", "Maximum position error detected at Axis #: ", "laMPENr", "1 2 3 4"},
+        {"laErrorReg", "ErrorRegister: ", "laErrorRegNr", "00000000"},
+    };
+    for (const auto& row : rows) {
+        if (row[1]) m.setText(row[0], row[1]);
+        m.setPlaced(row[2], row[3], row[0]);
+    }
+    m.alignStarts("laSnrGrundplatineNr", "laSnrOptionsprintNr");
+    m.setText("laDllName", "kvxg3.dll: 2.5.3.15");
+    for (const char* name : {"laMinTimeNr", "laMaxTimeNr"}) m.setText(name, "1.27 ms");
+    for (const char* name : {"laDmaReadErrNr", "laTimeoutErrNr", "laRxComErrNr"}) m.setText(name, "4294967295");
+    m.setText("laTask1FileName", "PALLETIZER_MAIN.QSL");
+    m.setText("edErrNum1", "-2147483648");
+    for (const char* name : {"cbUseWebServices", "cbGetFileNames", "buReboot"}) m.setVisible(name, true);
+}
+
+// Where a control stands on the canvas.
+QRect onCanvas(QWidget* w) { return w->geometry().translated(static_cast<QWidget*>(w->parent())->pos()); }
+
+bool isTaskRow(const std::string& name) {
+    return name.starts_with("laTask") || name.starts_with("cbRun") || name.starts_with("cbStep") ||
+           name.starts_with("cbStop") || name.starts_with("edErr");
+}
 
 }  // namespace
 
@@ -46,8 +91,69 @@ private slots:
     void shortWindowKeepsTheSummaryAtItsDesignHeight() {
         WindowFixture f;
         showAt(f, 700, 560);
-        QCOMPARE(f.find("gbTaskInformation")->geometry(), QRect(0, 333, 700, 44));
-        QCOMPARE(f.find("bgErrorSummary")->geometry(), QRect(0, 377, 700, 183));
+        const int canvas = f.window->scrollArea()->widget()->height();
+        QVERIFY(canvas > 560);
+        QCOMPARE(f.find("bgErrorSummary")->geometry(), QRect(0, canvas - 183, f.find("canvas")->width(), 183));
+        QCOMPARE(f.find("gbTaskInformation")->geometry().bottom() + 1, canvas - 183);
+    }
+
+    // Every size a technician gives the window, drawn again after a tick.
+    void everySizeKeepsTheDesign_data() {
+        QTest::addColumn<QSize>("client");
+        QTest::addColumn<bool>("across");  // horizontal scroll bar
+        QTest::addColumn<bool>("down");    // vertical scroll bar
+        QTest::newRow("620x500") << QSize(620, 500) << true << true;
+        QTest::newRow("700x560") << QSize(700, 560) << false << true;
+        QTest::newRow("757x677") << QSize(757, 677) << false << false;
+        QTest::newRow("1000x677") << QSize(1000, 677) << false << false;
+        QTest::newRow("1920x1080") << QSize(1920, 1080) << false << false;
+        QTest::newRow("640x450") << QSize(640, 450) << false << true;
+    }
+
+    void everySizeKeepsTheDesign() {
+        QFETCH(QSize, client);
+        QFETCH(bool, across);
+        QFETCH(bool, down);
+        WindowFixture f;
+        fillOnlineBoard(f.model);
+        f.window->render();
+        showAt(f, 757, 677);
+        std::map<std::string, int> designDistance;
+        for (const kvx::Control& c : f.model.controls())
+            if (const auto* spot = kvx::ui::designSpot(c.name); spot && spot->rightAnchored)
+                designDistance[c.name] = 757 - f.find(c.name.c_str())->x();
+
+        f.window->resize(client);
+        f.window->render();  // a tick places the values again
+        QScrollArea* area = f.window->scrollArea();
+        QCOMPARE(area->size(), client);
+        QWidget* canvas = area->widget();
+        QCOMPARE(area->horizontalScrollBar()->isVisible(), across);
+        QCOMPARE(area->verticalScrollBar()->isVisible(), down);
+        QCOMPARE(canvas->width() > area->viewport()->width(), across);
+        QCOMPARE(canvas->height() > area->viewport()->height(), down);
+        QVERIFY(canvas->width() >= 620 && canvas->height() >= 500);
+
+        std::vector<std::pair<std::string, QRect>> shown;
+        for (const kvx::Control& c : f.model.controls()) {
+            QWidget* w = f.find(c.name.c_str());
+            if (w->isHidden() || w->width() == 0) continue;
+            shown.emplace_back(c.name, onCanvas(w));
+            if (isTaskRow(c.name) || c.name == "meErrorSummary")
+                QVERIFY2(QRect(QPoint(), w->parentWidget()->size()).contains(w->geometry()), c.name.c_str());
+            if (designDistance.count(c.name))
+                QVERIFY2(groupWidth(w) - w->x() == designDistance[c.name], c.name.c_str());
+            if (c.kind == kvx::ControlKind::Label && !c.placedAfter.empty() && c.alignedWith.empty()) {
+                QWidget* caption = f.find(c.placedAfter.c_str());
+                QVERIFY2(w->x() == caption->x() + caption->width() + 4 && w->y() == caption->y(), c.name.c_str());
+            }
+        }
+        for (std::size_t i = 0; i < shown.size(); ++i)
+            for (std::size_t j = i + 1; j < shown.size(); ++j)
+                QVERIFY2(!shown[i].second.intersects(shown[j].second),
+                         (shown[i].first + " overlaps " + shown[j].first).c_str());
+        for (const char* group : {"gbTaskInformation", "bgErrorSummary"})
+            QVERIFY2(canvas->rect().contains(f.find(group)->geometry()), group);
     }
 
     void rightAnchoredControlsKeepTheirDistance() {
@@ -82,9 +188,11 @@ private slots:
         f.window->resize(600, 450);
         QTRY_VERIFY(area->horizontalScrollBar()->isVisible());
         QTRY_VERIFY(area->verticalScrollBar()->isVisible());
-        QCOMPARE(area->widget()->size(), QSize(620, 500));
+        // Down, the range is what all four task rows and the summary need.
+        QCOMPARE(area->widget()->width(), 620);
+        QVERIFY(area->widget()->height() > 600);
         QCOMPARE(area->horizontalScrollBar()->maximum(), 620 - area->viewport()->width());
-        QCOMPARE(area->verticalScrollBar()->maximum(), 500 - area->viewport()->height());
+        QCOMPARE(area->verticalScrollBar()->maximum(), area->widget()->height() - area->viewport()->height());
 
         // Wide enough across, too short down: only the vertical bar.
         f.window->resize(740, 450);
