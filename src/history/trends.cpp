@@ -1,5 +1,7 @@
 #include "history/trends.h"
 
+#include <algorithm>
+
 namespace kvx {
 
 void TrendRecorder::observe(const TickRecord& tick) {
@@ -41,10 +43,15 @@ std::vector<MinuteIncrease> TrendRecorder::perMinute() const {
     out.resize(static_cast<std::size_t>(last - first + 1));
     for (std::size_t i = 0; i < out.size(); ++i)
         out[i].startMs = *originMs_ + (first + static_cast<std::int64_t>(i)) * kMinuteMs;
+    // The increases of the newest minute count from the sample before it (or
+    // its own first one, the baseline of the window) to the newest sample.
+    std::int64_t from = samples_.front().ms;
     for (const TrendSample& s : samples_) {
+        if (minuteOf(s.ms) != last) from = s.ms;
         MinuteIncrease& m = out[static_cast<std::size_t>(minuteOf(s.ms) - first)];
         for (int i = 0; i < kLinkCounterCount; ++i) m.increase[i] += s.increase[i];
     }
+    out.back().coveredMs = std::min(kMinuteMs, samples_.back().ms - from);
     return out;
 }
 

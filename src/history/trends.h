@@ -26,8 +26,21 @@ struct TrendSample {
 };
 
 struct MinuteIncrease {
+    static constexpr std::int64_t kMinuteMs = 60'000;
+
     std::int64_t startMs = 0;  // monotonic start of the minute
     std::array<std::uint64_t, kLinkCounterCount> increase{};
+    // How much of the minute its increases cover: the whole minute, or for
+    // the minute still running, from the sample before it to the newest one.
+    std::int64_t coveredMs = kMinuteMs;
+
+    bool partial() const { return coveredMs < kMinuteMs; }
+    // The increase as a rate per whole minute, so that a minute still running
+    // shows a steady rate as steady instead of as a drop.
+    double perWholeMinute(int counter) const {
+        return static_cast<double>(increase[static_cast<std::size_t>(counter)]) * kMinuteMs /
+               static_cast<double>(coveredMs > 0 ? coveredMs : 1);
+    }
 };
 
 struct WorstCycle {
@@ -40,7 +53,7 @@ struct WorstCycle {
 class TrendRecorder {
 public:
     static constexpr std::int64_t kHourMs = 3'600'000;
-    static constexpr std::int64_t kMinuteMs = 60'000;
+    static constexpr std::int64_t kMinuteMs = MinuteIncrease::kMinuteMs;
 
     explicit TrendRecorder(std::int64_t windowMs = kHourMs) : windowMs_(windowMs) {}
 

@@ -312,24 +312,28 @@ void HistoryWindow::fillCharts() {
     y1->setTickInterval(static_cast<double>(yStep));
     y1->setRange(0, static_cast<double>(yTop));
 
-    std::uint64_t top = 0;
+    double top = 0;
     const auto perMinute = trends.perMinute();
     for (int i = 0; i < kLinkCounterCount; ++i) {
         QList<QPointF> pts;
-        // A step per minute: the increase holds for the whole minute.
+        // A step per minute: the increase holds for the whole minute. The
+        // minute still running ends at the newest sample, its increase scaled
+        // to a whole minute, so a steady rate does not look like a drop.
         for (const MinuteIncrease& m : perMinute) {
             const double start = static_cast<double>(localMs(m.startMs));
-            const double value = static_cast<double>(m.increase[i]);
+            const double value = m.perWholeMinute(i);
+            const double end = m.partial() ? static_cast<double>(localMs(samples.back().ms))
+                                           : start + static_cast<double>(TrendRecorder::kMinuteMs);
             pts.append({start, value});
-            pts.append({start + static_cast<double>(TrendRecorder::kMinuteMs), value});
-            top = std::max(top, m.increase[i]);
+            pts.append({std::max(start, end), value});
+            top = std::max(top, value);
         }
         series(linkCounterTitle(i))->replace(pts);
     }
     auto* y2 = qobject_cast<QValueAxis*>(counterChart_->axes(Qt::Vertical).value(0));
-    const qint64 step = integerStep(std::max<std::uint64_t>(top, 1));
+    const qint64 step = integerStep(std::max<std::uint64_t>(static_cast<std::uint64_t>(std::ceil(top)), 1));
     y2->setTickInterval(static_cast<double>(step));
-    y2->setRange(0, static_cast<double>(step * ((static_cast<qint64>(top) + step) / step)));
+    y2->setRange(0, static_cast<double>(step * ((static_cast<qint64>(std::ceil(top)) + step) / step)));
 
     if (!samples.empty()) {
         // The minute bins begin before the first sample of their minute.
@@ -395,7 +399,13 @@ void HistoryWindow::showCursor(std::optional<qint64> ms) {
         if (*ms < start || *ms >= start + TrendRecorder::kMinuteMs) continue;
         QStringList counts;
         for (int i = 0; i < kLinkCounterCount; ++i) counts << QString("%1 %2").arg(linkCounterTitle(i)).arg(m.increase[i]);
-        lines << QString("link errors in the minute from %1: %2").arg(clockText(start), counts.join(", "));
+        if (m.partial())
+            lines << QString("link errors in the minute from %1, first %2 s of it: %3")
+                         .arg(clockText(start))
+                         .arg(m.coveredMs / 1000)
+                         .arg(counts.join(", "));
+        else
+            lines << QString("link errors in the minute from %1: %2").arg(clockText(start), counts.join(", "));
     }
     // Within five pixels of the cursor: what happened there.
     const TrendScope* scope = cycleView_;

@@ -91,6 +91,27 @@ TEST_F(HistoryTest, WorstCycleTimeIsTheFirstTimeTheLongestWasSeen) {
     EXPECT_EQ(history.trends().outOfBandTicks(), 2u);
 }
 
+// Two timeout errors a second: the minute still running shows the same rate
+// as the whole minute before it, not a drop.
+TEST(TrendRecorderWindow, MinuteStillRunningIsScaledToAWholeMinute) {
+    TrendRecorder recorder;
+    TickRecord tick;
+    tick.online = true;
+    for (int second = 0; second <= 150; ++second) {
+        tick.monotonicMs = second * 1000;
+        tick.linkCounters[2] = static_cast<std::uint32_t>(2 * second);
+        recorder.observe(tick);
+    }
+    const auto minutes = recorder.perMinute();
+    ASSERT_EQ(minutes.size(), 3u);
+    EXPECT_FALSE(minutes[1].partial());
+    EXPECT_EQ(minutes[1].increase[2], 120u);
+    EXPECT_TRUE(minutes[2].partial());
+    EXPECT_EQ(minutes[2].coveredMs, 31'000);  // from the sample of second 119 to that of 150
+    EXPECT_EQ(minutes[2].increase[2], 62u);
+    EXPECT_DOUBLE_EQ(minutes[2].perWholeMinute(2), minutes[1].perWholeMinute(2));
+}
+
 TEST(TrendRecorderWindow, NoSamplesNoMinutesNoWorst) {
     TrendRecorder recorder(60'000);
     TickRecord offline;
