@@ -166,6 +166,11 @@ bool ReplaySession::layOutSettings(const std::optional<std::string>& protocolFil
         // A project file named with a folder lies beside the others here.
         ok &= profile::writeString(user.environmentFile(), "ENVIRONMENT", "ProjectFileName", projectName).ok();
     }
+    recordedSettingsFile_ = info.settings.path;
+    // What the recorded run read, with the default of the settings store.
+    recordedProtocolFile_ = info.settings.present
+                                ? profile::readString(settingsFile, "PROTOCOL", "FileName", "DiagProtocol.txt")
+                                : std::string("DiagProtocol.txt");
     // The protocol goes where the replay was asked to write it, else into the folder.
     protocolFile_ = protocolFile ? fs::absolute(*protocolFile).string() : folder_ + "/DiagProtocol.txt";
     ok &= profile::writeString(settingsFile, "PROTOCOL", "FileName", protocolFile_).ok();

@@ -83,6 +83,9 @@ public:
     // The clock that plays the recorded time (for a report made during the replay).
     Clock& clock() { return clock_; }
     const recording::RunInfo& info() const { return reader_.info(); }
+    // The recorded run's own settings and protocol files (the replay runs on copies).
+    const std::string& recordedSettingsFile() const { return recordedSettingsFile_; }
+    const std::string& recordedProtocolFile() const { return recordedProtocolFile_; }
 
     // Of the segment last run.
     std::int64_t epochMs() const { return driver_.segmentEpochMs(); }
@@ -110,6 +113,7 @@ private:
     std::unique_ptr<Monitor> monitor_;
     std::string folder_;
     std::string protocolFile_;
+    std::string recordedSettingsFile_, recordedProtocolFile_;
     long ticks_ = 0;
     bool closed_ = false;
     bool damaged_ = false;

@@ -210,8 +210,10 @@ int runReplayWindow(const ReplayOptions& options) {
     // The history window and the service report work on the replayed run;
     // the report's time is the recorded one.
     const std::function<ReportSources()> reportSources = [&] {
-        return ReportSources{session->model(), session->monitor().settings(), session->monitor().history(),
-                             session->localTime(), session->monitor().programFileName()};
+        ReportSources sources{session->model(), session->monitor().settings(), session->monitor().history(),
+                              session->localTime(), session->monitor().programFileName()};
+        sources.recordedRun = RecordedRunFiles{session->recordedSettingsFile(), session->recordedProtocolFile()};
+        return sources;
     };
     std::unique_ptr<HistoryPanel> history;
     auto* openHistory = new QAction("History, trends and service report...", &replay.window());

@@ -106,6 +106,32 @@ std::vector<MinuteRow> minutesWithIncreases(const TrendRecorder& trends) {
     return rows;
 }
 
+// The run's worst cycle time, labelled where it lies on the chart, or named
+// at the chart's top when it is older than the chart's hour.
+template <typename X, typename Y>
+std::string worstMark(const TrendRecorder& trends, std::int64_t t0, std::int64_t t1, X x, Y y, int top) {
+    const auto& worst = trends.worst();
+    if (!worst) return {};
+    std::ostringstream mark;
+    mark.setf(std::ios::fixed);
+    mark.precision(1);
+    const std::string value = std::to_string(worst->maxCycleUs) + " µs";
+    if (worst->ms < t0 || worst->ms > t1) {
+        mark << "<text class=\"worst\" x=\"" << x(t1) - 4 << "\" y=\"" << top + 12
+             << "\" font-size=\"11\" text-anchor=\"end\" fill=\"#c00000\">worst of the run " << value << " at "
+             << timeText(worst->time) << ", before this chart</text>\n";
+        return mark.str();
+    }
+    const double px = x(worst->ms), py = y(static_cast<double>(worst->maxCycleUs));
+    // The label reads leftwards in the right half, so it stays on the chart.
+    const bool leftwards = px > (x(t0) + x(t1)) / 2;
+    mark << "<circle class=\"worst\" cx=\"" << px << "\" cy=\"" << py << "\" r=\"3\" fill=\"#c00000\"/>\n"
+         << "<text class=\"worst\" x=\"" << px + (leftwards ? -6 : 6) << "\" y=\"" << py + 4
+         << "\" font-size=\"11\" text-anchor=\"" << (leftwards ? "end" : "start") << "\" fill=\"#c00000\">worst "
+         << value << "</text>\n";
+    return mark.str();
+}
+
 // The cycle times of the window as an inline SVG: the band of the latest
 // sample time shaded, the longest cycle time red, the shortest blue.
 std::string cycleTimeSvg(const TrendRecorder& trends) {
@@ -144,6 +170,7 @@ std::string cycleTimeSvg(const TrendRecorder& trends) {
         << points([](const TrendSample& s) { return static_cast<double>(s.maxCycleUs); }) << "\"/>\n"
         << "<polyline class=\"min\" fill=\"none\" stroke=\"#0000c0\" stroke-width=\"1.5\" points=\""
         << points([](const TrendSample& s) { return static_cast<double>(s.minCycleUs); }) << "\"/>\n"
+        << worstMark(trends, t0, t1, x, y, top)
         << "<text x=\"4\" y=\"" << y(band.upper) + 4 << "\" font-size=\"11\">" << band.upper << "</text>\n"
         << "<text x=\"4\" y=\"" << y(band.lower) + 4 << "\" font-size=\"11\">" << band.lower << "</text>\n"
         << "<text x=\"" << left << "\" y=\"" << height - 6 << "\" font-size=\"11\">" << timeText(samples.front().time)
@@ -287,16 +314,16 @@ void writeSections(Writer& w, const ReportSources& src) {
         for (int i = 0; i < kLinkCounterCount; ++i)
             rows.push_back({linkCounterTitle(i), std::to_string(last->linkCounters[i]), std::to_string(sums[i])});
         w.table({"Link error counter", "Now", "Increase, last hour"}, rows);
-        w.paragraph("Cycle time now: min " + std::to_string(last->minCycleUs) + " us, max " +
-                    std::to_string(last->maxCycleUs) + " us; band " + std::to_string(last->limits.lower) + " to " +
-                    std::to_string(last->limits.upper) + " us for a sample time of " +
-                    std::to_string(last->sampleTimeUs) + " us.");
+        w.paragraph("Cycle time now: min " + std::to_string(last->minCycleUs) + " µs, max " +
+                    std::to_string(last->maxCycleUs) + " µs; band " + std::to_string(last->limits.lower) + " to " +
+                    std::to_string(last->limits.upper) + " µs for a sample time of " +
+                    std::to_string(last->sampleTimeUs) + " µs.");
     } else {
         w.paragraph("The controller is offline: no counters in the last tick.");
     }
     if (const auto& worst = trends.worst())
-        w.paragraph("Worst cycle time of the run: " + std::to_string(worst->maxCycleUs) + " us at " +
-                    timeText(worst->time) + " (upper limit " + std::to_string(worst->limits.upper) + " us).");
+        w.paragraph("Worst cycle time of the run: " + std::to_string(worst->maxCycleUs) + " µs at " +
+                    timeText(worst->time) + " (upper limit " + std::to_string(worst->limits.upper) + " µs).");
     w.paragraph("Online ticks with a cycle time outside its band: " + std::to_string(trends.outOfBandTicks()) + ".");
     if constexpr (std::is_same_v<Writer, HtmlWriter>) w.raw(cycleTimeSvg(trends));
     {
@@ -317,13 +344,17 @@ void writeSections(Writer& w, const ReportSources& src) {
     }
 
     w.heading("Settings in force");
-    valueTable(settingsRows(src.settings));
+    valueTable(settingsRows(src.settings, src.recordedRun ? &*src.recordedRun : nullptr));
 
     w.heading("Last protocol records");
     const auto records = lastProtocolRecords(src.settings.protocolFileName, src.protocolRecords);
-    if (records.empty()) {
+    if (src.recordedRun) {
+        w.paragraph(records.empty() ? "The replay has written no protocol records yet."
+                                    : "As the replay of the recorded run wrote them again:");
+    } else if (records.empty()) {
         w.paragraph("No protocol records (file " + src.settings.protocolFileName + ").");
-    } else {
+    }
+    if (!records.empty()) {
         for (const auto& record : records) {
             std::string joined;
             for (const auto& line : record) joined += line + "\n";
@@ -385,13 +416,15 @@ std::vector<ReportRow> shownValues(const DisplayModel& model, Group group) {
     return rows;
 }
 
-std::vector<ReportRow> settingsRows(const SettingsValues& s) {
+std::vector<ReportRow> settingsRows(const SettingsValues& s, const RecordedRunFiles* recorded) {
     const auto text = [](const std::string& value) { return value.empty() ? std::string("not set") : value; };
     return {
-        {"Settings file", text(s.settingsFileName)},
+        recorded ? ReportRow{"Settings file of the recorded run", text(recorded->settingsFile)}
+                 : ReportRow{"Settings file", text(s.settingsFileName)},
         {"SystemFileName", text(s.systemFileName)},
         {"BootFileName", text(s.bootFileName)},
-        {"Protocol FileName", text(s.protocolFileName)},
+        recorded ? ReportRow{"Protocol FileName of the recorded run", text(recorded->protocolFile)}
+                 : ReportRow{"Protocol FileName", text(s.protocolFileName)},
         {"TryToBoot", std::to_string(s.tryToBoot)},
         {"Selected card", std::to_string(s.selectedCard)},
         {"Base address", std::to_string(s.baseAddress)},

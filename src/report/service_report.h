@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,13 @@
 
 namespace kvx {
 
+// A replay runs on copies of the recorded settings in a folder of its own;
+// the report names the recorded run's files instead.
+struct RecordedRunFiles {
+    std::string settingsFile;
+    std::string protocolFile;
+};
+
 struct ReportSources {
     const DisplayModel& model;
     const SettingsValues& settings;
@@ -22,6 +30,7 @@ struct ReportSources {
     LocalTime generatedAt;
     std::string programFileName;
     std::size_t protocolRecords = 10;  // how many of the protocol's last records to include
+    std::optional<RecordedRunFiles> recordedRun = std::nullopt;  // set for a report on a replay
 };
 
 // A caption and its value as the window shows them.
@@ -34,8 +43,9 @@ struct ReportRow {
 // The labelled values of one group of the window, in window order; rows
 // whose caption and value are both empty are left out.
 std::vector<ReportRow> shownValues(const DisplayModel& model, Group group);
-// The settings in force, with the names the settings file uses.
-std::vector<ReportRow> settingsRows(const SettingsValues& settings);
+// The settings in force, with the names the settings file uses; of a replay,
+// with the recorded run's settings and protocol files.
+std::vector<ReportRow> settingsRows(const SettingsValues& settings, const RecordedRunFiles* recordedRun = nullptr);
 // The last `count` records of the protocol file: runs of non-empty lines.
 // A missing file gives none.
 std::vector<std::vector<std::string>> lastProtocolRecords(const std::string& fileName, std::size_t count);

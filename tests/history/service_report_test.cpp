@@ -113,8 +113,8 @@ TEST_F(ReportTest, TextReportHoldsTheHistoryEventsAndCounters) {
                   "  Timeout             0    3",
                   "  RX data             0    0",
                   "  RX com.             0    0",
-                  "Cycle time now: min 1200 us, max 1300 us; band 895 to 1791 us for a sample time of 1280 us.",
-                  "Worst cycle time of the run: 1900 us at 2024/03/05 - 08:01:02 (upper limit 1791 us).",
+                  "Cycle time now: min 1200 µs, max 1300 µs; band 895 to 1791 µs for a sample time of 1280 µs.",
+                  "Worst cycle time of the run: 1900 µs at 2024/03/05 - 08:01:02 (upper limit 1791 µs).",
                   "Online ticks with a cycle time outside its band: 1.",
                   "  Minute from            DMA read  DMA write  Timeout  RX data  RX com.",
                   "  2024/03/05 - 08:01:01  0         0          3        0        0"}));
@@ -185,6 +185,15 @@ TEST_F(ReportTest, IdentitySettingsAndProtocolRecords) {
     const auto tail = section(text, "Last protocol records");
     EXPECT_EQ(tail, (std::vector<std::string>{"2024/03/05 - 08:01:02:", "Internal Data handling Errors detected!",
                                               "Timing Errors detected!"}));
+
+    // Of a replay: the recorded run's files, said to be its, not the replay's copies.
+    ReportSources replayed = sources();
+    replayed.recordedRun = RecordedRunFiles{"/home/tech/KvxDiagnostics.INI", "/var/log/kvx/DiagProtocol.txt"};
+    const auto recorded = section(reportText(replayed), "Settings in force");
+    EXPECT_EQ(recorded.at(1), "  Settings file of the recorded run      /home/tech/KvxDiagnostics.INI");
+    EXPECT_EQ(recorded.at(4), "  Protocol FileName of the recorded run  /var/log/kvx/DiagProtocol.txt");
+    EXPECT_EQ(section(reportText(replayed), "Last protocol records").at(0),
+              "As the replay of the recorded run wrote them again:");
 }
 
 TEST_F(ReportTest, HtmlIsSelfContainedAndEscaped) {
@@ -198,6 +207,7 @@ TEST_F(ReportTest, HtmlIsSelfContainedAndEscaped) {
     EXPECT_NE(html.find("<td>http://host/&lt;kvx&gt;&amp;x</td>"), std::string::npos);
     EXPECT_NE(html.find("<pre>2024/03/05 - 08:01:03: System has been rebooted\n</pre>"), std::string::npos);
     EXPECT_NE(html.find("<polyline class=\"max\""), std::string::npos);
+    EXPECT_NE(html.find("fill=\"#c00000\">worst 1900 µs</text>"), std::string::npos);
     // Nothing is fetched from elsewhere.
     EXPECT_EQ(html.find("src="), std::string::npos);
     EXPECT_EQ(html.find("<link"), std::string::npos);
