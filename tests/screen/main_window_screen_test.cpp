@@ -121,9 +121,13 @@ TEST(MainWindowOnScreen, TabOrderErrorFieldsAndDockedSummary) {
     session().xdotool({"windowsize", "--sync", std::to_string(history), "1010", "730"});
     QThread::msleep(300);
 
-    // A short window: the summary keeps its design height at the bottom.
+    // A short window: the summary keeps its design height at the bottom,
+    // below every task row; the wheel scrolls down to it.
     session().xdotool({"windowsize", "--sync", std::to_string(program.window()), "757", "540"});
     ASSERT_EQ(program.client().height(), 540);
+    session().xdotool({"mousemove", "--sync", std::to_string(program.client().x() + 300),
+                       std::to_string(program.client().y() + 200)});
+    session().xdotool({"click", "--repeat", "10", "--delay", "30", "5"});
     // The group box centres its caption at a fraction of a pixel: a looser match.
     const auto [shortShot, caption] = eventually([&] { return program.shot(); }, [](const QImage& s) {
         const auto at = findText(s, QRect(0, 300, 200, 120), "Error Summary", windowFont(false), kBlack, 0.35);
