@@ -62,6 +62,7 @@ from proc_figures import cpu_ns, memory_kb, rss_by_mapping_kb
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 TLS_DIR = os.path.join(ROOT, "tests", "history", "tls")
 UNIT = os.path.join(ROOT, "packaging", "kvxdiagnostics@.service.in")
+EXAMPLE_OPTIONS = os.path.join(ROOT, "packaging", "examples", "c17.env")
 # The user prometheus with the password s3cret (htpasswd -nbBC 4).
 USER_HASH = "$2y$04$CsatAQ.FUJUQlgnyrnaUqOzFKoyT8z2XhIWG0PqDvJmrLr98yqCmG"
 # The controllers take these in turn: the lively scenario on every tenth.
@@ -124,6 +125,22 @@ class UnitTemplate:
         return argv, env, cwd
 
 
+def instance_options(address, web_config):
+    """The packaged example's KVX_OPTIONS with this instance's metrics address,
+    and its web configuration only when `web_config` names one."""
+    with open(EXAMPLE_OPTIONS) as f:
+        words = re.search(r"^KVX_OPTIONS=(.*)$", f.read(), re.M).group(1).split()
+    options = []
+    for option, value in zip(words[::2], words[1::2]):
+        if "address" in option:
+            options += [option, address]
+        elif "web" in option and "config" in option:
+            options += [option, web_config] if web_config else []
+        else:
+            options += [option, value]
+    return " ".join(options)
+
+
 class Webhook(http.server.BaseHTTPRequestHandler):
     alerts = []  # (time received, status, alertname, controller)
     lock = threading.Lock()
@@ -169,7 +186,7 @@ class Flapper(threading.Thread):
 
     def run(self):
         step, verb, i = self.period / max(1, len(self.names)), "inject", 0
-        while not self.stop.wait(step):
+        while self.names and not self.stop.wait(step):
             self.control(self.names[i], [verb, "emergency-out", "axis", "1"])
             i += 1
             if i == len(self.names):
@@ -254,8 +271,8 @@ def main():
             with open(os.path.join(etc, name + ".ini"), "w") as f:
                 f.write(f"[Project data]\nUse Webservices=1\nURL={sim_url}/{name}\n")
             with open(os.path.join(etc, name + ".env"), "w") as f:
-                f.write(f"KVX_OPTIONS=--metrics-address 127.0.0.1:{args.base_port + i}"
-                        + (f" --web-config-file {etc}/web.yml" if args.tls else "") + "\n")
+                options = instance_options(f"127.0.0.1:{args.base_port + i}", args.tls and f"{etc}/web.yml")
+                f.write(f"KVX_OPTIONS={options}\n")
         unit = UnitTemplate(os.path.join(bin_dir, "KvxDiagnostics"), etc, state_root)
 
         # The start storm: every instance at once.
@@ -305,7 +322,7 @@ def main():
         targets = []
         for name in names:
             with open(os.path.join(etc, name + ".env")) as f:
-                targets.append(re.search(r"--metrics-address (\S+)", f.read()).group(1))
+                targets.append(re.search(r" (127\.0\.0\.1:\d+)", f.read()).group(1))
         with open(os.path.join(work, "targets.json"), "w") as f:
             json.dump([{"targets": targets}], f)
         scrape = ("scrape_configs:\n  - job_name: kvxdiagnostics\n"
