@@ -125,6 +125,11 @@ class UnitTemplate:
         return argv, env, cwd
 
 
+def counts(pid):
+    """(open descriptors, threads) of PID."""
+    return len(os.listdir(f"/proc/{pid}/fd")), len(os.listdir(f"/proc/{pid}/task"))
+
+
 def instance_options(address, web_config):
     """The packaged example's KVX_OPTIONS with this instance's metrics address,
     and its web configuration only when `web_config` names one."""
@@ -448,6 +453,9 @@ def main():
         for label, kb in collector_rss.items():
             print(f"rss_{label}_mb {kb / 1024:.0f}")
         print(f"rss_kvxsim_mb {memory_kb(sim.pid)[0] / 1024:.1f}")
+        print(f"descriptors_and_threads per monitor max {max(counts(p.pid)[0] for p in monitors.values())} "
+              f"{max(counts(p.pid)[1] for p in monitors.values())}, kvxsim {counts(sim.pid)[0]} {counts(sim.pid)[1]}, "
+              + ", ".join(f"{label} {counts(p.pid)[0]} {counts(p.pid)[1]}" for label, p in collectors.items()))
         if args.remote_write:
             print(f"remote_write_delay_s samples {len(delays)} p50 {percentile(delays, 50):.2f} "
                   f"max {max(delays, default=float('nan')):.2f}")
