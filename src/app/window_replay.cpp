@@ -41,6 +41,7 @@ ReplayWindow::ReplayWindow(ReplaySession& session, int speed)
     QObject::connect(controls_.get(), &ReplayControls::nextFaultRequested, [this] { nextFault(); });
     QObject::connect(window_.get(), &MainWindow::closing, [this] {
         timer_.stop();
+        controls_->rememberPlace();
         controls_->close();
     });
     lastEpochMs_ = session_.epochMs();
@@ -51,8 +52,7 @@ void ReplayWindow::show() {
     window_->applyPlacement();
     showNow();
     window_->show();
-    controls_->move(window_->geometry().topRight() + QPoint(12, 0));
-    controls_->show();
+    controls_->showBeside();
     running_ = true;
     schedule();
 }

@@ -2,13 +2,48 @@
 
 #include <QComboBox>
 #include <QGridLayout>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QSettings>
+
+#include <algorithm>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
 namespace kvx {
 
-ReplayControls::ReplayControls(QWidget* mainWindow) : QWidget(mainWindow, Qt::Tool) {
+namespace {
+
+constexpr int kGap = 12;  // between the main window and the controls beside it
+
+QSettings placeSettings() {
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, "KvxDiagnostics", "replay");
+}
+
+// Pulls `r` into `area` where it sticks out (its size kept where it fits).
+QRect inside(QRect r, const QRect& area) {
+    r.moveRight(std::min(r.right(), area.right()));
+    r.moveBottom(std::min(r.bottom(), area.bottom()));
+    r.moveLeft(std::max(r.left(), area.left()));
+    r.moveTop(std::max(r.top(), area.top()));
+    return r;
+}
+
+}  // namespace
+
+QRect placeFor(const QRect& main, const QSize& size, const QRect& available) {
+    const int top = std::clamp(main.top(), available.top(), std::max(available.top(), available.bottom() + 1 - size.height()));
+    const QRect right(QPoint(main.right() + 1 + kGap, top), size);
+    if (available.contains(right)) return right;
+    const QRect left(QPoint(main.left() - kGap - size.width(), top), size);
+    if (available.contains(left)) return left;
+    QRect corner(QPoint(), size);
+    corner.moveBottomRight(QPoint(std::min(main.right(), available.right()), std::min(main.bottom(), available.bottom())));
+    return inside(corner, available);
+}
+
+ReplayControls::ReplayControls(QWidget* mainWindow) : QWidget(mainWindow, Qt::Tool), mainWindow_(mainWindow) {
     setWindowTitle("Replay");
     run_ = new QPushButton("Pause", this);
     step_ = new QPushButton("Step", this);
@@ -57,5 +92,38 @@ void ReplayControls::showState(const QString& time, long tick, bool running, boo
 }
 
 void ReplayControls::showNote(const QString& note) { note_->setText(note); }
+
+void ReplayControls::showBeside() {
+    adjustSize();
+    // The window manager adds its frame only once a window is shown; until
+    // then the main window's frame stands for the controls' one, and a
+    // typical title bar where not even that one is known yet.
+    QMargins frame(mainWindow_->geometry().left() - mainWindow_->frameGeometry().left(),
+                   mainWindow_->geometry().top() - mainWindow_->frameGeometry().top(),
+                   mainWindow_->frameGeometry().right() - mainWindow_->geometry().right(),
+                   mainWindow_->frameGeometry().bottom() - mainWindow_->geometry().bottom());
+    if (frame.isNull()) frame = QMargins(4, 28, 4, 4);
+    const QSize outer = size().grownBy(frame);
+
+    const QVariant kept = placeSettings().value("Controls/Position");
+    if (kept.canConvert<QPoint>()) {
+        const QRect there(kept.toPoint(), outer);
+        for (const QScreen* screen : QGuiApplication::screens())
+            if (screen->availableGeometry().contains(there)) {
+                move(there.topLeft());
+                show();
+                return;
+            }
+    }
+    const QScreen* screen = mainWindow_->screen() ? mainWindow_->screen() : QGuiApplication::primaryScreen();
+    move(placeFor(mainWindow_->frameGeometry(), outer, screen->availableGeometry()).topLeft());
+    show();
+}
+
+void ReplayControls::rememberPlace() const {
+    if (!isVisible()) return;
+    QSettings settings = placeSettings();
+    settings.setValue("Controls/Position", frameGeometry().topLeft());
+}
 
 }  // namespace kvx

@@ -3,6 +3,7 @@
 // or next fault. It only reports what the user asks for; the replay decides.
 #pragma once
 
+#include <QRect>
 #include <QWidget>
 
 class QComboBox;
@@ -23,6 +24,13 @@ public:
     // A short note below the controls ("No earlier fault.").
     void showNote(const QString& note);
 
+    // Shows the controls where the user left them last time, as long as that
+    // place is wholly on a screen, else beside the main window (placeFor).
+    void showBeside();
+    // Keeps the place for the next replay (a file of the replay's own under
+    // the user's configuration folder; the monitor's settings stay as they are).
+    void rememberPlace() const;
+
 signals:
     void runToggled();
     void stepRequested();
@@ -32,6 +40,7 @@ signals:
     void nextFaultRequested();
 
 private:
+    QWidget* mainWindow_;
     QPushButton* run_;
     QPushButton* step_;
     QComboBox* speed_;
@@ -42,5 +51,10 @@ private:
     QLabel* state_;
     QLabel* note_;
 };
+
+// Where a window of `size` (frame included) goes beside `main` (its frame):
+// right of it, else left of it, where the screen's `available` area has room,
+// else over its lower right corner; always wholly inside `available`.
+QRect placeFor(const QRect& main, const QSize& size, const QRect& available);
 
 }  // namespace kvx

@@ -15,9 +15,9 @@ namespace kvx::screen {
 
 using namespace std::chrono_literals;
 
-ScreenSession::ScreenSession() {
+ScreenSession::ScreenSession(const std::string& screen) {
     server_ = std::make_unique<e2e::Process>(e2e::Process::Options{
-        {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1600x1000x24", "-nolisten", "tcp", "-noreset"},
+        {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
         {},
         "",
         "/dev/null"});

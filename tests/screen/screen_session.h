@@ -17,8 +17,9 @@ namespace kvx::screen {
 
 class ScreenSession {
 public:
-    // Starts Xvfb and openbox and points DISPLAY at them; ok() tells whether it worked.
-    ScreenSession();
+    // Starts Xvfb with a screen of `screen` ("WIDTHxHEIGHTxDEPTH") and openbox
+    // and points DISPLAY at them; ok() tells whether it worked.
+    explicit ScreenSession(const std::string& screen = "1600x1000x24");
     ~ScreenSession();
     bool ok() const { return !display_.empty(); }
     const std::string& display() const { return display_; }
