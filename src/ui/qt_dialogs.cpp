@@ -2,7 +2,11 @@
 
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGridLayout>
+#include <QGuiApplication>
 #include <QMessageBox>
+#include <QScreen>
+#include <QSpacerItem>
 
 #include <algorithm>
 
@@ -14,6 +18,25 @@ const QStringList& fileFilters() {
     static const QStringList filters{QStringLiteral("ELF-File (*.elf)"), QStringLiteral("Systemdatei (*.dat)"),
                                      QStringLiteral("All Files (*.*)")};
     return filters;
+}
+
+// What a title bar takes beside its title: the window's icon and its
+// minimise, maximise and close buttons, with the frame's margins.
+constexpr int kTitleBarRoom = 140;
+
+// Qt sizes a message box to its text only, and the window manager cuts a
+// longer title ("WebSe…es Error", a URL cut in the middle): a spacer keeps
+// the box as wide as its title in a title bar's bold face, up to the screen.
+void fitTitle(QMessageBox& box, const QWidget* owner) {
+    QFont bold = box.font();
+    bold.setBold(true);
+    const int wanted = QFontMetrics(bold).horizontalAdvance(box.windowTitle()) + kTitleBarRoom;
+    const QScreen* screen = owner && owner->screen() ? owner->screen() : QGuiApplication::primaryScreen();
+    const int widest = screen ? screen->availableGeometry().width() * 9 / 10 : wanted;
+    auto* grid = qobject_cast<QGridLayout*>(box.layout());
+    if (!grid) return;
+    grid->addItem(new QSpacerItem(std::min(wanted, widest), 0, QSizePolicy::Minimum, QSizePolicy::Expanding),
+                  grid->rowCount(), 0, 1, grid->columnCount());
 }
 
 }  // namespace
@@ -48,6 +71,7 @@ void QtDialogs::message(const std::string& text, const std::string& title) {
     box.setTextFormat(Qt::PlainText);
     box.setStandardButtons(QMessageBox::Ok);
     box.setDefaultButton(QMessageBox::Ok);
+    fitTitle(box, owner_.data());
     run(box);
 }
 
