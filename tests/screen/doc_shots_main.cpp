@@ -2,7 +2,8 @@
 // Draws the documentation's screenshots from the real program: the simulator
 // on the lively scenario, the window in super-user mode on an X server of its
 // own, left running for SECONDS (default 75) so that faults come and go and
-// the controller restarts once; then the main window, the history window's
+// the controller restarts once; then the main window at its design size, at
+// 700x560, 1000x677 and maximised, the history window's
 // two pages, the trends zoomed by the wheel, and the service report the
 // window writes, as headless Chromium shows it.
 #include <QApplication>
@@ -65,6 +66,26 @@ int main(int argc, char** argv) {
     if (!program.window()) return 1;
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     save(program.shot(), out / "screenshot-window.png");
+
+    // The window at sizes a technician gives it: shorter and narrower than
+    // designed (it scrolls), wider, and maximised from its title bar.
+    const std::string window = std::to_string(program.window());
+    for (const auto& [size, name] : {std::pair{QSize(700, 560), "window-700x560.png"},
+                                     std::pair{QSize(1000, 677), "window-1000x677.png"}}) {
+        session().xdotool({"windowsize", "--sync", window, std::to_string(size.width()), std::to_string(size.height())});
+        std::this_thread::sleep_for(1500ms);  // a tick on the new size
+        save(program.shot(), out / name);
+    }
+    const auto doubleClickTitle = [&] {
+        const QRect c = program.client();
+        session().xdotool({"mousemove", "--sync", std::to_string(c.x() + 200), std::to_string(c.y() - 8)});
+        session().xdotool({"click", "--repeat", "2", "--delay", "80", "1"});
+        std::this_thread::sleep_for(1500ms);
+    };
+    doubleClickTitle();
+    save(program.shot(), out / "window-maximised.png");
+    doubleClickTitle();
+    session().xdotool({"windowsize", "--sync", window, "757", "677"});
 
     session().xdotool({"key", "--window", std::to_string(program.window()), "ctrl+h"});
     const unsigned long history = session().windowNamed("History and Trends");
