@@ -100,7 +100,7 @@ std::optional<json> DriverCore::send(const json& req) {
         answer = transport_->call(req, lastError_);
         compact_ = transport_->takeCompactSnapshot();
         const auto end = Clock::now();
-        linkDownUntil_ = !answer && end - start >= kRequestDeadline / 2 ? end + kLinkDownFor : Clock::time_point{};
+        linkDownUntil_ = !answer && end - start >= transport_->deadline() / 2 ? end + kLinkDownFor : Clock::time_point{};
     }
     if (!answer) {
         dropSnapshot();

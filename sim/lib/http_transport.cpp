@@ -10,6 +10,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <regex>
 
@@ -24,6 +25,7 @@ namespace {
 // What an answer's head may hold: a controller sends a handful of lines.
 constexpr std::size_t kHeadMaxBytes = 16 * 1024;
 constexpr int kHeadMaxLines = 64;
+constexpr const char* kStoppingText = "the program is stopping";
 
 std::string lower(std::string s) {
     for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -40,13 +42,16 @@ struct Failure {
 class HttpTransport : public Transport {
 public:
     HttpTransport(std::string host, int port, std::string prefix)
-        : host_(std::move(host)), port_(port), path_(std::move(prefix) + "/kvxg3/v1/call") {
+        : host_(std::move(host)),
+          port_(port),
+          path_(std::move(prefix) + "/kvxg3/v1/call"),
+          deadline_(webRequestDeadline(std::getenv("KVXG3X_DEADLINE_MS"))) {
         origin_ = "http://" + host_ + ":" + std::to_string(port_);
     }
     ~HttpTransport() override { disconnect(); }
 
     std::optional<nlohmann::json> call(const nlohmann::json& request, std::string& error) override {
-        const Deadline deadline = std::chrono::steady_clock::now() + kRequestDeadline;
+        const Deadline deadline = std::chrono::steady_clock::now() + deadline_;
         const std::string body = request.dump();
         const std::string head = "POST " + path_ + " HTTP/1.1\r\nHost: " + host_ + ":" + std::to_string(port_) +
                                  "\r\nContent-Type: application/json\r\nContent-Length: " +
@@ -73,7 +78,7 @@ public:
             disconnect();
             if (failure.malformed) throw answer::MalformedAnswer("web services at " + origin_ + ": " + failure.why);
             error = "web services at " + origin_ + " not reachable (" + failure.why + ")";
-            if (fresh || answered || failure.why == timeoutText()) return std::nullopt;
+            if (fresh || answered || failure.why == timeoutText() || failure.why == kStoppingText) return std::nullopt;
         }
         return std::nullopt;
     }
@@ -83,6 +88,8 @@ public:
         fd_ = -1;
         pending_.clear();
     }
+
+    std::chrono::milliseconds deadline() const override { return deadline_; }
 
 private:
     bool connect(Deadline deadline, std::string& why) {
@@ -98,7 +105,7 @@ private:
         why = "no address";
         for (addrinfo* a = found; a && fd_ < 0; a = a->ai_next) {
             fd_ = connectWithin(a->ai_addr, a->ai_addrlen, deadline);
-            if (fd_ < 0) why = errno == ETIMEDOUT ? timeoutText() : std::strerror(errno);
+            if (fd_ < 0) why = failureText();
         }
         ::freeaddrinfo(found);
         if (fd_ < 0) return false;
@@ -109,7 +116,11 @@ private:
         return true;
     }
 
-    static std::string timeoutText() { return "no answer within " + std::to_string(kRequestDeadline.count()) + " ms"; }
+    std::string timeoutText() const { return "no answer within " + std::to_string(deadline_.count()) + " ms"; }
+    // Why the last socket call failed, from errno.
+    std::string failureText() const {
+        return errno == ETIMEDOUT ? timeoutText() : errno == ECANCELED ? kStoppingText : std::strerror(errno);
+    }
 
     // More bytes into pending_; false (with `why`) at end, on error or past the deadline.
     bool more(Deadline deadline, bool& answered, Failure& failure) {
@@ -121,7 +132,7 @@ private:
             pending_.append(buffer, static_cast<std::size_t>(n));
             return true;
         }
-        failure.why = n == 0 ? "connection closed" : errno == ETIMEDOUT ? timeoutText() : std::strerror(errno);
+        failure.why = n == 0 ? "connection closed" : failureText();
         return false;
     }
 
@@ -134,7 +145,7 @@ private:
     bool exchange(const std::string& message, Deadline deadline, int& status, std::string& body, bool& answered,
                   Failure& failure) {
         if (!sendAllWithin(fd_, message, deadline)) {
-            failure.why = errno == ETIMEDOUT ? timeoutText() : std::strerror(errno);
+            failure.why = failureText();
             return false;
         }
         // The head: a status line and header lines up to an empty line.
@@ -146,7 +157,8 @@ private:
         if (end > kHeadMaxBytes) return malformed(failure, "answer head too large");
         const std::string head = lower(pending_.substr(0, end + 2));
         pending_.erase(0, end + 4);
-        static const std::regex statusLine(R"(^http/1\.[01] ([0-9]{3})[^\r\n]*\r\n)");
+        // Three digits and no more: "HTTP/1.1 2000 OK" is no status 200.
+        static const std::regex statusLine(R"(^http/1\.[01] ([0-9]{3})( [^\r\n]*)?\r\n)");
         std::smatch m;
         if (!std::regex_search(head, m, statusLine)) return malformed(failure, "no HTTP status line");
         status = std::stoi(m[1].str());
@@ -166,9 +178,13 @@ private:
             value.erase(0, value.find_first_not_of(" \t"));
             value.erase(value.find_last_not_of(" \t") + 1);
             if (name == "content-length") {
+                // Plain digits, a length below 10^12; a second header that
+                // differs leaves the answer's end in doubt.
                 if (value.empty() || value.size() > 12 || value.find_first_not_of("0123456789") != std::string::npos)
                     return malformed(failure, "malformed Content-Length");
-                length = std::stoll(value);
+                const long long given = std::stoll(value);
+                if (length >= 0 && given != length) return malformed(failure, "two differing Content-Length headers");
+                length = given;
             } else if (name == "transfer-encoding") {
                 chunked = value.find("chunked") != std::string::npos;
             } else if (name == "connection") {
@@ -233,6 +249,7 @@ private:
     std::string host_;
     int port_;
     std::string path_;
+    std::chrono::milliseconds deadline_;
     std::string origin_;
     int fd_ = -1;
     std::string pending_;

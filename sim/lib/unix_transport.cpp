@@ -44,7 +44,7 @@ public:
             const bool tooLarge = pending_.size() > kAnswerMaxBytes;
             disconnect();
             if (tooLarge) throw answer::MalformedAnswer(error);
-            if (fresh || cause == ETIMEDOUT) return std::nullopt;
+            if (fresh || cause == ETIMEDOUT || cause == ECANCELED) return std::nullopt;
         }
         return std::nullopt;
     }

@@ -207,6 +207,11 @@ void PrintTo(const HostileLink& c, std::ostream* os) { *os << c.name; }
 
 std::string bracketAnswer() { return R"({"rc":0,"value":1,"x":)" + std::string(100000, '[') + std::string(100000, ']') + "}"; }
 
+// A valid answer under the given status line and framing headers.
+FakeReply framed(const std::string& statusLine, const std::string& headers) {
+    return {statusLine + "\r\n" + headers + "\r\n{\"rc\":0,\"value\":1}", FakeReply::Kind::Raw};
+}
+
 const HostileLink kHostileLinks[] = {
     {"Silent", {"", FakeReply::Kind::Silent}, KVX_E_NO_CONNECTION},
     {"OneByteEvery100ms", {R"({"rc":0,"value":1})", FakeReply::Kind::Trickle, 100}, KVX_E_NO_CONNECTION},
@@ -221,12 +226,29 @@ const HostileLink kHostileLinks[] = {
       }() + "Content-Length: 18\r\n\r\n{\"rc\":0,\"value\":1}",
       FakeReply::Kind::Raw},
      kProtocol},
+    {"StatusOfFourDigits", framed("HTTP/1.1 2000 OK", "Content-Length: 18\r\n"), kProtocol},
+    {"TwoDifferingLengths", framed("HTTP/1.1 200 OK", "Content-Length: 5\r\nContent-Length: 18\r\n"), kProtocol},
+    {"LengthWithPlus", framed("HTTP/1.1 200 OK", "Content-Length: +18\r\n"), kProtocol},
+    {"LengthNegative", framed("HTTP/1.1 200 OK", "Content-Length: -1\r\n"), kProtocol},
+    {"LengthOfLetters", framed("HTTP/1.1 200 OK", "Content-Length: abc\r\n"), kProtocol},
+    {"LengthOf20Digits", framed("HTTP/1.1 200 OK", "Content-Length: 00000000000000000018\r\n"), kProtocol},
+    {"LengthList", framed("HTTP/1.1 200 OK", "Content-Length: 18, 18\r\n"), kProtocol},
+    // Framings that are sound: the same length twice, a status line without reason.
+    {"SameLengthTwice", framed("HTTP/1.1 200 OK", "Content-Length: 18\r\nContent-Length: 18\r\n"), 0},
+    {"StatusWithoutReason", framed("HTTP/1.1 200", "Content-Length: 18\r\n"), 0},
 };
 
 class HostileLinks : public ::testing::TestWithParam<std::tuple<HostileLink, bool>> {};
 
+// The deadline the remote library is given here; the local one's is fixed.
+constexpr auto kRemoteDeadline = std::chrono::milliseconds(400);
+constexpr auto kLocalDeadline = std::chrono::milliseconds(800);
+
 TEST_P(HostileLinks, CallEndsWithACode) {
     const auto& [hostile, remote] = GetParam();
+    // Framing is HTTP's: the unix socket's line reads any head as no JSON.
+    const int32_t expected = !remote && hostile.reply.kind == FakeReply::Kind::Raw ? kProtocol : hostile.expected;
+    ::setenv("KVXG3X_DEADLINE_MS", std::to_string(kRemoteDeadline.count()).c_str(), 1);
     kvxsim::test::TempDir dir;
     const std::string socket = dir.file("kvxsim.sock");
     FakeSimulator simulator(socket, [hostile = hostile](const json& request) {
@@ -236,11 +258,20 @@ TEST_P(HostileLinks, CallEndsWithACode) {
     {
         Library lib(remote, simulator.url());
         ASSERT_EQ(lib.call(Call::Init), 0);
-        EXPECT_EQ(lib.call(Call::Word), hostile.expected);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(lib.call(Call::Word), expected);
+        // Within the deadline, whatever the peer does (and no sooner, where it is silent).
+        const auto took = std::chrono::steady_clock::now() - start;
+        const auto deadline = remote ? kRemoteDeadline : kLocalDeadline;
+        EXPECT_LT(took, deadline + std::chrono::milliseconds(300));
+        if (hostile.reply.kind == FakeReply::Kind::Silent) {
+            EXPECT_GE(took, deadline);
+        }
         // The link recovers at the next initialisation.
         EXPECT_EQ(lib.call(Call::Init), 0);
     }
     ::unsetenv("KVXSIM_SOCKET");
+    ::unsetenv("KVXG3X_DEADLINE_MS");
 }
 
 INSTANTIATE_TEST_SUITE_P(BothLibraries, HostileLinks,
@@ -317,7 +348,7 @@ TEST_P(StalledSimulator, SigtermEndsTheProgramInOrder) {
     const auto signalled = std::chrono::steady_clock::now();
     int status = 0;
     // Before the deadlines the program waited 30 s per read and never
-    // answered SIGTERM in time; far longer than the 2 s it may take.
+    // answered SIGTERM in time; it may take 2 s, whatever the deadline.
     while (::waitpid(pid, &status, WNOHANG) == 0) {
         if (std::chrono::steady_clock::now() - signalled > std::chrono::seconds(10)) {
             ::kill(pid, SIGKILL);
@@ -329,6 +360,7 @@ TEST_P(StalledSimulator, SigtermEndsTheProgramInOrder) {
     const auto took =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled);
     std::cout << "ended " << took.count() << " ms after SIGTERM\n";
+    EXPECT_LE(took.count(), 2000);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     const std::string protocol = readText(protocolFile);
