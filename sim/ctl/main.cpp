@@ -15,10 +15,12 @@
 #include "common/line_channel.h"
 #include "common/socket_path.h"
 #include "model/control.h"
+#include "platform/build_info.h"
 
 namespace {
 
-const char* kUsage = "usage: kvxsimctl [--socket PATH | --url http://127.0.0.1:PORT/cN] COMMAND...\n";
+const char* kUsage = "usage: kvxsimctl [--socket PATH | --url http://127.0.0.1:PORT/cN] COMMAND...\n"
+                     "       kvxsimctl --version\n";
 
 // The answer of the controller at `url`, or nothing with `error` set.
 std::optional<std::string> callOverHttp(const std::string& url, const nlohmann::json& request, std::string& error) {
@@ -66,6 +68,9 @@ int main(int argc, char** argv) {
                 return 2;
             }
             url = argv[++i];
+        } else if (words.empty() && a == "--version") {
+            std::cout << "kvxsimctl " << kvx::buildVersion() << " (revision " << kvx::buildRevision() << ")\n";
+            return 0;
         } else if (words.empty() && (a == "--help" || a == "-h" || a == "help")) {
             std::cout << kUsage << kvxsim::controlCommandHelp();
             return 0;

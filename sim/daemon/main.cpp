@@ -30,6 +30,7 @@
 #include "daemon/recording_feed.h"
 #include "model/scenario.h"
 #include "model/simulator.h"
+#include "platform/build_info.h"
 
 namespace {
 
@@ -64,7 +65,8 @@ const char* kUsage =
     "  --quiet           do not log timeline changes\n"
     "  --controllers N   N controllers from the scenarios, each on its own: web services under\n"
     "                    http://127.0.0.1:PORT/c1 ... /cN (the unix socket and the root serve c1)\n"
-    "  --check           only load the scenario and report whether it is valid\n";
+    "  --check           only load the scenario and report whether it is valid\n"
+    "  --version         the version and the commit it was built from\n";
 
 [[noreturn]] void usageError(const std::string& message) {
     std::cerr << "kvxsim: " << message << '\n' << kUsage;
@@ -194,6 +196,9 @@ int main(int argc, char** argv) {
         else if (a == "--check") checkOnly = true;
         else if (a == "--help" || a == "-h") {
             std::cout << kUsage;
+            return 0;
+        } else if (a == "--version") {
+            std::cout << "kvxsim " << kvx::buildVersion() << " (revision " << kvx::buildRevision() << ")\n";
             return 0;
         } else usageError("unknown option " + a);
     }

@@ -118,6 +118,14 @@ bool writeReportAndSay(const ReportSources& sources, const std::string& file) {
     return true;
 }
 
+// The waits between attempts to start on a controller that cannot be reached.
+constexpr long kFirstStartRetryMs = 1000;
+constexpr long kLastStartRetryMs = 60000;
+
+std::string settingsUrl(const Monitor& monitor) {
+    return monitor.settings().remoteUrl.empty() ? std::string("the web services") : monitor.settings().remoteUrl;
+}
+
 }  // namespace
 
 void ConsoleDialogs::message(const std::string& text, const std::string& title) {
@@ -172,6 +180,9 @@ int runConsole(const ConsoleOptions& options) {
     ConsoleDialogs dialogs(std::cerr);
     MonitorOptions monitorOptions;
     monitorOptions.arguments = options.arguments;
+    // An instance that serves metrics is a service: a controller it cannot
+    // reach at start is a controller offline, not a monitor that is down.
+    monitorOptions.retryUnreachableStart = options.metricsPort.has_value();
     // The metrics endpoint first: an address or web configuration that
     // cannot be used ends the run before the start writes anything. The
     // instance's name is its settings file's, without folder and extension.
@@ -210,10 +221,28 @@ int runConsole(const ConsoleOptions& options) {
     const auto owned = std::make_unique<Monitor>(
         model, recording ? recording->dialogs() : dialogs, recording ? recording->clock() : systemClock(), monitorOptions);
     Monitor& monitor = *owned;
-    bool started = false;
-    {
+    const auto start = [&] {
         RecordedSegment segment(recording.get(), recording::SegmentKind::Start);
-        started = monitor.formCreate();
+        return monitor.formCreate();
+    };
+    bool started = start();
+    // The start again, 1 s after a failed attempt and twice as long after
+    // each one that follows, up to a minute; the metrics say meanwhile that
+    // the controller is offline. A stop signal ends the wait: nothing was
+    // started, so nothing is saved.
+    long attempts = 1;
+    for (long waitMs = kFirstStartRetryMs; !started && monitor.startFailure() == StartFailure::Unreachable;
+         waitMs = std::min(waitMs * 2, kLastStartRetryMs)) {
+        metrics.publish(prometheusStartPendingText(controller, attempts));
+        std::cerr << "KvxDiagnostics: WebServices Access failed! (" << settingsUrl(monitor) << " cannot be reached); "
+                  << "trying again in " << waitMs / 1000 << " s" << std::endl;
+        if (waitForStopSignal(stopSignals, waitMs)) {
+            metrics.stop();
+            return 0;
+        }
+        ++attempts;
+        started = start();
+        if (started) std::cerr << "KvxDiagnostics: started after " << attempts << " attempts" << std::endl;
     }
     if (!started) return 1;
 

@@ -10,6 +10,7 @@
 
 #include "app/console_frontend.h"
 #include "metrics/listen_address.h"
+#include "platform/build_info.h"
 #ifdef KVX_WITH_WINDOW
 #include "app/window_plugin.h"
 #include "platform/plugin.h"
@@ -19,7 +20,7 @@ namespace {
 
 void printUsage() {
     std::cout << "Usage: KvxDiagnostics [/SU] [--settings FILE] [--console [--ticks N] [--json] [--interval-ms N]\n"
-                 "                      [--metrics-port N | --metrics-address HOST:PORT [--web-config-file FILE]]\n"
+                 "                      [--metrics-port N | --web.listen-address [HOST]:PORT [--web.config.file FILE]]\n"
                  "                      [--report FILE]]\n"
                  "                      [--record FILE [--record-max-mb N [--record-files N]]\n"
                  "                       | --replay FILE [--protocol FILE] [--speed N]]\n"
@@ -31,10 +32,12 @@ void printUsage() {
                  "  --interval-ms N headless: poll interval in ms (default 1000; for tests only)\n"
                  "  --metrics-port N headless (implies --console): serve the monitor's state for Prometheus at\n"
                  "                  http://127.0.0.1:N/metrics (0: any free port, printed at start)\n"
-                 "  --metrics-address HOST:PORT  headless (implies --console): serve the metrics on this address\n"
-                 "                  instead of loopback ([::1]:9464 for IPv6, 0.0.0.0:9464 for every address)\n"
-                 "  --web-config-file FILE  TLS and basic authentication of the metrics, in the file format of\n"
-                 "                  the Prometheus exporter toolkit (tls_server_config, basic_auth_users)\n"
+                 "  --web.listen-address [HOST]:PORT  headless (implies --console): serve the metrics on this\n"
+                 "                  address instead of loopback (:9464 or 0.0.0.0:9464 for every IPv4 address,\n"
+                 "                  [::]:9464 for IPv6); --metrics-address is the same option\n"
+                 "  --web.config.file FILE  TLS and basic authentication of the metrics, in the file format of\n"
+                 "                  the Prometheus exporter toolkit (tls_server_config, basic_auth_users);\n"
+                 "                  --web-config-file is the same option\n"
                  "  --report FILE   headless (implies --console): write the service report to FILE (HTML) and beside it\n"
                  "                  as plain text (.txt) when the run ends\n"
                  "  --record FILE   record every driver answer, tick by tick, to FILE (docs/recording.md)\n"
@@ -44,6 +47,8 @@ void printUsage() {
                  "                  FILE.N, moved aside at the size limit, goes on with FILE.N-1 ... FILE\n"
                  "  --protocol FILE with --replay: write the protocol the run wrote, with the recorded times\n"
                  "  --speed N       with --replay: N times the recorded pace, 1 to 60 (headless default: no waits)\n"
+                 "  --version       the program's version and the commit it was built from\n"
+                 "Other arguments that do not start with -- are ignored.\n"
                  "The driver library is kvxg3.dll (kvxg3X.DLL in web-services mode) beside the program,\n"
                  "or the file named by KVXDLLNAME.\n";
 }
@@ -99,6 +104,15 @@ bool parsePositive(const char* text, long& out) {
 // The longest poll interval taken: an hour.
 constexpr long kMaxIntervalMs = 3600000;
 
+// The options that take a value, under every name they have.
+bool takesValue(const std::string& option) {
+    for (const char* name : {"--ticks", "--interval-ms", "--metrics-port", "--metrics-address", "--web.listen-address",
+                             "--web-config-file", "--web.config.file", "--settings", "--report", "--record",
+                             "--record-max-mb", "--record-files", "--replay", "--protocol", "--speed"})
+        if (option == name) return true;
+    return false;
+}
+
 }  // namespace
 
 int runProgram(int argc, char** argv);
@@ -147,17 +161,17 @@ int runProgram(int argc, char** argv) {
             }
             console.metricsPort = static_cast<int>(port);
             wantConsole = true;
-        } else if (a == "--metrics-address" && i + 1 < argc) {
+        } else if ((a == "--web.listen-address" || a == "--metrics-address") && i + 1 < argc) {
             const std::optional<kvx::ListenAddress> address = kvx::parseListenAddress(argv[++i]);
             if (!address) {
-                std::cerr << "KvxDiagnostics: --metrics-address needs HOST:PORT (port 0 to 65535), not \"" << argv[i]
+                std::cerr << "KvxDiagnostics: " << a << " needs [HOST]:PORT (port 0 to 65535), not \"" << argv[i]
                           << "\"\n";
                 return 2;
             }
             console.metricsHost = address->host;
             console.metricsPort = address->port;
             wantConsole = true;
-        } else if (a == "--web-config-file" && i + 1 < argc) {
+        } else if ((a == "--web.config.file" || a == "--web-config-file") && i + 1 < argc) {
             console.webConfigFile = argv[++i];
         } else if (a == "--settings" && i + 1 >= argc) {
             std::cerr << "KvxDiagnostics: --settings needs a file name\n";
@@ -183,6 +197,14 @@ int runProgram(int argc, char** argv) {
         } else if (a == "--help" || a == "-h") {
             printUsage();
             return 0;
+        } else if (a == "--version") {
+            std::cout << "KvxDiagnostics " << kvx::buildVersion() << " (revision " << kvx::buildRevision() << ")\n";
+            return 0;
+        } else if (a.starts_with("--")) {
+            // A misspelt option would otherwise run an instance without what it asked for.
+            std::cerr << "KvxDiagnostics: " << (takesValue(a) ? a + " needs a value" : "unknown option " + a)
+                      << " (--help lists the options)\n";
+            return 2;
         } else {
             console.arguments.push_back(a);  // "/SU" and anything else the program ignores
         }
@@ -196,7 +218,7 @@ int runProgram(int argc, char** argv) {
     if (!record.file.empty()) console.record = record;
     if (!replay.file.empty()) console.replay = replay;
     if (console.webConfigFile && !console.metricsPort) {
-        std::cerr << "KvxDiagnostics: --web-config-file needs --metrics-address or --metrics-port\n";
+        std::cerr << "KvxDiagnostics: --web.config.file needs --web.listen-address or --metrics-port\n";
         return 2;
     }
 

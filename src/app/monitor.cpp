@@ -85,13 +85,15 @@ bool Monitor::formCreate() {
     const bool remote = settings_.useWebServices != 0;
     const int loaded = driver_.loadDriverLibrary(options_.driverBaseName, remote, false);
     driver_.setRemote(remote);
+    startFailure_ = StartFailure::NoLibrary;
     if (remote) {
         if (!loaded) {
             dialogs_.message("kvxg3x.dll not found or no valid version", "Fatal Error!");
             return false;
         }
         if (driver_.KvxG3XOpen(settings_.remoteUrl, settings_.remoteDevFileName).value_or(KVX_E_NOT_SUPPORTED) != 0) {
-            dialogs_.message("WebServices Access failed!", "Fatal Error!");
+            startFailure_ = StartFailure::Unreachable;
+            if (!options_.retryUnreachableStart) dialogs_.message("WebServices Access failed!", "Fatal Error!");
             return false;
         }
         driver_.KVXG3_SetDllErrorRoutine(&Monitor::driverErrorRoutine);
@@ -103,6 +105,7 @@ bool Monitor::formCreate() {
         dialogs_.message("kvxg3.dll has no valid version! - Try anyway ...", "Error!");
     }
 
+    startFailure_ = StartFailure::None;
     records_.optionDescriptors.fill();
     store_.readWindowSettings([this] { applyStayOnTop(); });
     showVersions();

@@ -39,6 +39,16 @@ struct MonitorOptions {
     MonotonicClock monotonic = steadyMilliseconds;  // times the run's history and trends
     DriverTap* driverTap = nullptr;        // sees every driver answer (a flight recorder)
     DriverReplay* driverReplay = nullptr;  // answers instead of the library (a replay)
+    // A service that retries its start: web services that cannot be reached
+    // end the start without the fatal message (the caller says what it does).
+    bool retryUnreachableStart = false;
+};
+
+// Why the start-up sequence ended early.
+enum class StartFailure {
+    None,
+    NoLibrary,    // no usable driver library
+    Unreachable,  // web services mode, and the controller's web services cannot be reached
 };
 
 class Monitor : public WindowActions {
@@ -55,6 +65,7 @@ public:
     // The start-up sequence. False when a fatal failure ended it: the message
     // was shown and nothing after it ran (no timer, no protocol, no settings).
     bool formCreate();
+    StartFailure startFailure() const { return startFailure_; }
     // One poll tick; it stamps the model when it completes. A tick asked for
     // while a tick or a user action runs (a dialog inside it lets the event
     // loop run) is skipped.
@@ -129,6 +140,7 @@ private:
 
     bool timerEnabled_ = false;
     int busy_ = 0;
+    StartFailure startFailure_ = StartFailure::None;
 };
 
 }  // namespace kvx

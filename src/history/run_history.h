@@ -3,8 +3,10 @@
 // feeds it once after every tick.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "history/fault_history.h"
 #include "history/trends.h"
@@ -27,6 +29,13 @@ public:
     FaultHistory& faults() { return faults_; }
     const TrendRecorder& trends() const { return trends_; }
     std::uint64_t tickCount() const { return ticks_; }
+    // How often each fault class came up (raised in a tick, not in the one
+    // before), by its bit number: a fault shorter than any scrape interval
+    // still counts.
+    std::uint64_t raisedCount(int bit) const { return raised_[static_cast<std::size_t>(bit)]; }
+    // How often each axis condition came up, by axis (from 0) and the
+    // condition's place in axisConditionBits(); as many axes as ever reported.
+    const std::vector<std::array<std::uint64_t, 4>>& axisRaisedCounts() const { return axisRaised_; }
     std::uint64_t onlineTickCount() const { return onlineTicks_; }
 
 private:
@@ -36,6 +45,8 @@ private:
     FaultHistory faults_;
     TrendRecorder trends_;
     std::uint64_t ticks_ = 0;
+    std::array<std::uint64_t, 32> raised_{};
+    std::vector<std::array<std::uint64_t, 4>> axisRaised_;
     std::uint64_t onlineTicks_ = 0;
 };
 

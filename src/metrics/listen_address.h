@@ -1,5 +1,5 @@
 // The address an instance's metrics are served on, as an operator names it:
-// "HOST:PORT", "[IPv6]:PORT".
+// "HOST:PORT", "[IPv6]:PORT", ":PORT".
 #pragma once
 
 #include <optional>
@@ -12,8 +12,11 @@ struct ListenAddress {
     int port = 0;  // 0: any free port
 };
 
-// Nothing for a text without a host (":9464" would silently mean every
-// address) or without a port from 0 to 65535.
+// ":PORT" means every address, as exporters take it.
+inline constexpr const char* kEveryAddress = "0.0.0.0";
+
+// Nothing for a text without a port from 0 to 65535, or an IPv6 address
+// without its brackets.
 std::optional<ListenAddress> parseListenAddress(const std::string& text);
 
 }  // namespace kvx

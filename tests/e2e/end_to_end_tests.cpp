@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <regex>
 #include <set>
 
@@ -217,6 +218,62 @@ TEST_F(EndToEndTest, MetricsPortLoadsTheServerAndServesTheMonitorsState) {
     for (const char* library : {"libkvxdiag_metrics_tls", "httplib", "libssl", "libcrypto", "yaml-cpp"})
         EXPECT_EQ(mappedCount(monitor->pid(), library), 0u) << library;
     EXPECT_EQ(stopMonitor(), 0);
+}
+
+// The metrics port a headless run announced on standard error.
+int announcedMetricsPort(const fs::path& errFile) {
+    const std::regex announced("metrics on http://127\\.0\\.0\\.1:([0-9]+)/metrics");
+    std::smatch m;
+    std::string err;
+    for (int i = 0; i < 400 && !std::regex_search(err, m, announced); ++i) {
+        std::this_thread::sleep_for(25ms);
+        err = readFile(errFile);
+    }
+    return std::regex_search(err, m, announced) ? std::stoi(m[1].str()) : -1;
+}
+
+// Scrapes until the text holds every one of `samples`; the last text.
+std::string scrapeUntil(int port, const std::vector<std::string>& samples) {
+    std::string body;
+    for (int i = 0; i < 400; ++i) {
+        body = httpGet(port, "/metrics");
+        if (std::all_of(samples.begin(), samples.end(), [&](const std::string& s) { return body.find(s) != std::string::npos; }))
+            break;
+        std::this_thread::sleep_for(25ms);
+    }
+    return body;
+}
+
+// A service whose controller is off at its start stays up, says so in its
+// metrics and starts as soon as the controller answers, without a restart.
+TEST_F(EndToEndTest, ControllerOffAtStartIsOfflineInTheMetricsUntilItAnswers) {
+    startSimulator();
+    sim->signal(SIGTERM);
+    ASSERT_EQ(sim->wait(5s), 0);
+    writeSettings(true);
+    monitor = std::make_unique<Process>(Process::Options{
+        {(dir / "bin" / "KvxDiagnostics").string(), "--json", "--metrics-port", "0", "--interval-ms", "150"},
+        {{"KVXSIM_SOCKET", socket}},
+        dir.string(),
+        (dir / "monitor.err").string()});
+    const int metricsPort = announcedMetricsPort(dir / "monitor.err");
+    ASSERT_GT(metricsPort, 0) << readFile(dir / "monitor.err");
+    const std::string down = "kvx_up{controller=\"KvxDiagnostics\"} 0\n";
+    std::string body = scrapeUntil(metricsPort, {down, "kvx_start_attempts_total{controller=\"KvxDiagnostics\"} 2\n"});
+    EXPECT_NE(body.find(down), std::string::npos) << body;
+    EXPECT_NE(body.find("kvx_online{controller=\"KvxDiagnostics\"} 0\n"), std::string::npos) << body;
+    EXPECT_FALSE(monitor->wait(0ms)) << readFile(dir / "monitor.err");
+
+    startSimulator(port);
+    const json t = waitForTick([](const json& x) { return x["caption"] == "KvxDiagnostics - Online Mode"; });
+    EXPECT_EQ(t["tick"], 1);
+    body = scrapeUntil(metricsPort, {"kvx_up{controller=\"KvxDiagnostics\"} 1\n"});
+    EXPECT_NE(body.find("kvx_online{controller=\"KvxDiagnostics\"} 1\n"), std::string::npos) << body;
+    EXPECT_EQ(stopMonitor(), 0);
+    const std::string err = readFile(dir / "monitor.err");
+    for (const char* line : {"cannot be reached); trying again in 1 s\n", "cannot be reached); trying again in 2 s\n"})
+        EXPECT_NE(err.find(line), std::string::npos) << err;
+    EXPECT_EQ(err.find("Fatal Error!"), std::string::npos) << err;
 }
 
 TEST_F(EndToEndTest, TheWindowRunsFromItsPluginAndClosesOnSigterm) {

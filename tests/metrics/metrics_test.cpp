@@ -77,11 +77,25 @@ TEST_F(HistoryTest, MetricsOfAnOnlineTickWithFaults) {
     EXPECT_TRUE(hasLine(text, "kvx_restarts_total{controller=\"m17\"} 0"));
     EXPECT_TRUE(hasLine(text, "kvx_fault_history_entries{controller=\"m17\"} 4"));
     EXPECT_TRUE(hasLine(text, "kvx_fault_history_unacknowledged{controller=\"m17\"} 4"));
+    EXPECT_TRUE(hasLine(text, "kvx_up{controller=\"m17\"} 1"));
+    EXPECT_TRUE(hasLine(text, "kvx_fault_raised_total{controller=\"m17\",class=\"emergency_out\"} 1"));
+    EXPECT_TRUE(hasLine(text, "kvx_fault_raised_total{controller=\"m17\",class=\"encoder_error\"} 0"));
+    EXPECT_TRUE(hasLine(text, "kvx_axis_condition_raised_total{controller=\"m17\",axis=\"2\",condition=\"emergency_out\"} 1"));
+    EXPECT_TRUE(hasLine(text, "kvx_axis_condition_raised_total{controller=\"m17\",axis=\"1\",condition=\"emergency_out\"} 0"));
     // 26 run and fault-class samples, 8 axis conditions (two axes), 4 tasks,
-    // 5 counters, 5 cycle-time values and the worst cycle time.
-    EXPECT_EQ(metricLines(text).size(), 49u);
+    // 5 counters, 5 cycle-time values, the worst cycle time, build and
+    // start, 5 process figures, 16 fault classes raised, 8 axis conditions raised.
+    EXPECT_EQ(metricLines(text).size(), 80u);
     EXPECT_NE(text.find("# TYPE kvx_restarts_total counter\n"), std::string::npos);
     EXPECT_NE(text.find("# TYPE kvx_link_errors gauge\n"), std::string::npos);
+    // A fault that stays is raised once; one that comes back, again.
+    tickAt(2);
+    setEmergencyOut(1, false);
+    tickAt(3);
+    setEmergencyOut(1, true);
+    tickAt(4);
+    EXPECT_TRUE(hasLine(prometheusText(history, "m17"),
+                        "kvx_fault_raised_total{controller=\"m17\",class=\"emergency_out\"} 2"));
 }
 
 TEST_F(HistoryTest, MetricsWhileOfflineLeaveOutTheControllerValues) {
@@ -100,18 +114,29 @@ TEST_F(HistoryTest, MetricsWhileOfflineLeaveOutTheControllerValues) {
     EXPECT_TRUE(hasLine(text, "kvx_restarts_total{controller=\"m17\"} 1"));
     EXPECT_TRUE(hasLine(text, "kvx_offline_periods_total{controller=\"m17\"} 1"));
     EXPECT_EQ(text.find("kvx_link_errors"), std::string::npos);
-    EXPECT_EQ(text.find("kvx_axis_condition"), std::string::npos);
+    EXPECT_EQ(text.find("kvx_axis_condition{"), std::string::npos);
+    EXPECT_TRUE(hasLine(text, "kvx_fault_raised_total{controller=\"m17\",class=\"offline\"} 1"));
     EXPECT_EQ(text.find("kvx_cycle_time_min_seconds"), std::string::npos);
     EXPECT_TRUE(hasLine(text, "kvx_cycle_time_worst_seconds{controller=\"m17\"} 0.0013"));
 }
 
-TEST(MetricsText, BeforeTheFirstTickOnlyTheTickCount) {
+TEST(MetricsText, BeforeTheFirstTickOnlyTheRunsOwnFigures) {
     FixedClock clock;
     RunHistory history(clock, [] { return std::int64_t{0}; });
-    EXPECT_EQ(prometheusText(history, "m17"),
-              "# HELP kvx_ticks_total Poll ticks run since the monitor started.\n"
-              "# TYPE kvx_ticks_total counter\n"
-              "kvx_ticks_total{controller=\"m17\"} 0\n");
+    const std::string text = prometheusText(history, "m17");
+    EXPECT_TRUE(hasLine(text, "kvx_ticks_total{controller=\"m17\"} 0"));
+    EXPECT_TRUE(hasLine(text, "kvx_up{controller=\"m17\"} 1"));
+    EXPECT_NE(text.find("kvx_build_info{controller=\"m17\",version=\"2.5.3\",revision=\""), std::string::npos);
+    for (const char* family : {"process_cpu_seconds_total", "process_resident_memory_bytes", "process_open_fds",
+                               "process_max_fds", "process_start_time_seconds"})
+        EXPECT_NE(text.find(std::string("\n") + family + "{controller=\"m17\"} "), std::string::npos) << family;
+    EXPECT_EQ(text.find("kvx_online"), std::string::npos);
+    EXPECT_EQ(text.find("kvx_fault_raised_total"), std::string::npos);
+    // While the start waits for the controller: offline, and how often it tried.
+    const std::string pending = prometheusStartPendingText("m17", 3);
+    for (const char* line : {"kvx_up{controller=\"m17\"} 0", "kvx_online{controller=\"m17\"} 0",
+                             "kvx_start_attempts_total{controller=\"m17\"} 3", "kvx_ticks_total{controller=\"m17\"} 0"})
+        EXPECT_TRUE(hasLine(pending, line)) << line;
     // A name that would break the exposition is escaped.
     EXPECT_NE(prometheusText(history, "a\"b\\c\nd").find("kvx_ticks_total{controller=\"a\\\"b\\\\c\\nd\"} 0\n"),
               std::string::npos);

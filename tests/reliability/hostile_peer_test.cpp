@@ -406,7 +406,7 @@ TEST(OversizedProfileFile, OnlyItsFirstMegabyteIsReadAndItIsNeverRewritten) {
 }
 
 // Hostile command lines and scenario files: refused with a clear message
-// before anything runs. Before, a scenario time of 1e10 s passed --check and
+// before anything runs; --version answered without running anything. Before, a scenario time of 1e10 s passed --check and
 // then spun the timeline thread (SIGTERM never stopped the daemon), an
 // interval of 2147483648 ms ticked in a busy loop, and --socket deleted
 // whatever file was at the path.
@@ -444,6 +444,30 @@ const HostileCommandLine kHostileCommandLines[] = {
          return {KVX_PROGRAM, "--console", "--interval-ms", "99999999999999999999"};
      },
      2, "KvxDiagnostics: --interval-ms needs a whole number from 1 to 3600000, not \"99999999999999999999\""},
+    {"MisspeltOption",
+     [](const kvxsim::test::TempDir&) -> std::vector<std::string> {
+         return {KVX_PROGRAM, "--metrics-adress", "127.0.0.1:9464"};
+     },
+     2, "KvxDiagnostics: unknown option --metrics-adress (--help lists the options)"},
+    {"OptionWithoutItsValue",
+     [](const kvxsim::test::TempDir&) -> std::vector<std::string> { return {KVX_PROGRAM, "--console", "--ticks"}; },
+     2, "KvxDiagnostics: --ticks needs a value"},
+    {"ListenAddressWithoutPort",
+     [](const kvxsim::test::TempDir&) -> std::vector<std::string> {
+         return {KVX_PROGRAM, "--web.listen-address", "0.0.0.0"};
+     },
+     2, "KvxDiagnostics: --web.listen-address needs [HOST]:PORT (port 0 to 65535), not \"0.0.0.0\""},
+    {"ProgramVersion",
+     [](const kvxsim::test::TempDir&) -> std::vector<std::string> { return {KVX_PROGRAM, "/SU", "--version"}; },
+     0, "KvxDiagnostics 2.5.3 (revision "},
+    {"SimulatorVersion",
+     [](const kvxsim::test::TempDir&) -> std::vector<std::string> { return {kvxsim::test::binDir() + "/kvxsim", "--version"}; },
+     0, "kvxsim 2.5.3 (revision "},
+    {"ControlVersion",
+     [](const kvxsim::test::TempDir&) -> std::vector<std::string> {
+         return {kvxsim::test::binDir() + "/kvxsimctl", "--version"};
+     },
+     0, "kvxsimctl 2.5.3 (revision "},
     {"SocketPathOfAFile",
      [](const kvxsim::test::TempDir& d) -> std::vector<std::string> {
          return {kvxsim::test::binDir() + "/kvxsim", "--scenario", kvxsim::test::scenarioDir() + "/kvx2000.scn",
@@ -458,7 +482,9 @@ TEST_P(HostileCommandLines, RefusedWithAClearMessage) {
     kvxsim::test::TempDir dir;
     const auto result = kvxsim::test::runProcess(GetParam().argv(dir));
     EXPECT_EQ(result.exitCode, GetParam().exitCode) << result.err;
-    EXPECT_NE(result.err.find(GetParam().says), std::string::npos) << result.err;
+    // A refusal on standard error, an answer (--version) on standard output.
+    const std::string& told = GetParam().exitCode == 0 ? result.out : result.err;
+    EXPECT_NE(told.find(GetParam().says), std::string::npos) << result.out << result.err;
     if (std::filesystem::exists(dir.file("notes.txt"))) {
         EXPECT_EQ(readText(dir.file("notes.txt")), "precious\n");
     }
