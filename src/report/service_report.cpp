@@ -123,10 +123,11 @@ std::string worstMark(const TrendRecorder& trends, std::int64_t t0, std::int64_t
         return mark.str();
     }
     const double px = x(worst->ms), py = y(static_cast<double>(worst->maxCycleUs));
-    // The label reads leftwards in the right half, so it stays on the chart.
+    // Above the peak, reading leftwards in the right half, so it stays on the
+    // chart and off the line.
     const bool leftwards = px > (x(t0) + x(t1)) / 2;
     mark << "<circle class=\"worst\" cx=\"" << px << "\" cy=\"" << py << "\" r=\"3\" fill=\"#c00000\"/>\n"
-         << "<text class=\"worst\" x=\"" << px + (leftwards ? -6 : 6) << "\" y=\"" << py + 4
+         << "<text class=\"worst\" x=\"" << px + (leftwards ? -4 : 4) << "\" y=\"" << py - 5
          << "\" font-size=\"11\" text-anchor=\"" << (leftwards ? "end" : "start") << "\" fill=\"#c00000\">worst "
          << value << "</text>\n";
     return mark.str();
