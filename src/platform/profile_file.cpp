@@ -18,6 +18,8 @@
 #include <set>
 #include <vector>
 
+#include "platform/safe_file.h"
+
 namespace kvx::profile {
 
 namespace {
@@ -55,25 +57,15 @@ void tellOversized(const std::string& path) {
 // nullopt with `error` set. A missing file is `missing`.
 std::optional<std::string> readFile(const std::string& path, std::string& error, bool& missing,
                                     bool* truncated = nullptr) {
-    missing = false;
-    // Non-blocking, so that a FIFO in the file's place cannot stall the program.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // A FIFO, device or folder in the file's place is refused, never waited on.
+    std::string why;
+    const int fd = platform::openRegularForReading(path, why, &missing);
     if (fd < 0) {
-        missing = errno == ENOENT;
-        error = reason("opening");
+        error = "opening: " + why;
         return std::nullopt;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        error = reason("opening");
-        ::close(fd);
-        return std::nullopt;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        error = S_ISDIR(st.st_mode) ? "opening: Is a directory" : "opening: not a regular file";
-        ::close(fd);
-        return std::nullopt;
-    }
+    ::fstat(fd, &st);
     std::string data;
     data.reserve(std::min(static_cast<std::size_t>(st.st_size), kMaxFileSize));
     char buf[65536];
@@ -145,17 +137,13 @@ void removeStaleTemporaries(const std::string& path) {
 // (no temporary file, no flush to disk), once the checks that would refuse
 // a real write have passed, so that a write-protected file is reported alike.
 WriteResult replaceFile(const std::string& requestedPath, std::string_view contents, bool unchanged = false) {
-    // Write through a symbolic link to the file it names instead of replacing the link.
-    std::string path = requestedPath;
+    // Write through a symbolic link to the file it names instead of replacing
+    // the link, unless another user may have planted it.
+    std::string refused;
+    const std::string path = platform::writeTarget(requestedPath, refused);
+    if (path.empty()) return {refused};
     struct stat old {};
-    bool exists = ::lstat(path.c_str(), &old) == 0;
-    if (exists && S_ISLNK(old.st_mode)) {
-        if (char* real = ::realpath(path.c_str(), nullptr)) {
-            path = real;
-            std::free(real);
-        }
-        exists = ::stat(path.c_str(), &old) == 0;
-    }
+    const bool exists = ::stat(path.c_str(), &old) == 0;
     // A rename would replace a write-protected file as easily as any other;
     // the protection is the user's wish, so it is honoured (also for root).
     if (exists && (old.st_mode & 0222) == 0) return {"the file is write-protected"};
