@@ -108,8 +108,8 @@ done
 echo "== the flight recorder: instructions per steady tick of the headless program with and without --record (callgrind)"
 # Both watch one lively controller at once, so that they see the same
 # answers; the difference of 121 and 21 ticks leaves 100 ticks without the
-# start. Then minutes of both at 1 Hz for the CPU time, bytes a tick and the
-# replay's proof (bench/recording_figures.py).
+# start. Then a recorded run of minutes at 1 Hz for the bytes a tick, scaled
+# to an hour, and the replay's proof (bench/recording_figures.py).
 rec="$out/recording"
 mkdir -p "$rec/plain" "$rec/recording"
 cp "$bin/KvxDiagnostics" "$bin/kvxg3.dll" "$rec/plain/"
@@ -140,6 +140,12 @@ kill "$sim"; wait "$sim" 2>/dev/null || true
 } | tee "$out/recording.txt"
 python3 "$root/bench/recording_figures.py" "$bin" "$root/scenarios/lively.scn" --seconds "${RECORDING_SECONDS:-600}" \
   | tee -a "$out/recording.txt"
+awk '{v[$1] = $2} END {
+  added = v["recording_instructions_recording"] - v["recording_instructions_plain"]
+  printf "recorder: %d instructions added per steady tick   target <= 60000: %s\n", added, added <= 60000 ? "met" : "MISSED"
+  printf "recorder: %.1f bytes per tick over an hour   target <= 100: %s\n", v["recording_bytes_per_tick_hour"],
+    v["recording_bytes_per_tick_hour"] <= 100 ? "met" : "MISSED"
+}' "$out/recording.txt"
 echo "== start-up, CPU share and memory of whole processes (${cpu_seconds} s at 1 Hz)"
 python3 "$root/bench/process_figures.py" "$bin" "$root/scenarios" --cpu-seconds "$cpu_seconds" --details "$out" \
   | tee "$out/process.txt"

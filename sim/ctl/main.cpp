@@ -50,7 +50,19 @@ std::optional<std::string> callOverHttp(const std::string& url, const nlohmann::
 
 }  // namespace
 
+int run(int argc, char** argv);
+
+// An error that escapes the run ends it with a message and exit code 1, not an abort.
 int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "kvxsimctl: " << e.what() << '\n';
+        return 1;
+    }
+}
+
+int run(int argc, char** argv) {
     std::string socketPath;
     std::string url;
     std::vector<std::string> words;

@@ -174,7 +174,19 @@ rlim_t raiseDescriptorLimit(rlim_t wanted) {
 
 }  // namespace
 
+int run(int argc, char** argv);
+
+// An error that escapes the run ends it with a message and exit code 1, not an abort.
 int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "kvxsim: " << e.what() << '\n';
+        return 1;
+    }
+}
+
+int run(int argc, char** argv) {
     Options opt;
     bool checkOnly = false;
     for (int i = 1; i < argc; ++i) {

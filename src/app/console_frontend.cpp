@@ -217,7 +217,6 @@ int runConsole(const ConsoleOptions& options) {
         }
         recording->wire(monitorOptions);
     }
-    // On the heap; in a recording run on the tick page, beside the recorder (see Monitor::operator new).
     const auto owned = std::make_unique<Monitor>(
         model, recording ? recording->dialogs() : dialogs, recording ? recording->clock() : systemClock(), monitorOptions);
     Monitor& monitor = *owned;

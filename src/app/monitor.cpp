@@ -3,7 +3,6 @@
 #include <filesystem>
 
 #include "platform/paths.h"
-#include "platform/tick_page.h"
 
 namespace kvx {
 
@@ -64,16 +63,6 @@ Monitor::Monitor(DisplayModel& model, Dialogs& dialogs, Clock& clock, MonitorOpt
 
 Monitor::~Monitor() {
     if (activeMonitor == this) activeMonitor = nullptr;
-}
-
-void* Monitor::operator new(std::size_t size) {
-    if (void* p = platform::takeFromMappedTickPage(size)) return p;
-    return ::operator new(size);
-}
-
-void Monitor::operator delete(void* p) {
-    if (platform::onTickPage(p)) platform::giveToTickPage(p);
-    else ::operator delete(p);
 }
 
 bool Monitor::formCreate() {

@@ -55,10 +55,6 @@ class Monitor : public WindowActions {
 public:
     Monitor(DisplayModel& model, Dialogs& dialogs, Clock& clock, MonitorOptions options = {});
     ~Monitor() override;
-    // On the tick page (platform/tick_page.h) where a recorder mapped it: a
-    // tick works in the monitor's records and state as in the recorder's.
-    static void* operator new(std::size_t size);
-    static void operator delete(void* p);
     Monitor(const Monitor&) = delete;
     Monitor& operator=(const Monitor&) = delete;
 

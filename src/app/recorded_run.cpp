@@ -15,6 +15,7 @@
 
 #include "platform/paths.h"
 #include "platform/profile_file.h"
+#include "platform/safe_file.h"
 #include "platform/user_config.h"
 #include "report/protocol_file.h"
 
@@ -25,15 +26,15 @@ namespace {
 namespace fs = std::filesystem;
 using namespace recording;
 
+// The file as the start will read it, within the settings reader's bound. A
+// FIFO, device or folder in its place reads as empty, as the settings reader
+// takes it; the read never waits on one.
 RecordedFile snapshot(const std::string& path) {
     RecordedFile f;
     f.path = path;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return f;
-    std::ostringstream s;
-    s << in.rdbuf();
-    f.present = true;
-    f.content = s.str();
+    std::string error;
+    bool missing = false;
+    f.present = platform::readRegularFile(path, profile::kMaxFileSize, f.content, error, &missing) || !missing;
     return f;
 }
 
@@ -196,7 +197,11 @@ bool ReplaySession::layOutSettings(const std::optional<std::string>& protocolFil
 bool ReplaySession::restart() {
     monitor_.reset();
     reader_.rewind();
-    if (protocolFile_.size()) std::ofstream(protocolFile_, std::ios::trunc);
+    if (!protocolFile_.empty()) {
+        std::string error;
+        const int fd = platform::openForWriting(protocolFile_, platform::WriteMode::Replace, 0666, error);
+        if (fd >= 0) ::close(fd);
+    }
     model_ = DisplayModel();
     ticks_ = 0;
     closed_ = false;

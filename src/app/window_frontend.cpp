@@ -145,7 +145,6 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& passed) {
         }
         recording->wire(options);
     }
-    // On the heap; in a recording run on the tick page, beside the recorder (see Monitor::operator new).
     const auto owned = std::make_unique<Monitor>(
         model, recording ? recording->dialogs() : dialogs, recording ? recording->clock() : systemClock(), options);
     Monitor& monitor = *owned;

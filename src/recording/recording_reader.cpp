@@ -1,44 +1,86 @@
 #include "recording/recording_reader.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+
+#include "platform/safe_file.h"
 
 namespace kvx::recording {
 
+struct RecordingReader::Source {
+    int fd = -1;
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t size = 0;
+
+    Source() = default;
+    Source(const Source&) = delete;
+    Source& operator=(const Source&) = delete;
+    ~Source() {
+        if (fd >= 0) ::close(fd);
+    }
+    // Up to `n` bytes at `at` (fewer at the end); a failed read ends the file there.
+    std::size_t read(std::uint64_t at, std::uint8_t* out, std::size_t n) const {
+        if (at >= size) return 0;
+        n = static_cast<std::size_t>(std::min<std::uint64_t>(n, size - at));
+        if (fd < 0) {
+            std::memcpy(out, bytes.data() + at, n);
+            return n;
+        }
+        std::size_t got = 0;
+        while (got < n) {
+            const ssize_t r = ::pread(fd, out + got, n - got, static_cast<off_t>(at + got));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) break;
+            got += static_cast<std::size_t>(r);
+        }
+        return got;
+    }
+};
+
 namespace {
+
+using Source = RecordingReader::Source;
 
 constexpr std::uint64_t kMostFrame = 64u << 20;
 
-// Where a frame's body lies; nullopt-like `complete == false` when the file ends inside it.
+// Where a frame's body lies; `complete == false` when the file ends inside it.
 struct FrameSpan {
     bool complete = false;
-    std::size_t body = 0;  // kind byte
-    std::size_t size = 0;  // kind and payload
-    std::size_t end = 0;   // after the checksum
+    std::uint64_t body = 0;  // kind byte
+    std::size_t size = 0;    // kind and payload
+    std::uint64_t end = 0;   // after the checksum
 };
 
-FrameSpan locateFrame(const std::vector<std::uint8_t>& bytes, std::size_t at) {
+// Finds the frame at `at` and reads its kind, payload and checksum into `body`.
+FrameSpan locateFrame(const Source& source, std::uint64_t at, std::vector<std::uint8_t>& body) {
     FrameSpan f;
+    std::uint8_t head[10];
+    const std::size_t got = source.read(at, head, sizeof head);
     std::uint64_t length = 0;
-    std::size_t p = at;
+    std::size_t p = 0;
     for (int shift = 0;; shift += 7) {
-        if (p >= bytes.size()) return f;  // ends inside the length
+        if (p >= got) return f;  // ends inside the length
         if (shift > 56) throw FormatError(at, "frame length too long");
-        const std::uint8_t b = bytes[p++];
+        const std::uint8_t b = head[p++];
         length |= std::uint64_t(b & 0x7F) << shift;
         if (!(b & 0x80)) break;
     }
     if (length == 0 || length > kMostFrame) throw FormatError(at, "frame length " + std::to_string(length) + " out of range");
-    if (length + 4 > bytes.size() - p) return f;
+    const std::uint64_t from = at + p;
+    if (length + 4 > source.size - from) return f;
+    body.resize(static_cast<std::size_t>(length) + 4);
+    if (source.read(from, body.data(), body.size()) < body.size()) return f;
     f.complete = true;
-    f.body = p;
+    f.body = from;
     f.size = static_cast<std::size_t>(length);
-    f.end = p + f.size + 4;
+    f.end = from + length + 4;
     std::uint32_t stored = 0;
-    for (int i = 0; i < 4; ++i) stored |= std::uint32_t(bytes[p + f.size + static_cast<std::size_t>(i)]) << (8 * i);
-    if (stored != crc32(bytes.data() + p, f.size)) throw FormatError(at, "checksum mismatch (damaged frame)");
+    for (std::size_t i = 0; i < 4; ++i) stored |= std::uint32_t(body[f.size + i]) << (8 * i);
+    if (stored != crc32(body.data(), f.size)) throw FormatError(at, "checksum mismatch (damaged frame)");
     return f;
 }
 
@@ -59,47 +101,72 @@ std::vector<std::string> newerFiles(const std::string& file) {
     return names;
 }
 
-bool readWhole(const std::string& file, std::vector<std::uint8_t>& bytes, std::string& error) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        error = "cannot open " + file + ": " + std::strerror(errno);
-        return false;
+// A regular file only: a FIFO or device in its place is refused, never waited on or read without end.
+std::unique_ptr<Source> openFile(const std::string& file, std::string& error) {
+    std::string why;
+    auto source = std::make_unique<Source>();
+    source->fd = platform::openRegularForReading(file, why);
+    struct stat st {};
+    if (source->fd < 0 || ::fstat(source->fd, &st) != 0) {
+        error = "cannot open " + file + ": " + (source->fd < 0 ? why : std::strerror(errno));
+        return nullptr;
     }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    source->size = static_cast<std::uint64_t>(st.st_size);
+    return source;
+}
+
+// Whether the `most` bytes from `at` on (or up to the end) are all zeros.
+bool zerosFrom(const Source& source, std::uint64_t at, std::uint64_t most) {
+    std::uint8_t buf[65536];
+    for (std::uint64_t done = 0; done < most;) {
+        const std::size_t n = source.read(at + done, buf, static_cast<std::size_t>(std::min<std::uint64_t>(sizeof buf, most - done)));
+        if (n == 0) return true;
+        if (!std::all_of(buf, buf + n, [](std::uint8_t b) { return b == 0; })) return false;
+        done += n;
+    }
     return true;
 }
 
 }  // namespace
 
+RecordingReader::RecordingReader() = default;
+RecordingReader::~RecordingReader() = default;
+
 bool RecordingReader::open(const std::string& file, std::string& error) {
-    std::vector<std::uint8_t> bytes;
-    if (!readWhole(file, bytes, error)) return false;
+    auto source = openFile(file, error);
+    if (!source) return false;
     name_ = file;
-    if (!openBytes(std::move(bytes), error)) return false;
+    source_ = std::move(source);
+    opened_.clear();
+    newer_.clear();
+    entered_ = 0;
+    if (!readHead(*source_, name_, info_, firstSegment_, error)) return false;
+    rewind();
     opened_ = file;
     newer_ = newerFiles(file);
     return true;
 }
 
-bool RecordingReader::readHead(const std::vector<std::uint8_t>& bytes, const std::string& file, RunInfo& info,
-                               std::size_t& firstSegment, std::string& error) {
+bool RecordingReader::readHead(Source& source, const std::string& file, RunInfo& info, std::uint64_t& firstSegment,
+                               std::string& error) {
     const std::string name = shownName(file);
-    if (bytes.size() < kHeaderSize || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) {
+    std::uint8_t header[kHeaderSize];
+    if (source.read(0, header, kHeaderSize) < kHeaderSize || std::memcmp(header, kMagic, sizeof kMagic) != 0) {
         error = name + " is not a KvxDiagnostics recording (no recording header at offset 0)";
         return false;
     }
-    const unsigned version = bytes[8] | bytes[9] << 8;
+    const unsigned version = header[8] | header[9] << 8;
     if (version == 0 || version > kFormatVersion) {
         error = name + " has recording format version " + std::to_string(version) + " at offset 8; this program reads versions 1 to " +
                 std::to_string(kFormatVersion);
         return false;
     }
     try {
-        const FrameSpan f = locateFrame(bytes, kHeaderSize);
+        const FrameSpan f = locateFrame(source, kHeaderSize, frame_);
         if (!f.complete) throw FormatError(kHeaderSize, "the file ends inside the run's start information");
-        if (bytes[f.body] != static_cast<std::uint8_t>(FrameKind::RunInfo))
+        if (frame_[0] != static_cast<std::uint8_t>(FrameKind::RunInfo))
             throw FormatError(f.body, "the run's start information is missing");
-        ByteReader in(bytes.data() + f.body + 1, bytes.data() + f.body + f.size, f.body + 1);
+        ByteReader in(frame_.data() + 1, frame_.data() + f.size, f.body + 1);
         info = decodeRunInfo(in);
         firstSegment = f.end;
     } catch (const FormatError& e) {
@@ -110,11 +177,13 @@ bool RecordingReader::readHead(const std::vector<std::uint8_t>& bytes, const std
 }
 
 bool RecordingReader::openBytes(std::vector<std::uint8_t> bytes, std::string& error) {
-    bytes_ = std::move(bytes);
+    source_ = std::make_unique<Source>();
+    source_->size = bytes.size();
+    source_->bytes = std::move(bytes);
     opened_.clear();
     newer_.clear();
     entered_ = 0;
-    if (!readHead(bytes_, name_, info_, firstSegment_, error)) return false;
+    if (!readHead(*source_, name_, info_, firstSegment_, error)) return false;
     rewind();
     return true;
 }
@@ -128,8 +197,9 @@ void RecordingReader::rewind() {
         RunInfo info;
         entered_ = 0;
         name_ = opened_;
-        if (!readWhole(opened_, bytes_, error) || !readHead(bytes_, opened_, info, firstSegment_, error)) {
-            bytes_.clear();
+        source_ = openFile(opened_, error);
+        if (!source_ || !readHead(*source_, opened_, info, firstSegment_, error)) {
+            source_ = std::make_unique<Source>();
             stop(Next::Damaged, error);
             return;
         }
@@ -146,7 +216,7 @@ RecordingReader::Next RecordingReader::stop(Next as, std::string problem) {
 
 RecordingReader::Next RecordingReader::next(Segment& out) {
     if (stopped_) return stoppedAs_;
-    while (at_ >= bytes_.size()) {
+    while (at_ >= source_->size) {
         const Next entered = enterNextFile();
         if (entered != Next::Segment) return entered;
     }
@@ -156,21 +226,21 @@ RecordingReader::Next RecordingReader::next(Segment& out) {
 RecordingReader::Next RecordingReader::enterNextFile() {
     if (entered_ >= newer_.size()) return Next::End;
     const std::string& file = newer_[entered_];
-    std::vector<std::uint8_t> bytes;
     std::string error;
     RunInfo info;
-    std::size_t first = 0;
-    if (!readWhole(file, bytes, error)) {
+    std::uint64_t first = 0;
+    auto source = openFile(file, error);
+    if (!source) {
         newer_.resize(entered_);  // the run's files end here
         return Next::End;
     }
-    if (!readHead(bytes, file, info, first, error)) return stop(Next::Damaged, error);
+    if (!readHead(*source, file, info, first, error)) return stop(Next::Damaged, error);
     if (info.startEpochMs != info_.startEpochMs || info.programPath != info_.programPath) {
         newer_.resize(entered_);  // another run's file
         return Next::End;
     }
     ++entered_;
-    bytes_ = std::move(bytes);
+    source_ = std::move(source);
     name_ = file;
     at_ = first;
     decoder_ = std::make_unique<SegmentDecoder>(mapCallNames(info.callNames));
@@ -184,28 +254,28 @@ RecordingReader::Next RecordingReader::enterNextFile() {
 }
 
 RecordingReader::Next RecordingReader::readSegment(Segment& out) {
-    if (at_ >= bytes_.size()) return Next::End;
+    if (at_ >= source_->size) return Next::End;
     const std::string name = shownName(name_);
     const auto stoppedWriting = [&] {
         return stop(Next::Truncated, name + " ends inside a segment at offset " + std::to_string(at_) +
                                          " (the recorder stopped while writing it); replayed up to there");
     };
-    // A frame's length is stored last, and 0 is no length: here the recorder
-    // stopped, in the space it had reserved (zeros) or while it was writing
-    // a frame (the frame's bytes, then zeros).
-    if (bytes_[at_] == 0) {
-        if (!std::all_of(bytes_.begin() + static_cast<std::ptrdiff_t>(at_), bytes_.end(),
-                         [](std::uint8_t b) { return b == 0; }))
-            return stoppedWriting();
+    // A length of 0 is no frame: an earlier recorder, which reserved space
+    // ahead in steps of a megabyte, stopped here, in that space (zeros) or
+    // while it was writing a frame (the frame's bytes, then zeros).
+    std::uint8_t first = 0;
+    source_->read(at_, &first, 1);
+    if (first == 0) {
+        if (!zerosFrom(*source_, at_, 2u << 20)) return stoppedWriting();
         return stop(Next::Truncated, name + " ends at offset " + std::to_string(at_) +
                                          " without being closed (the recorder stopped there); replayed up to there");
     }
     try {
-        const FrameSpan f = locateFrame(bytes_, at_);
+        const FrameSpan f = locateFrame(*source_, at_, frame_);
         if (!f.complete) return stoppedWriting();
-        if (bytes_[f.body] != static_cast<std::uint8_t>(FrameKind::Segment))
-            throw FormatError(f.body, "unknown frame kind " + std::to_string(bytes_[f.body]));
-        ByteReader in(bytes_.data() + f.body + 1, bytes_.data() + f.body + f.size, f.body + 1);
+        if (frame_[0] != static_cast<std::uint8_t>(FrameKind::Segment))
+            throw FormatError(f.body, "unknown frame kind " + std::to_string(frame_[0]));
+        ByteReader in(frame_.data() + 1, frame_.data() + f.size, f.body + 1);
         out.offset = at_;
         decoder_->decode(in, out);
         if (!in.atEnd()) in.fail("bytes left after the segment");
