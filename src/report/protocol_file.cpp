@@ -1,10 +1,10 @@
 #include "report/protocol_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+
+#include "platform/safe_file.h"
 
 namespace kvx {
 
@@ -12,19 +12,12 @@ namespace {
 
 // Only a regular file is a protocol. A FIFO would block the open until a
 // reader comes (and the start with it), a device or socket would swallow the
-// records, a folder cannot be written: each counts as a file that cannot be
-// opened. The open itself never waits, whatever the name turns into between
-// the check and the open.
+// records, a folder cannot be written, and a link another user planted must
+// not be written through: each counts as a file that cannot be opened.
 std::FILE* openRegularForAppending(const std::string& fileName) {
-    struct stat st {};
-    if (::stat(fileName.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return nullptr;
-    const int fd = ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    std::string error;
+    const int fd = platform::openForWriting(fileName, platform::WriteMode::Append, 0666, error);
     if (fd < 0) return nullptr;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return nullptr;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     std::FILE* file = ::fdopen(fd, "a");
     if (!file) ::close(fd);
     return file;

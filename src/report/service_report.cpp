@@ -1,11 +1,16 @@
 #include "report/service_report.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <type_traits>
+#include <utility>
 
+#include "platform/safe_file.h"
 #include "report/protocol_file.h"
 
 namespace kvx {
@@ -443,19 +448,35 @@ std::vector<ReportRow> settingsRows(const SettingsValues& s, const RecordedRunFi
 std::vector<std::vector<std::string>> lastProtocolRecords(const std::string& fileName, std::size_t count) {
     std::vector<std::vector<std::string>> records;
     if (fileName.empty() || count == 0) return records;
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in) return records;
+    // A FIFO or device in the protocol's place is not read; only the last records are kept on the way.
+    std::string error;
+    const int fd = platform::openRegularForReading(fileName, error);
+    if (fd < 0) return records;
     std::vector<std::string> current;
-    std::string line;
-    while (std::getline(in, line)) {
+    auto endLine = [&](std::string line) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty()) {
-            if (!current.empty()) records.push_back(std::move(current));
-            current.clear();
-        } else {
-            current.push_back(line);
+        if (!line.empty()) {
+            current.push_back(std::move(line));
+            return;
+        }
+        if (current.empty()) return;
+        records.push_back(std::move(current));
+        current.clear();
+        if (records.size() > count) records.erase(records.begin());
+    };
+    std::string line;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buf[i] == '\n') endLine(std::exchange(line, {}));
+            else line += buf[i];
         }
     }
+    ::close(fd);
+    if (!line.empty()) endLine(std::move(line));
     if (!current.empty()) records.push_back(std::move(current));
     if (records.size() > count) records.erase(records.begin(), records.end() - static_cast<std::ptrdiff_t>(count));
     return records;
@@ -493,14 +514,12 @@ std::string textReportPath(const std::string& htmlPath) {
 
 bool writeServiceReport(const ReportSources& sources, const std::string& htmlPath, std::string* error) {
     auto write = [&](const std::string& path, const std::string& content) {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << content;
-        out.close();
-        if (!out) {
-            if (error) *error = "Cannot write " + path;
-            return false;
-        }
-        return true;
+        std::string why;
+        const int fd = platform::openForWriting(path, platform::WriteMode::Replace, 0666, why);
+        bool written = fd >= 0 && platform::writeAll(fd, content.data(), content.size());
+        if (fd >= 0 && ::close(fd) != 0) written = false;
+        if (!written && error) *error = "Cannot write " + path;
+        return written;
     };
     return write(htmlPath, reportHtml(sources)) && write(textReportPath(htmlPath), reportText(sources));
 }
