@@ -11,6 +11,7 @@
 #include "app/console_frontend.h"
 #include "metrics/listen_address.h"
 #include "platform/build_info.h"
+#include "recording/flight_recorder.h"
 #ifdef KVX_WITH_WINDOW
 #include "app/window_plugin.h"
 #include "platform/plugin.h"
@@ -42,7 +43,9 @@ void printUsage() {
                  "                  as plain text (.txt) when the run ends\n"
                  "  --record FILE   record every driver answer, tick by tick, to FILE (docs/recording.md)\n"
                  "  --record-max-mb N  with --record: move FILE aside to FILE.1, FILE.2, ... when it reaches N MB\n"
-                 "  --record-files N   with --record-max-mb: files kept, the current one included (default 10)\n"
+                 "                  (1 to 1048576)\n"
+                 "  --record-files N   with --record-max-mb: files kept, the current one included, 1 to 1000\n"
+                 "                  (default 10)\n"
                  "  --replay FILE   show the recorded run of FILE instead of a controller; writes no settings.\n"
                  "                  FILE.N, moved aside at the size limit, goes on with FILE.N-1 ... FILE\n"
                  "  --protocol FILE with --replay: write the protocol the run wrote, with the recorded times\n"
@@ -184,9 +187,11 @@ int runProgram(int argc, char** argv) {
             console.reportFile = argv[++i];
             wantConsole = true;
         } else if ((a == "--record-max-mb" || a == "--record-files" || a == "--speed") && i + 1 < argc) {
-            if (!parsePositive(argv[++i], value) || (a == "--speed" && value > 60)) {
-                std::cerr << "KvxDiagnostics: " << a << " needs a whole number from 1" << (a == "--speed" ? " to 60" : "")
-                          << ", not \"" << argv[i] << "\"\n";
+            const long most = a == "--speed" ? 60 : a == "--record-files" ? kvx::recording::kMostRecordingFiles
+                                                                        : kvx::recording::kMostRecordingMegabytes;
+            if (!parsePositive(argv[++i], value) || value > most) {
+                std::cerr << "KvxDiagnostics: " << a << " needs a whole number from 1 to " << most << ", not \"" << argv[i]
+                          << "\"\n";
                 return 2;
             }
             if (a == "--speed") replay.speed = static_cast<int>(value);
