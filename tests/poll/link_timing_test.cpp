@@ -197,6 +197,7 @@ TEST_F(RebootDetection, RestartResetsTheWarningCountdown) {
     EXPECT_EQ(summary.warningTicks(), 9);  // a new countdown
     EXPECT_EQ(lines(), (Lines{"Ressource-Interface not available in TAVOS.ELF!  ", "No errors detected!"}));
     const Lines file = protocolLines();
+    ASSERT_GE(file.size(), 6u);
     EXPECT_EQ(Lines(file.end() - 6, file.end()),
               (Lines{"", "2024/03/05 - 11:00:00: System has been rebooted", "", "2024/03/05 - 11:00:01:",
                      "Ressource-Interface not available in TAVOS.ELF!  ", "No errors detected!"}));
