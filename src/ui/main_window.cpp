@@ -34,7 +34,6 @@ struct MainWindow::Bound {
     std::size_t modelIndex = 0;
     ControlKind kind = ControlKind::Label;
     QWidget* widget = nullptr;
-    QGroupBox* group = nullptr;
     ui::Box natural;  // the size it takes with its current text, in this window's font
 };
 
@@ -168,7 +167,6 @@ void MainWindow::build() {
         b.name = c.name;
         b.modelIndex = i;
         b.kind = c.kind;
-        b.group = group;
         b.widget = makeControl(c, group);
         // A label is measured by its text when it is first drawn.
         if (c.kind != ControlKind::Label) b.natural = boxOf(b.widget->sizeHint());
