@@ -330,6 +330,7 @@ int runConsoleReplay(const ConsoleOptions& options) {
     if (options.reportFile) {
         ReportSources sources{replay->model(), replay->monitor().settings(), replay->monitor().history(),
                               replay->clock().now(), replay->monitor().programFileName()};
+        sources.recordedRun = RecordedRunFiles{replay->recordedSettingsFile(), replay->recordedProtocolFile()};
         if (!writeReportAndSay(sources, *options.reportFile)) result = 1;
     }
     return result;
