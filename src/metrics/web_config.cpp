@@ -3,8 +3,11 @@
 #include <crypt.h>
 #include <yaml-cpp/yaml.h>
 
+#include <unistd.h>
+
 #include <filesystem>
-#include <fstream>
+
+#include "platform/safe_file.h"
 
 namespace kvx {
 
@@ -24,7 +27,18 @@ std::string besideConfig(const std::string& configPath, const std::string& name)
     return (fs::path(configPath).parent_path() / p).lexically_normal().string();
 }
 
-bool readable(const std::string& path) { return std::ifstream(path).good(); }
+// A regular file only, opened without waiting: a FIFO in the place of the
+// configuration or of a key file would otherwise hold the start in open().
+bool readable(const std::string& path) {
+    std::string error;
+    const int fd = platform::openRegularForReading(path, error);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+// A real configuration holds a few users; more than this is refused unread.
+constexpr std::size_t kMostConfigBytes = 1 << 20;
 
 std::optional<std::string> base64Decode(const std::string& in) {
     static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -68,11 +82,17 @@ constexpr const char* kDummyHash = "$2y$10$M4aIFbqnsrCiBgUOMZ2njOeHwHNDG4rMKi2e2
 std::optional<WebConfig> readWebConfig(const std::string& path, std::string& error) {
     YAML::Node root;
     try {
-        if (!readable(path)) {
-            error = path + ": cannot be read";
+        std::string text, why;
+        bool tooLarge = false;
+        if (!platform::readRegularFile(path, kMostConfigBytes, text, why, nullptr, &tooLarge)) {
+            error = path + ": cannot be read (" + why + ")";
             return std::nullopt;
         }
-        root = YAML::LoadFile(path);
+        if (tooLarge) {
+            error = path + ": larger than 1 MB";
+            return std::nullopt;
+        }
+        root = YAML::Load(text);
     } catch (const YAML::Exception& e) {
         error = path + ": " + e.what();
         return std::nullopt;
