@@ -346,14 +346,16 @@ void SegmentEncoder::encode(const Segment& s, std::vector<std::uint8_t>& out) {
 }
 
 void SegmentDecoder::decode(ByteReader& in, Segment& s) {
+    // A byte that is wrong in itself is named by its own offset.
+    const auto wrongByte = [&in](const std::string& what) { throw FormatError(in.offset() - 1, what); };
     const std::uint8_t kind = in.byte();
-    if (kind < 1 || kind > 4) in.fail("unknown segment kind " + std::to_string(kind));
+    if (kind < 1 || kind > 4) wrongByte("unknown segment kind " + std::to_string(kind));
     s.kind = static_cast<SegmentKind>(kind);
     s.action = Action::None;
     s.argument = 0;
     if (s.kind == SegmentKind::Action) {
         const std::uint8_t action = in.byte();
-        if (action < 1 || action > 6) in.fail("unknown action " + std::to_string(action));
+        if (action < 1 || action > 6) wrongByte("unknown action " + std::to_string(action));
         s.action = static_cast<Action>(action);
         s.argument = in.int32();
     }
@@ -389,7 +391,7 @@ void SegmentDecoder::decode(ByteReader& in, Segment& s) {
             }
             continue;
         }
-        if ((tag & 3) != kAnswer || (tag & 0x80)) in.fail("unknown answer tag " + std::to_string(tag));
+        if ((tag & 3) != kAnswer || (tag & 0x80)) wrongByte("unknown answer tag " + std::to_string(tag));
         const std::size_t i = s.answers.size();
         Answer a;
         if (tag & kSameCall) {

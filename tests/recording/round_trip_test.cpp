@@ -138,5 +138,37 @@ TEST(RecordingTimes, OutOfRangeTimesAreRefused) {
     }
 }
 
+// A damaged frame is named by the offset of the byte that is wrong; a
+// checksum that does not match (the byte cannot be told) by the frame's start.
+TEST(RecordingDamage, TheMessageNamesTheDamagedBytesOffset) {
+    const struct {
+        const char* name;
+        std::vector<std::uint8_t> payload;  // of the last segment frame
+        std::size_t wrong;                  // the wrong byte's index in it; SIZE_MAX: the checksum
+        std::string what;
+    } cases[] = {
+        {"UnknownKind", {9}, 0, "unknown segment kind 9"},
+        {"UnknownAction", {3, 9}, 1, "unknown action 9"},
+        {"UnknownTag", {2, 0, 0x83}, 2, "unknown answer tag 131"},
+        {"Checksum", {2, 0, 0}, SIZE_MAX, "checksum mismatch (damaged frame)"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> file = fileHeader();
+        appendFrame(FrameKind::RunInfo, encodeRunInfo(RunInfo{}), file);
+        const std::size_t frameStart = file.size();
+        appendFrame(FrameKind::Segment, c.payload, file);
+        if (c.wrong == SIZE_MAX) file.back() ^= 1;
+        // One length byte and the kind byte come before the payload.
+        const std::size_t offset = c.wrong == SIZE_MAX ? frameStart : frameStart + 2 + c.wrong;
+        RecordingReader reader;
+        std::string error;
+        ASSERT_TRUE(reader.openBytes(std::move(file), error)) << error;
+        Segment s;
+        EXPECT_EQ(reader.next(s), RecordingReader::Next::Damaged) << c.name;
+        EXPECT_EQ(reader.problem(), "the recording is damaged at offset " + std::to_string(offset) + ": " + c.what)
+            << c.name;
+    }
+}
+
 }  // namespace
 }  // namespace kvx::recording
