@@ -1,0 +1,186 @@
+// Every file the program reads or writes, with something else in its place:
+// a FIFO nobody opens at the other end, a folder, /dev/zero, and (as root) a
+// link or a file another user planted in a folder everyone can write to.
+// Nothing may wait, read without end, or write where a planted link points.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "app/recorded_run.h"
+#include "display/display_model.h"
+#include "history/run_history.h"
+#include "metrics/web_config.h"
+#include "platform/profile_file.h"
+#include "recording/flight_recorder.h"
+#include "recording/recording_reader.h"
+#include "report/protocol_file.h"
+#include "report/service_report.h"
+#include "support/fixed_clock.h"
+#include "support/scripted_dialogs.h"
+
+namespace kvx {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string contentOf(const std::string& path) {
+    std::ostringstream s;
+    s << std::ifstream(path, std::ios::binary).rdbuf();
+    return s.str();
+}
+
+enum class Kind { Regular, Fifo, Folder, DevZero, PlantedLink, ForeignFile };
+
+class FileKinds : public ::testing::Test {
+protected:
+    FileKinds() {
+        std::string pattern = (fs::temp_directory_path() / "kvx-kinds-XXXXXX").string();
+        dir = ::mkdtemp(pattern.data());
+        shared = dir / "shared";
+        fs::create_directory(shared);
+        ::chmod(shared.c_str(), 01777);
+        std::ofstream(victim) << "victim\n";
+    }
+    ~FileKinds() override { fs::remove_all(dir); }
+
+    // A path of this kind, holding `content` where it is a regular file; "" when
+    // the kind cannot be made here (another user's file needs root).
+    std::string make(Kind kind, const std::string& content) {
+        const std::string path = (shared / ("f" + std::to_string(made++))).string();
+        switch (kind) {
+        case Kind::Regular: std::ofstream(path, std::ios::binary) << content; return path;
+        case Kind::Fifo: ::mkfifo(path.c_str(), 0666); return path;
+        case Kind::Folder: fs::create_directory(path); return path;
+        case Kind::DevZero: return "/dev/zero";
+        case Kind::PlantedLink:
+            if (::geteuid() != 0) return "";
+            fs::create_symlink(victim, path);
+            return ::lchown(path.c_str(), 4321, 4321) == 0 ? path : "";
+        case Kind::ForeignFile:
+            if (::geteuid() != 0) return "";
+            std::ofstream(path, std::ios::binary) << content;
+            return ::chown(path.c_str(), 4321, 4321) == 0 ? path : "";
+        }
+        return "";
+    }
+
+    fs::path dir, shared;
+    std::string victim = (fs::temp_directory_path() / ("kvx-victim-" + std::to_string(::getpid()))).string();
+    int made = 0;
+};
+
+// Reads: each gives what it read, or "refused".
+struct ReadCase {
+    const char* name;
+    std::function<std::string(const std::string& path)> read;
+    std::string content;  // of the regular file
+    std::string regular;  // what reading it gives
+};
+
+const recording::RunInfo kNoRun{};
+
+std::string recordingBytes() {
+    std::string error;
+    const std::string file = (fs::temp_directory_path() / ("kvx-kinds-rec-" + std::to_string(::getpid()))).string();
+    auto recorder = recording::FlightRecorder::create({file, 0, 1}, kNoRun, error);
+    recorder.reset();
+    std::string bytes = contentOf(file);
+    fs::remove(file);
+    return bytes;
+}
+
+TEST_F(FileKinds, ReadsTakeRegularFilesOnlyAndNeverWait) {
+    const ReadCase cases[] = {
+        {"RecordingReplayed",
+         [](const std::string& p) {
+             recording::RecordingReader reader;
+             std::string error;
+             return reader.open(p, error) ? "read" : "refused";
+         },
+         recordingBytes(), "read"},
+        {"WebConfig",
+         [](const std::string& p) {
+             std::string error;
+             return readWebConfig(p, error) ? "read" : "refused";
+         },
+         "basic_auth_users:\n", "read"},
+        {"ProtocolForTheReport",
+         [](const std::string& p) {
+             const auto records = lastProtocolRecords(p, 3);
+             return records.empty() ? "refused" : records.back().back();
+         },
+         "\nstarted\n", "started"},
+        {"SettingsSnapshotOfARecording",
+         [this](const std::string& p) {
+             test::FixedClock clock;
+             test::ScriptedDialogs dialogs;
+             MonitorOptions options;
+             options.arguments = {"--settings", p};
+             options.locations.userConfigRoot = (dir / "config").string();
+             std::string error;
+             const std::string file = (dir / "run.kvxrec").string();
+             if (!LiveRecording::start({file, 0, 1}, options, clock, dialogs, error)) return error;
+             recording::RecordingReader reader;
+             if (!reader.open(file, error)) return error;
+             const auto& settings = reader.info().settings;
+             return settings.present && settings.content.empty() ? std::string("refused") : settings.content;
+         },
+         "[KVX]\nA=1\n", "[KVX]\nA=1\n"},
+    };
+    for (const auto& c : cases)
+        for (const Kind kind : {Kind::Regular, Kind::Fifo, Kind::Folder, Kind::DevZero}) {
+            const std::string path = make(kind, c.content);
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(c.read(path), kind == Kind::Regular ? c.regular : "refused") << c.name << " " << path;
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.name << " " << path;
+        }
+}
+
+// Writes: each says whether it wrote; the planted link's target must stay as it was.
+struct WriteCase {
+    const char* name;
+    std::function<bool(const std::string& path)> write;
+    bool foreignFile;  // whether another user's file in the shared folder is written (replaced, not written into)
+};
+
+TEST_F(FileKinds, WritesNeverGoThroughAPlantedLinkNorIntoAFifo) {
+    test::FixedClock clock;
+    DisplayModel model;
+    SettingsValues settings;
+    RunHistory history(clock);
+    const WriteCase cases[] = {
+        {"Recording", [](const std::string& p) {
+             std::string error;
+             return recording::FlightRecorder::create({p, 0, 1}, kNoRun, error) != nullptr;
+         }, false},
+        {"Protocol", [&](const std::string& p) { return ProtocolFile(clock).open(p); }, false},
+        {"ServiceReport", [&](const std::string& p) {
+             return writeServiceReport(ReportSources{model, settings, history, {2024, 3, 5, 10, 0, 0}, "K"}, p + ".html");
+         }, false},
+        {"Settings", [](const std::string& p) { return profile::writeString(p, "KVX", "A", "2").ok(); }, true},
+    };
+    for (const auto& c : cases)
+        for (const Kind kind : {Kind::Regular, Kind::Fifo, Kind::Folder, Kind::PlantedLink, Kind::ForeignFile}) {
+            std::string path = make(kind, "[KVX]\nA=1\n");
+            if (path.empty()) continue;  // needs root
+            // The report writes PATH.html: the planted thing stands there.
+            if (std::string(c.name) == "ServiceReport" && path != "/dev/zero") {
+                fs::rename(path, path + ".html");
+            }
+            const bool expected = kind == Kind::Regular || (kind == Kind::ForeignFile && c.foreignFile);
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(c.write(path), expected) << c.name << " " << static_cast<int>(kind);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.name;
+            EXPECT_EQ(contentOf(victim), "victim\n") << c.name;
+        }
+}
+
+}  // namespace
+}  // namespace kvx
