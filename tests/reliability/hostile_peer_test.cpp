@@ -444,6 +444,24 @@ const HostileCommandLine kHostileCommandLines[] = {
          return {KVX_PROGRAM, "--console", "--interval-ms", "99999999999999999999"};
      },
      2, "KvxDiagnostics: --interval-ms needs a whole number from 1 to 3600000, not \"99999999999999999999\""},
+    {"RecordFilesBeyondRange",
+     [](const kvxsim::test::TempDir& d) -> std::vector<std::string> {
+         return {KVX_PROGRAM, "--console", "--record", d.path() + "/r", "--record-max-mb", "1", "--record-files", "2147483647"};
+     },
+     2, "KvxDiagnostics: --record-files needs a whole number from 1 to 1000, not \"2147483647\""},
+    {"RecordMaxMbBeyond32Bits",
+     [](const kvxsim::test::TempDir& d) -> std::vector<std::string> {
+         return {KVX_PROGRAM, "--console", "--record", d.path() + "/r", "--record-max-mb", "4294967296"};
+     },
+     2, "KvxDiagnostics: --record-max-mb needs a whole number from 1 to 1048576, not \"4294967296\""},
+    {"ReplayOfDevZero",
+     [](const kvxsim::test::TempDir&) -> std::vector<std::string> { return {KVX_PROGRAM, "--console", "--replay", "/dev/zero"}; },
+     1, "KvxDiagnostics: cannot open /dev/zero: not a regular file"},
+    {"SimulatorReplayOfDevZero",
+     [](const kvxsim::test::TempDir&) -> std::vector<std::string> {
+         return {kvxsim::test::binDir() + "/kvxsim", "--replay", "/dev/zero", "--no-http"};
+     },
+     2, "kvxsim: cannot open /dev/zero: not a regular file"},
     {"MisspeltOption",
      [](const kvxsim::test::TempDir&) -> std::vector<std::string> {
          return {KVX_PROGRAM, "--metrics-adress", "127.0.0.1:9464"};
