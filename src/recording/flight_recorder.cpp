@@ -133,7 +133,15 @@ void FlightRecorder::rollOver() {
     std::remove(numbered(options_.file, options_.keepFiles - 1).c_str());
     int free = 1;
     while (free < options_.keepFiles - 1 && exists(numbered(options_.file, free))) ++free;
-    for (int n = std::min(free, options_.keepFiles - 1) - 1; n >= 0; --n) std::rename(numbered(options_.file, n).c_str(), numbered(options_.file, n + 1).c_str());
+    for (int n = std::min(free, options_.keepFiles - 1) - 1; n >= 0; --n) {
+        // The file that cannot move aside (another user's FILE.1 in a shared
+        // folder) is kept whole: recording stops instead of emptying it.
+        if (std::rename(numbered(options_.file, n).c_str(), numbered(options_.file, n + 1).c_str()) != 0 && n == 0) {
+            failure_ = "recording stopped: cannot move " + options_.file + " aside: " + std::strerror(errno);
+            std::cerr << "KvxDiagnostics: " << failure_ << std::endl;
+            return;
+        }
+    }
     std::string error;
     if (!openFile(error)) {
         failure_ = "recording stopped: " + error;
