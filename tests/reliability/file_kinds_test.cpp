@@ -30,11 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string contentOf(const std::string& path) {
-    std::ostringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
-}
+std::string contentOf(const std::string& path) { return (std::ostringstream() << std::ifstream(path).rdbuf()).str(); }
 
 enum class Kind { Regular, Fifo, Folder, DevZero, PlantedLink, ForeignFile };
 
@@ -76,40 +72,22 @@ protected:
     int made = 0;
 };
 
-// Reads: each gives what it read, or "refused".
+// Reads: each gives what it read, or "refused"; `content` is the regular file's, `regular` what reading it gives.
 struct ReadCase {
     const char* name;
     std::function<std::string(const std::string& path)> read;
-    std::string content;  // of the regular file
-    std::string regular;  // what reading it gives
+    std::string content, regular;
 };
 
 const recording::RunInfo kNoRun{};
-
-std::string recordingBytes() {
-    std::string error;
-    const std::string file = (fs::temp_directory_path() / ("kvx-kinds-rec-" + std::to_string(::getpid()))).string();
-    auto recorder = recording::FlightRecorder::create({file, 0, 1}, kNoRun, error);
-    recorder.reset();
-    std::string bytes = contentOf(file);
-    fs::remove(file);
-    return bytes;
-}
+std::string error;  // of the call a case makes, unused
 
 TEST_F(FileKinds, ReadsTakeRegularFilesOnlyAndNeverWait) {
     const ReadCase cases[] = {
         {"RecordingReplayed",
-         [](const std::string& p) {
-             recording::RecordingReader reader;
-             std::string error;
-             return reader.open(p, error) ? "read" : "refused";
-         },
-         recordingBytes(), "read"},
-        {"WebConfig",
-         [](const std::string& p) {
-             std::string error;
-             return readWebConfig(p, error) ? "read" : "refused";
-         },
+         [](const std::string& p) { return recording::RecordingReader().open(p, error) ? "read" : "refused"; },
+         contentOf(KVX_TEST_RECORDING), "read"},
+        {"WebConfig", [](const std::string& p) { return readWebConfig(p, error) ? "read" : "refused"; },
          "basic_auth_users:\n", "read"},
         {"ProtocolForTheReport",
          [](const std::string& p) {
@@ -143,11 +121,12 @@ TEST_F(FileKinds, ReadsTakeRegularFilesOnlyAndNeverWait) {
         }
 }
 
-// Writes: each says whether it wrote; the planted link's target must stay as it was.
+// Writes: each says whether it wrote; the planted link's target must stay as
+// it was. `foreignFile`: another user's file in the shared folder is replaced.
 struct WriteCase {
     const char* name;
     std::function<bool(const std::string& path)> write;
-    bool foreignFile;  // whether another user's file in the shared folder is written (replaced, not written into)
+    bool foreignFile;
 };
 
 TEST_F(FileKinds, WritesNeverGoThroughAPlantedLinkNorIntoAFifo) {
@@ -170,10 +149,7 @@ TEST_F(FileKinds, WritesNeverGoThroughAPlantedLinkNorIntoAFifo) {
         for (const Kind kind : {Kind::Regular, Kind::Fifo, Kind::Folder, Kind::PlantedLink, Kind::ForeignFile}) {
             std::string path = make(kind, "[KVX]\nA=1\n");
             if (path.empty()) continue;  // needs root
-            // The report writes PATH.html: the planted thing stands there.
-            if (std::string(c.name) == "ServiceReport" && path != "/dev/zero") {
-                fs::rename(path, path + ".html");
-            }
+            if (std::string(c.name) == "ServiceReport") fs::rename(path, path + ".html");  // what it writes
             const bool expected = kind == Kind::Regular || (kind == Kind::ForeignFile && c.foreignFile);
             const auto start = std::chrono::steady_clock::now();
             EXPECT_EQ(c.write(path), expected) << c.name << " " << static_cast<int>(kind);

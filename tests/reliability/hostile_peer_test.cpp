@@ -454,9 +454,6 @@ const HostileCommandLine kHostileCommandLines[] = {
          return {KVX_PROGRAM, "--console", "--record", d.path() + "/r", "--record-max-mb", "4294967296"};
      },
      2, "KvxDiagnostics: --record-max-mb needs a whole number from 1 to 1048576, not \"4294967296\""},
-    {"ReplayOfDevZero",
-     [](const kvxsim::test::TempDir&) -> std::vector<std::string> { return {KVX_PROGRAM, "--console", "--replay", "/dev/zero"}; },
-     1, "KvxDiagnostics: cannot open /dev/zero: not a regular file"},
     {"SimulatorReplayOfDevZero",
      [](const kvxsim::test::TempDir&) -> std::vector<std::string> {
          return {kvxsim::test::binDir() + "/kvxsim", "--replay", "/dev/zero", "--no-http"};
