@@ -25,6 +25,10 @@ constexpr std::size_t kMostAnswerBytes = 1 << 16;
 constexpr std::size_t kMostAnswers = 1 << 16;
 constexpr std::size_t kMostText = 1 << 20;
 constexpr std::size_t kMostSegmentBytes = 16u << 20;  // all records of one segment
+// All answers a reader keeps to decode changes against (a real run keeps
+// some hundred kilobytes), each counted with what keeping it costs besides.
+constexpr std::size_t kMostHeldBytes = 64u << 20;
+constexpr std::size_t kAnswerOverhead = 96;
 
 void writeFile(ByteWriter& out, const RecordedFile& f) {
     out.text(f.path);
@@ -427,6 +431,9 @@ void SegmentDecoder::decode(ByteReader& in, Segment& s) {
         }
         segmentBytes += a.bytes.size();
         if (segmentBytes > kMostSegmentBytes) in.fail("segment holds too many bytes");
+        // What the file's answers are stored against stays bounded however long the file.
+        heldBytes_ += a.bytes.size() + (slot ? 0 : kAnswerOverhead) - (slot ? slot->bytes.size() : 0);
+        if (heldBytes_ > kMostHeldBytes) in.fail("more than 64 MB of different answers");
         if (slot) *slot = a;
         else history_.remember(id, a);
         s.answers.push_back(std::move(a));

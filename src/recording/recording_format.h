@@ -193,6 +193,7 @@ public:
 private:
     std::vector<CallId> callMap_;
     AnswerHistory history_;
+    std::size_t heldBytes_ = 0;  // in history_
     std::int64_t lastEpochMs_ = 0;
 };
 

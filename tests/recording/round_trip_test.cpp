@@ -170,5 +170,29 @@ TEST(RecordingDamage, TheMessageNamesTheDamagedBytesOffset) {
     }
 }
 
+// A small file of many different answers (records of zeros) must not make a
+// reader keep them all: past 64 MB it is refused as damaged.
+TEST(RecordingDamage, ManyDifferentAnswersAreRefusedPastTheirBound) {
+    RunInfo info;
+    info.callNames = currentCallNames();
+    std::vector<std::uint8_t> file = fileHeader(), payload;
+    appendFrame(FrameKind::RunInfo, encodeRunInfo(info), file);
+    SegmentEncoder encoder;
+    for (int segment = 0; segment < 8; ++segment) {  // 200 records of 60,000 bytes each: 12 MB a segment
+        Segment s{SegmentKind::Tick, Action::None, 0, 0, {}, 0};
+        for (int i = 0; i < 200; ++i) s.answers.push_back({call::of(Op::rdifs), segment * 200 + i, 0, Bytes(60000, 0)});
+        payload.clear();
+        encoder.encode(s, payload);
+        appendFrame(FrameKind::Segment, payload, file);
+    }
+    RecordingReader reader;
+    std::string error;
+    ASSERT_TRUE(reader.openBytes(std::move(file), error)) << error;
+    int read = 0;
+    for (Segment s; reader.next(s) == RecordingReader::Next::Segment;) ++read;
+    EXPECT_EQ(read, 5);
+    EXPECT_NE(reader.problem().find("more than 64 MB of different answers"), std::string::npos) << reader.problem();
+}
+
 }  // namespace
 }  // namespace kvx::recording
