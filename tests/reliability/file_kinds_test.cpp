@@ -39,36 +39,30 @@ protected:
     FileKinds() {
         std::string pattern = (fs::temp_directory_path() / "kvx-kinds-XXXXXX").string();
         dir = ::mkdtemp(pattern.data());
-        shared = dir / "shared";
-        fs::create_directory(shared);
-        ::chmod(shared.c_str(), 01777);
-        std::ofstream(victim) << "victim\n";
+        fs::create_directory(dir / "shared");
+        ::chmod((dir / "shared").c_str(), 01777);
+        std::ofstream(victim = (dir / "victim").string()) << "victim\n";
     }
     ~FileKinds() override { fs::remove_all(dir); }
 
     // A path of this kind, holding `content` where it is a regular file; "" when
     // the kind cannot be made here (another user's file needs root).
     std::string make(Kind kind, const std::string& content) {
-        const std::string path = (shared / ("f" + std::to_string(made++))).string();
+        const std::string path = (dir / "shared" / ("f" + std::to_string(made++))).string();
+        if ((kind == Kind::PlantedLink || kind == Kind::ForeignFile) && ::geteuid() != 0) return "";
         switch (kind) {
-        case Kind::Regular: std::ofstream(path, std::ios::binary) << content; return path;
+        case Kind::Regular: std::ofstream(path) << content; return path;
         case Kind::Fifo: ::mkfifo(path.c_str(), 0666); return path;
         case Kind::Folder: fs::create_directory(path); return path;
         case Kind::DevZero: return "/dev/zero";
-        case Kind::PlantedLink:
-            if (::geteuid() != 0) return "";
-            fs::create_symlink(victim, path);
-            return ::lchown(path.c_str(), 4321, 4321) == 0 ? path : "";
-        case Kind::ForeignFile:
-            if (::geteuid() != 0) return "";
-            std::ofstream(path, std::ios::binary) << content;
-            return ::chown(path.c_str(), 4321, 4321) == 0 ? path : "";
+        case Kind::PlantedLink: fs::create_symlink(victim, path); return ::lchown(path.c_str(), 4321, 4321) ? "" : path;
+        case Kind::ForeignFile: std::ofstream(path) << content; return ::chown(path.c_str(), 4321, 4321) ? "" : path;
         }
         return "";
     }
 
-    fs::path dir, shared;
-    std::string victim = (fs::temp_directory_path() / ("kvx-victim-" + std::to_string(::getpid()))).string();
+    fs::path dir;
+    std::string victim;
     int made = 0;
 };
 
