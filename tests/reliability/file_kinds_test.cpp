@@ -1,7 +1,6 @@
-// Every file the program reads or writes, with something else in its place:
-// a FIFO nobody opens at the other end, a folder, /dev/zero, and (as root) a
-// link or a file another user planted in a folder everyone can write to.
-// Nothing may wait, read without end, or write where a planted link points.
+// Every file the program reads or writes with something else in its place (a
+// FIFO, a folder, /dev/zero; as root, a link or file another user planted in
+// a shared folder): nothing may wait, read without end, or write through a link.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -74,7 +73,7 @@ struct ReadCase {
 };
 
 const recording::RunInfo kNoRun{};
-std::string error;  // of the call a case makes, unused
+std::string error;  // of the call a case makes
 
 TEST_F(FileKinds, ReadsTakeRegularFilesOnlyAndNeverWait) {
     const ReadCase cases[] = {
@@ -96,11 +95,10 @@ TEST_F(FileKinds, ReadsTakeRegularFilesOnlyAndNeverWait) {
              MonitorOptions options;
              options.arguments = {"--settings", p};
              options.locations.userConfigRoot = (dir / "config").string();
-             std::string error;
              const std::string file = (dir / "run.kvxrec").string();
-             if (!LiveRecording::start({file, 0, 1}, options, clock, dialogs, error)) return error;
              recording::RecordingReader reader;
-             if (!reader.open(file, error)) return error;
+             if (!LiveRecording::start({file, 0, 1}, options, clock, dialogs, error) || !reader.open(file, error))
+                 return error;
              const auto& settings = reader.info().settings;
              return settings.present && settings.content.empty() ? std::string("refused") : settings.content;
          },
@@ -129,10 +127,8 @@ TEST_F(FileKinds, WritesNeverGoThroughAPlantedLinkNorIntoAFifo) {
     SettingsValues settings;
     RunHistory history(clock);
     const WriteCase cases[] = {
-        {"Recording", [](const std::string& p) {
-             std::string error;
-             return recording::FlightRecorder::create({p, 0, 1}, kNoRun, error) != nullptr;
-         }, false},
+        {"Recording", [](const std::string& p) { return !!recording::FlightRecorder::create({p, 0, 1}, kNoRun, error); },
+         false},
         {"Protocol", [&](const std::string& p) { return ProtocolFile(clock).open(p); }, false},
         {"ServiceReport", [&](const std::string& p) {
              return writeServiceReport(ReportSources{model, settings, history, {2024, 3, 5, 10, 0, 0}, "K"}, p + ".html");
