@@ -8,10 +8,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <httplib.h>
-
 #include <atomic>
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -23,7 +22,7 @@
 #include <thread>
 
 #include "common/socket_path.h"
-#include "metrics/guarded_server.h"
+#include "metrics/http_server.h"
 #include "daemon/socket_server.h"
 #include "driver/kvxg3_api.h"
 #include "model/control.h"
@@ -140,21 +139,25 @@ private:
     std::atomic<unsigned long long> driverRequests_{0};
 };
 
-void answerOverHttp(RequestRouter& router, const httplib::Request& req, httplib::Response& res) {
-    json request = json::parse(req.body, nullptr, false);
+kvx::net::Response answerOverHttp(RequestRouter& router, const std::string& body) {
+    json request = json::parse(body, nullptr, false);
     json reply =
         request.is_discarded() ? json{{"rc", KVX_E_PROTOCOL}, {"error", "not JSON"}} : router.route(request);
     // The compact form is offered only to a request that asks for it; its
     // content type says which form the answer is.
     const bool compact = reply.contains("flat");
-    res.set_content(RequestRouter::onTheWire(std::move(reply)),
-                    compact ? "application/x-kvx-snapshot" : "application/json");
+    return {200, compact ? "application/x-kvx-snapshot" : "application/json", RequestRouter::onTheWire(std::move(reply)), {}};
 }
 
-// The controller a fleet path names (/c17/... is 17), 0 when there is none such.
-std::size_t fleetMember(const httplib::Request& req, std::size_t controllers) {
-    const unsigned long n = std::strtoul(req.matches[1].str().c_str(), nullptr, 10);
-    return n >= 1 && n <= controllers ? n : 0;
+// The controller a fleet path names (/c17/... is 17, up to five digits) and
+// the rest of the path; 0 when there is none such.
+std::pair<std::size_t, std::string> fleetMember(const std::string& path, std::size_t controllers) {
+    std::size_t digits = 0;
+    while (2 + digits < path.size() && digits < 6 && std::isdigit(static_cast<unsigned char>(path[2 + digits]))) ++digits;
+    if (!path.starts_with("/c") || digits == 0 || digits > 5) return {0, ""};
+    const unsigned long n = std::strtoul(path.substr(2, digits).c_str(), nullptr, 10);
+    if (n < 1 || n > controllers) return {0, ""};
+    return {n, path.substr(2 + digits)};
 }
 
 // Each connection a fleet's monitor keeps open is a descriptor, and a
@@ -290,54 +293,42 @@ int run(int argc, char** argv) {
                   << maxConnections + kOtherDescriptors << " (ulimit -n, LimitNOFILE=)" << std::endl;
         maxConnections = possible;
     }
-    const kvx::net::ServerLimits httpLimits{
-        .maxConnections = maxConnections,
-        .maxHeadBytes = 16 * 1024,
-        .maxHeaderLines = 64,
-        .maxBodyBytes = 64 * 1024,
-        .requestDeadline = std::chrono::seconds(10),
-        .idleTimeout = std::chrono::seconds(5)};
-    kvx::net::GuardedServer http(httpLimits);
-    std::thread httpThread;
-    int port = 0;
-    if (opt.httpEnabled) {
-        auto answer = [&](const httplib::Request& req, httplib::Response& res) { answerOverHttp(router, req, res); };
-        // Answers leave at once instead of waiting for a delayed acknowledgement.
-        http.set_tcp_nodelay(true);
-        // A driver library keeps one connection for as long as its handle is
-        // open (a tick a second stays well inside the idle timeout); the
-        // library's default of five requests per connection made every fifth
-        // tick pay for a new one.
-        http.set_keep_alive_max_count(std::numeric_limits<std::size_t>::max());
-        http.Post("/kvxg3/v1/call", answer);
-        http.Get("/kvxg3/v1/state", [&](const httplib::Request&, httplib::Response& res) {
-            res.set_content(sim.handleControl({"state"}).value("text", ""), "text/plain");
-        });
+    // A driver library keeps one connection for as long as its handle is
+    // open (a tick a second stays well inside the idle timeout). Every
+    // connection may wait on a simulated latency at once.
+    const kvx::net::ServerLimits httpLimits{.maxConnections = maxConnections,
+                                            .maxHeadBytes = 16 * 1024,
+                                            .maxHeaderLines = 64,
+                                            .maxBodyBytes = 64 * 1024,
+                                            .headDeadline = std::chrono::seconds(5),
+                                            .requestDeadline = std::chrono::seconds(10),
+                                            .handshakeDeadline = std::chrono::seconds(3),
+                                            .idleTimeout = std::chrono::seconds(5),
+                                            .maxWorkers = maxConnections};
+    auto text = [](std::string body) { return kvx::net::Response{200, "text/plain", std::move(body), {}}; };
+    kvx::net::HttpServer http(httpLimits, [&](const kvx::net::Request& req) {
+        const bool post = req.method == "POST", get = req.method == "GET";
+        if (post && req.path == "/kvxg3/v1/call") return answerOverHttp(router, req.body);
+        if (get && req.path == "/kvxg3/v1/state") return text(sim.handleControl({"state"}).value("text", ""));
         // How many driver requests the daemon answered: what a benchmark
         // divides by the ticks to get the round trips per tick.
-        http.Get("/kvxg3/v1/requests", [&](const httplib::Request&, httplib::Response& res) {
-            res.set_content(std::to_string(router.driverRequests()) + "\n", "text/plain");
-        });
-        if (opt.controllers > 0) {
-            // One route for the whole fleet: the number in the path picks the controller.
-            http.Post(R"(/c([0-9]{1,5})/kvxg3/v1/call)", [&](const httplib::Request& req, httplib::Response& res) {
-                if (std::size_t n = fleetMember(req, sims.size())) answerOverHttp(*routers[n - 1], req, res);
-                else res.status = 404;
-            });
-            http.Get(R"(/c([0-9]{1,5})/kvxg3/v1/state)", [&](const httplib::Request& req, httplib::Response& res) {
-                if (std::size_t n = fleetMember(req, sims.size()))
-                    res.set_content(sims[n - 1]->handleControl({"state"}).value("text", ""), "text/plain");
-                else res.status = 404;
-            });
-        }
-        port = opt.httpPort == 0 ? http.bind_to_any_port("127.0.0.1")
-                                 : (http.bind_to_port("127.0.0.1", opt.httpPort) ? opt.httpPort : -1);
-        if (port <= 0) {
+        if (get && req.path == "/kvxg3/v1/requests") return text(std::to_string(router.driverRequests()) + "\n");
+        // A fleet: the number in the path picks the controller.
+        const auto [n, rest] = fleetMember(req.path, opt.controllers > 0 ? sims.size() : 0);
+        if (n && post && rest == "/kvxg3/v1/call") return answerOverHttp(*routers[n - 1], req.body);
+        if (n && get && rest == "/kvxg3/v1/state") return text(sims[n - 1]->handleControl({"state"}).value("text", ""));
+        return kvx::net::Response{404, "", "", {}};
+    });
+    int port = 0;
+    if (opt.httpEnabled) {
+        std::string error;
+        const std::optional<int> bound = http.start("127.0.0.1", opt.httpPort, error);
+        if (!bound) {
             std::cerr << "kvxsim: cannot listen on 127.0.0.1:" << opt.httpPort << '\n';
             socketServer.stop();
             return 1;
         }
-        httpThread = std::thread([&] { http.serve(); });
+        port = *bound;
     }
 
     if (!opt.portFile.empty()) {
@@ -412,10 +403,7 @@ int run(int argc, char** argv) {
     timelineWake.notify_all();
     timeline.join();
     if (player.joinable()) player.join();
-    if (opt.httpEnabled) {
-        http.stopServing();
-        httpThread.join();
-    }
+    http.stop();
     socketServer.stop();
     if (!opt.quiet) std::cout << "kvxsim: stopped" << std::endl;
     return 0;

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "metrics/metrics_endpoint.h"
+#include "metrics/metrics_plugin.h"
 #include "app/monitor.h"
 #include "app/recorded_run.h"
 #include "display/staleness.h"
@@ -201,11 +202,17 @@ int runConsole(const ConsoleOptions& options) {
         const bool bracketed = options.metricsHost.find(':') != std::string::npos;
         const std::string address = (bracketed ? "[" + options.metricsHost + "]" : options.metricsHost) + ":" +
                                     std::to_string(*port) + "/metrics";
-        if (options.webConfigFile)
-            std::cerr << "KvxDiagnostics: metrics on " << address << " (TLS and users as " << *options.webConfigFile
-                      << " sets them)" << std::endl;
-        else
-            std::cerr << "KvxDiagnostics: metrics on http://" << address << std::endl;
+        // The start line claims only what is served.
+        const unsigned features = metrics.features();
+        const bool tls = features & KVX_METRICS_TLS, users = features & KVX_METRICS_USERS;
+        std::cerr << "KvxDiagnostics: metrics on " << (tls ? "https://" : "http://") << address;
+        if (tls || users)
+            std::cerr << " (" << (tls && users ? "TLS and users" : tls ? "TLS" : "users") << " as "
+                      << *options.webConfigFile << " sets them)";
+        std::cerr << std::endl;
+        if (users && !tls)
+            std::cerr << "KvxDiagnostics: warning: " << *options.webConfigFile
+                      << " names users but no TLS: their passwords travel in clear text" << std::endl;
     }
     std::unique_ptr<LiveRecording> recording;
     if (options.record) {

@@ -14,7 +14,7 @@ std::optional<int> MetricsEndpoint::start(const std::string& host, int port,
         return std::nullopt;
     }
     // Only a web configuration needs the plugin with TLS: plain HTTP maps
-    // neither cpp-httplib nor OpenSSL.
+    // neither OpenSSL nor the YAML and password libraries.
     const char* file = webConfigFile ? KVX_METRICS_TLS_PLUGIN_FILE : KVX_METRICS_PLUGIN_FILE;
     if (!api_ || apiFile_ != file) {
         std::string why;
@@ -50,6 +50,8 @@ void MetricsEndpoint::stop() {
     api_->destroy(server_);
     server_ = nullptr;
 }
+
+unsigned MetricsEndpoint::features() const { return server_ ? api_->features(server_) : 0; }
 
 void MetricsEndpoint::publish(const std::string& text) {
     if (server_) api_->publish(server_, text.data(), text.size());

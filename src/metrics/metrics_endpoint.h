@@ -25,6 +25,8 @@ public:
                              std::string& error);
     void stop();
     bool running() const { return server_ != nullptr; }
+    // What the running server serves with: KVX_METRICS_TLS, KVX_METRICS_USERS.
+    unsigned features() const;
 
     // The text served from now on; ignored while not running.
     void publish(const std::string& text);

@@ -36,7 +36,9 @@ struct MetricsPluginTable {
 
     static void destroy(void* server) { delete static_cast<Server*>(server); }
 
-    static constexpr KvxMetricsServerApi api{create, start, publish, destroy};
+    static unsigned features(void* server) { return static_cast<Server*>(server)->features(); }
+
+    static constexpr KvxMetricsServerApi api{create, start, publish, destroy, features};
 };
 
 }  // namespace kvx

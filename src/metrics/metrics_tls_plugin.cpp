@@ -1,7 +1,7 @@
 // libkvxdiag_metrics_tls.so: metrics with the TLS and basic authentication
 // of a web configuration file behind the plain-function seam.
-#include "metrics/metrics.h"
 #include "metrics/metrics_plugin_table.h"
+#include "metrics/tls_context.h"
 
 namespace {
 
@@ -10,7 +10,7 @@ std::optional<int> listen(kvx::MetricsServer& server, const char* host, int port
     std::optional<kvx::WebConfig> web = kvx::WebConfig{};
     if (webConfigFile) web = kvx::readWebConfig(webConfigFile, error);
     if (!web) return std::nullopt;
-    return server.start(host, port, *web, error);
+    return kvx::startSecured(server, host, port, *web, error);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // What every HTTP server of ours takes from a client at most: connections
 // held at once, the size and line count of a request's head, a body, and
-// the time a request and an idle kept connection may take.
+// the time a TLS handshake, a request's head, a whole request and an idle
+// kept connection may take.
 #pragma once
 
 #include <chrono>
@@ -14,8 +15,14 @@ struct ServerLimits {
     std::size_t maxHeadBytes = 16 * 1024;  // request line and header lines
     std::size_t maxHeaderLines = 64;
     std::size_t maxBodyBytes = 0;          // larger bodies are answered 413
-    std::chrono::milliseconds requestDeadline{10000};
+    // From a new connection's accept (after its handshake over TLS), or
+    // from the first byte of a later request on a kept connection.
+    std::chrono::milliseconds headDeadline{5000};
+    std::chrono::milliseconds requestDeadline{10000};  // head and body
+    std::chrono::milliseconds handshakeDeadline{3000};
     std::chrono::milliseconds idleTimeout{5000};
+    // Threads that run the handler; more are started only while all are busy.
+    std::size_t maxWorkers = 2;
 };
 
 // What a metrics scrape needs, and no more: no body, a small head, a few
@@ -26,8 +33,11 @@ inline constexpr ServerLimits kScrapeLimits{.maxConnections = 32,
                                             .maxHeadBytes = 16 * 1024,
                                             .maxHeaderLines = 64,
                                             .maxBodyBytes = 0,
+                                            .headDeadline = std::chrono::seconds(5),
                                             .requestDeadline = std::chrono::seconds(10),
-                                            .idleTimeout = std::chrono::seconds(5)};
+                                            .handshakeDeadline = std::chrono::seconds(3),
+                                            .idleTimeout = std::chrono::seconds(5),
+                                            .maxWorkers = 2};
 
 // The answer that refuses a request ("413 Payload Too Large") and ends its
 // connection.

@@ -1,11 +1,15 @@
 #include "metrics/web_config.h"
 
 #include <crypt.h>
+#include <unistd.h>
 #include <yaml-cpp/yaml.h>
 
-#include <unistd.h>
-
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <memory>
+#include <set>
+#include <thread>
 
 #include "platform/safe_file.h"
 
@@ -15,9 +19,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool isBcryptHash(const std::string& hash) {
-    return hash.size() == 60 && hash[0] == '$' && hash[1] == '2' &&
-           (hash[2] == 'a' || hash[2] == 'b' || hash[2] == 'y') && hash[3] == '$';
+// "$2y$10$" and 53 characters of salt and hash; the cost in its bounds.
+bool isBcryptHash(const std::string& hash, int& cost) {
+    if (hash.size() != 60 || hash[0] != '$' || hash[1] != '2' || (hash[2] != 'a' && hash[2] != 'b' && hash[2] != 'y') ||
+        hash[3] != '$' || !std::isdigit(static_cast<unsigned char>(hash[4])) ||
+        !std::isdigit(static_cast<unsigned char>(hash[5])) || hash[6] != '$')
+        return false;
+    cost = (hash[4] - '0') * 10 + (hash[5] - '0');
+    return true;
 }
 
 // A file named relative to the configuration is looked for beside it.
@@ -27,18 +36,15 @@ std::string besideConfig(const std::string& configPath, const std::string& name)
     return (fs::path(configPath).parent_path() / p).lexically_normal().string();
 }
 
-// A regular file only, opened without waiting: a FIFO in the place of the
-// configuration or of a key file would otherwise hold the start in open().
-bool readable(const std::string& path) {
+// A regular file only, opened without waiting: a FIFO in the place of a key
+// file would otherwise hold the start in open().
+bool readableRegularFile(const std::string& path) {
     std::string error;
     const int fd = platform::openRegularForReading(path, error);
     if (fd < 0) return false;
     ::close(fd);
     return true;
 }
-
-// A real configuration holds a few users; more than this is refused unread.
-constexpr std::size_t kMostConfigBytes = 1 << 20;
 
 std::optional<std::string> base64Decode(const std::string& in) {
     static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -68,67 +74,150 @@ bool sameText(const std::string& a, const std::string& b) {
     return diff == 0;
 }
 
-bool passwordMatches(const std::string& password, const std::string& hash) {
-    crypt_data data{};
-    const char* result = crypt_rn(password.c_str(), hash.c_str(), &data, sizeof data);
-    return result && sameText(result, hash);
+// A check runs on a thread of its own that owns what it reads, so that a
+// caller that stops waiting (the program ends) leaves it behind instead of
+// waiting for it.
+bool passwordMatches(const std::string& password, const std::string& hash, const std::atomic<bool>& stop) {
+    struct Check {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+        bool matches = false;
+    };
+    auto check = std::make_shared<Check>();
+    try {
+        std::thread([check, password, hash] {
+            auto data = std::make_unique<crypt_data>();
+            const char* result = crypt_rn(password.c_str(), hash.c_str(), data.get(), sizeof *data);
+            const bool matches = result && sameText(result, hash);
+            std::lock_guard lock(check->mutex);
+            check->done = true;
+            check->matches = matches;
+            check->finished.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    std::unique_lock lock(check->mutex);
+    while (!check->done) {
+        if (stop) return false;
+        check->finished.wait_for(lock, std::chrono::milliseconds(50));
+    }
+    return check->matches;
 }
 
 // An unknown user costs as much as a known one, so a guesser cannot tell them apart.
 constexpr const char* kDummyHash = "$2y$10$M4aIFbqnsrCiBgUOMZ2njOeHwHNDG4rMKi2e23bnOPILatQDdjGIG";
 
+std::string describe(const YAML::Node& node) {
+    switch (node.Type()) {
+    case YAML::NodeType::Map: return "a mapping";
+    case YAML::NodeType::Sequence: return "a list";
+    case YAML::NodeType::Null: return "empty";
+    default: return "\"" + node.Scalar() + "\"";
+    }
+}
+
+// A setting's text: a scalar, nothing else.
+std::optional<std::string> textOf(const YAML::Node& node, const std::string& key, const std::string& path,
+                                  std::string& error) {
+    if (node.IsScalar()) return node.Scalar();
+    error = path + ": " + key + " must be a text, not " + describe(node);
+    return std::nullopt;
+}
+
+const std::set<std::string> kTlsVersions = {"TLS10", "TLS11", "TLS12", "TLS13"};
+const std::set<std::string> kClientAuthTypes = {"NoClientCert", "RequestClientCert", "RequireAnyClientCert",
+                                                "VerifyClientCertIfGiven", "RequireAndVerifyClientCert"};
+
+bool readTls(const YAML::Node& tls, WebConfig& config, const std::string& path, std::string& error) {
+    if (tls.IsNull()) return true;
+    if (!tls.IsMap()) {
+        error = path + ": tls_server_config must be a mapping, not " + describe(tls);
+        return false;
+    }
+    bool any = false;
+    for (const auto& entry : tls) {
+        const std::string key = entry.first.IsScalar() ? entry.first.Scalar() : describe(entry.first);
+        const std::string name = "tls_server_config: " + key;
+        std::string* target = key == "cert_file"          ? &config.certFile
+                              : key == "key_file"         ? &config.keyFile
+                              : key == "min_version"      ? &config.minVersion
+                              : key == "client_auth_type" ? &config.clientAuthType
+                              : key == "client_ca_file"   ? &config.clientCaFile
+                                                          : nullptr;
+        if (!target) {
+            error = path + ": " + name +
+                    " is not supported (only cert_file, key_file, min_version, client_auth_type, client_ca_file)";
+            return false;
+        }
+        const std::optional<std::string> value = textOf(entry.second, name, path, error);
+        if (!value) return false;
+        *target = *value;
+        any = true;
+    }
+    if (!kTlsVersions.contains(config.minVersion)) {
+        error = path + ": tls_server_config: min_version must be TLS10, TLS11, TLS12 or TLS13, not \"" + config.minVersion + "\"";
+        return false;
+    }
+    if (!kClientAuthTypes.contains(config.clientAuthType)) {
+        error = path + ": tls_server_config: client_auth_type \"" + config.clientAuthType + "\" is unknown";
+        return false;
+    }
+    if (config.clientAuthType.find("Verify") != std::string::npos && config.clientCaFile.empty()) {
+        error = path + ": tls_server_config: client_auth_type " + config.clientAuthType + " needs client_ca_file";
+        return false;
+    }
+    if (any && (config.certFile.empty() || config.keyFile.empty())) {
+        error = path + ": tls_server_config needs both cert_file and key_file";
+        return false;
+    }
+    return true;
+}
+
+bool readUsers(const YAML::Node& users, WebConfig& config, const std::string& path, std::string& error) {
+    if (users.IsNull()) return true;
+    if (!users.IsMap()) {
+        error = path + ": basic_auth_users must be a mapping of users to bcrypt hashes, not " + describe(users);
+        return false;
+    }
+    for (const auto& entry : users) {
+        const std::optional<std::string> name = textOf(entry.first, "basic_auth_users: a user name", path, error);
+        if (!name) return false;
+        const std::optional<std::string> hash = textOf(entry.second, "basic_auth_users: " + *name, path, error);
+        if (!hash) return false;
+        int cost = 0;
+        if (!isBcryptHash(*hash, cost) || cost < 4) {
+            error = path + ": basic_auth_users: the password of " + *name + " is not a bcrypt hash";
+            return false;
+        }
+        if (cost > kMaxBcryptCost) {
+            error = path + ": basic_auth_users: the hash of " + *name + " has cost " + std::to_string(cost) +
+                    "; at most " + std::to_string(kMaxBcryptCost) + " is taken (every step doubles each check)";
+            return false;
+        }
+        config.users[*name] = *hash;
+    }
+    return true;
+}
+
 }  // namespace
 
-std::optional<WebConfig> readWebConfig(const std::string& path, std::string& error) {
-    YAML::Node root;
-    try {
-        std::string text, why;
-        bool tooLarge = false;
-        if (!platform::readRegularFile(path, kMostConfigBytes, text, why, nullptr, &tooLarge)) {
-            error = path + ": cannot be read (" + why + ")";
-            return std::nullopt;
-        }
-        if (tooLarge) {
-            error = path + ": larger than 1 MB";
-            return std::nullopt;
-        }
-        root = YAML::Load(text);
-    } catch (const YAML::Exception& e) {
-        error = path + ": " + e.what();
-        return std::nullopt;
-    }
+std::optional<WebConfig> parseWebConfig(const std::string& text, const std::string& path, std::string& error) {
     WebConfig config;
-    if (root.IsNull()) return config;
-    if (!root.IsMap()) {
-        error = path + ": not a mapping of settings";
-        return std::nullopt;
-    }
     try {
+        const YAML::Node root = YAML::Load(text);
+        if (root.IsNull()) return config;
+        if (!root.IsMap()) {
+            error = path + ": not a mapping of settings";
+            return std::nullopt;
+        }
         for (const auto& entry : root) {
-            const std::string key = entry.first.as<std::string>();
-            const YAML::Node& value = entry.second;
+            const std::string key = entry.first.IsScalar() ? entry.first.Scalar() : describe(entry.first);
             if (key == "tls_server_config") {
-                if (value.IsNull()) continue;
-                for (const auto& tls : value) {
-                    const std::string tlsKey = tls.first.as<std::string>();
-                    if (tlsKey == "cert_file") config.certFile = tls.second.as<std::string>();
-                    else if (tlsKey == "key_file") config.keyFile = tls.second.as<std::string>();
-                    else {
-                        error = path + ": tls_server_config: " + tlsKey + " is not supported (only cert_file, key_file)";
-                        return std::nullopt;
-                    }
-                }
+                if (!readTls(entry.second, config, path, error)) return std::nullopt;
             } else if (key == "basic_auth_users") {
-                if (value.IsNull()) continue;
-                for (const auto& user : value) {
-                    const std::string name = user.first.as<std::string>();
-                    const std::string hash = user.second.as<std::string>();
-                    if (!isBcryptHash(hash)) {
-                        error = path + ": basic_auth_users: the password of " + name + " is not a bcrypt hash";
-                        return std::nullopt;
-                    }
-                    config.users[name] = hash;
-                }
+                if (!readUsers(entry.second, config, path, error)) return std::nullopt;
             } else {
                 error = path + ": " + key + " is not supported (only tls_server_config, basic_auth_users)";
                 return std::nullopt;
@@ -138,16 +227,13 @@ std::optional<WebConfig> readWebConfig(const std::string& path, std::string& err
         error = path + ": " + e.what();
         return std::nullopt;
     }
-    if (config.certFile.empty() != config.keyFile.empty()) {
-        error = path + ": tls_server_config needs both cert_file and key_file";
-        return std::nullopt;
-    }
     if (config.tls()) {
         config.certFile = besideConfig(path, config.certFile);
         config.keyFile = besideConfig(path, config.keyFile);
-        for (const std::string& file : {config.certFile, config.keyFile}) {
-            if (!readable(file)) {
-                error = path + ": " + file + " cannot be read";
+        if (!config.clientCaFile.empty()) config.clientCaFile = besideConfig(path, config.clientCaFile);
+        for (const std::string& file : {config.certFile, config.keyFile, config.clientCaFile}) {
+            if (!file.empty() && !readableRegularFile(file)) {
+                error = path + ": " + file + " is not a readable regular file";
                 return std::nullopt;
             }
         }
@@ -155,7 +241,21 @@ std::optional<WebConfig> readWebConfig(const std::string& path, std::string& err
     return config;
 }
 
-bool BasicAuth::accepts(const std::string& authorization) {
+std::optional<WebConfig> readWebConfig(const std::string& path, std::string& error) {
+    std::string text, why;
+    bool tooLarge = false;
+    if (!platform::readRegularFile(path, kMaxWebConfigBytes, text, why, nullptr, &tooLarge)) {
+        error = path + ": cannot be read (" + why + ")";
+        return std::nullopt;
+    }
+    if (tooLarge) {
+        error = path + ": larger than " + std::to_string(kMaxWebConfigBytes >> 20) + " MB";
+        return std::nullopt;
+    }
+    return parseWebConfig(text, path, error);
+}
+
+bool BasicAuth::accepts(const std::string& authorization, const std::atomic<bool>& stop) {
     const std::string scheme = "Basic ";
     if (authorization.compare(0, scheme.size(), scheme) != 0) return false;
     const std::optional<std::string> decoded = base64Decode(authorization.substr(scheme.size()));
@@ -171,11 +271,12 @@ bool BasicAuth::accepts(const std::string& authorization) {
         const auto known = accepted_.find(name);
         if (user != users_.end() && known != accepted_.end() && sameText(known->second, authorization)) return true;
     }
+    ++checks_;
     if (user == users_.end()) {
-        passwordMatches(password, kDummyHash);
+        passwordMatches(password, kDummyHash, stop);
         return false;
     }
-    if (!passwordMatches(password, user->second)) return false;
+    if (!passwordMatches(password, user->second, stop)) return false;
     std::lock_guard<std::mutex> lock(mutex_);
     accepted_[name] = authorization;
     return true;

@@ -17,6 +17,8 @@
 #include <thread>
 
 #include "metrics/metrics.h"
+#include "metrics/metrics_server.h"
+#include "metrics/tls_context.h"
 #include "history_fixture.h"
 
 extern char** environ;
@@ -146,7 +148,7 @@ TEST(MetricsText, BeforeTheFirstTickOnlyTheRunsOwnFigures) {
 TEST(MetricsServerTest, ServesThePublishedTextOnLoopback) {
     MetricsServer server;
     std::string error;
-    const std::optional<int> port = server.start("127.0.0.1", 0, WebConfig{}, error);
+    const std::optional<int> port = server.start("127.0.0.1", 0, error);
     ASSERT_TRUE(port.has_value()) << error;
     EXPECT_TRUE(server.running());
     server.publish("kvx_online 1\n");
@@ -165,7 +167,7 @@ TEST(MetricsServerTest, ServesThePublishedTextOnLoopback) {
 
     // The port is taken: a second monitor cannot share it.
     MetricsServer second;
-    EXPECT_FALSE(second.start("127.0.0.1", *port, WebConfig{}, error).has_value());
+    EXPECT_FALSE(second.start("127.0.0.1", *port, error).has_value());
     EXPECT_EQ(error, "cannot serve metrics on 127.0.0.1:" + std::to_string(*port));
 
     server.stop();
@@ -184,7 +186,7 @@ const std::string kHeadOfText = "HTTP/1.1 200 OK\r\nContent-Length: 13\r\n"
 const std::string kMetrics = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
 
 // Plain HTTP as Prometheus and other clients use it, on one connection each.
-TEST(ScrapeServerTest, AnswersWhatAScrapeAsksAndKeepsTheConnection) {
+TEST(MetricsServerTest, AnswersWhatAScrapeAsksAndKeepsTheConnection) {
     const std::vector<ScrapeCase> cases{
         {"Head", {"HEAD /metrics HTTP/1.1\r\nHost: x\r\n\r\n"}, kHeadOfText},
         {"Index", {"GET / HTTP/1.1\r\n\r\n"},
@@ -205,7 +207,7 @@ TEST(ScrapeServerTest, AnswersWhatAScrapeAsksAndKeepsTheConnection) {
          "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 33\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n"
          "KvxDiagnostics metrics: /metrics\n"},
     };
-    net::ScrapeServer server;
+    MetricsServer server;
     std::string error;
     const std::optional<int> port = server.start("127.0.0.1", 0, error);
     ASSERT_TRUE(port) << error;
@@ -232,7 +234,7 @@ TEST(ScrapeServerTest, AnswersWhatAScrapeAsksAndKeepsTheConnection) {
         EXPECT_EQ(answered, c.answered);
     }
     // No second server on the same port (SO_REUSEPORT would allow one).
-    net::ScrapeServer second;
+    MetricsServer second;
     EXPECT_FALSE(second.start("127.0.0.1", *port, error));
     EXPECT_EQ(error, "cannot serve metrics on 127.0.0.1:" + std::to_string(*port));
 }
@@ -335,7 +337,7 @@ TEST_F(HistoryTest, RealPrometheusScrapesTheMonitorsState) {
     tickAt(1);
     MetricsServer server;
     std::string error;
-    const std::optional<int> port = server.start("127.0.0.1", 0, WebConfig{}, error);
+    const std::optional<int> port = server.start("127.0.0.1", 0, error);
     ASSERT_TRUE(port.has_value()) << error;
     server.publish(prometheusText(history, "m17"));
 
@@ -393,14 +395,15 @@ TEST(WebConfigFile, ReadsTheExporterToolkitFormatAndRefusesWhatItCannotHonour) {
         {"TlsAndUsers", webConfigText(), ""},
         {"UnknownKey", "http_server_config:\n  http2: true\n",
          "http_server_config is not supported (only tls_server_config, basic_auth_users)"},
-        {"UnknownTlsKey", "tls_server_config:\n  client_ca_file: ca.crt\n",
-         "tls_server_config: client_ca_file is not supported (only cert_file, key_file)"},
+        {"UnknownTlsKey", "tls_server_config:\n  cipher_suites: [TLS_AES_128_GCM_SHA256]\n",
+         "tls_server_config: cipher_suites is not supported (only cert_file, key_file, min_version, client_auth_type, "
+         "client_ca_file)"},
         {"PlainPassword", "basic_auth_users:\n  alice: secret\n",
          "basic_auth_users: the password of alice is not a bcrypt hash"},
         {"CertWithoutKey", "tls_server_config:\n  cert_file: server.crt\n",
          "tls_server_config needs both cert_file and key_file"},
         {"MissingCertFile", "tls_server_config:\n  cert_file: none.crt\n  key_file: none.key\n",
-         (file.parent_path() / "none.crt").string() + " cannot be read"},
+         (file.parent_path() / "none.crt").string() + " is not a readable regular file"},
     };
     for (const WebConfigCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -422,7 +425,7 @@ TEST_F(HistoryTest, RealPrometheusScrapesOverTlsWithBasicAuthAndFailsWithout) {
     ASSERT_TRUE(config) << error;
     tickAt(0);
     MetricsServer server;
-    const std::optional<int> port = server.start("127.0.0.1", 0, *config, error);
+    const std::optional<int> port = startSecured(server, "127.0.0.1", 0, *config, error);
     ASSERT_TRUE(port) << error;
     server.publish(prometheusText(history, "m17"));
 

@@ -111,7 +111,7 @@ protected:
                     overTls() ? "--web-config-file" : nullptr, web.c_str(), nullptr);
             ::_exit(127);
         }
-        const std::regex announced("metrics on (http://)?127\\.0\\.0\\.1:([0-9]+)/metrics");
+        const std::regex announced("metrics on (https?://)?127\\.0\\.0\\.1:([0-9]+)/metrics");
         std::smatch m;
         for (int i = 0; i < 500 && port == 0; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));

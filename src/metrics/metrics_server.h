@@ -1,0 +1,59 @@
+// The metrics endpoint: GET or HEAD of /metrics answers the latest published
+// text, GET / points there, over plain HTTP or over TLS, with or without
+// basic authentication (without valid credentials nothing but 401).
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "metrics/http_server.h"
+
+namespace kvx {
+
+class MetricsServer {
+public:
+    static constexpr const char* kContentType = "text/plain; version=0.0.4; charset=utf-8";
+    // The answer to GET /.
+    static constexpr const char* kIndexText = "KvxDiagnostics metrics: /metrics\n";
+    // Whether an Authorization header names a user with the right password;
+    // it gives up (false) once `stop` is set.
+    using Authorizer = std::function<bool(const std::string& authorization, const std::atomic<bool>& stop)>;
+    // What start() serves with, for the start line.
+    static constexpr unsigned kTls = 1, kUsers = 2;
+
+    MetricsServer();
+    ~MetricsServer();
+    MetricsServer(const MetricsServer&) = delete;
+    MetricsServer& operator=(const MetricsServer&) = delete;
+
+    // Listens on host:port (0: any free port) in a thread of its own: plain
+    // HTTP without `tls`, every request checked when `authorize` is set.
+    // The port, or nothing with `error` set when it cannot be bound.
+    std::optional<int> start(const std::string& host, int port, std::string& error,
+                             std::shared_ptr<net::TlsContext> tls = nullptr, Authorizer authorize = {});
+    void stop();
+    bool running() const { return server_ != nullptr; }
+    unsigned features() const { return features_; }
+
+    // The text served from now on.
+    void publish(std::string text);
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::string text;
+        std::atomic<bool> stopping{false};
+        Authorizer authorize;
+    };
+    static net::Response answer(State& state, const net::Request& request);
+
+    std::shared_ptr<State> state_;
+    std::unique_ptr<net::HttpServer> server_;
+    unsigned features_ = 0;
+};
+
+}  // namespace kvx
