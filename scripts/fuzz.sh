@@ -3,7 +3,7 @@
 # Sanitizer, libFuzzer) and runs each one for a bounded time, starting from
 # its seed corpus in fuzz/corpus and the regression inputs in fuzz/regressions.
 #   bash scripts/fuzz.sh [seconds per target, default 60] [target ...]
-# Targets: profile_file version_record hostile_driver sim_request sim_scenario recording.
+# Targets: every one that fuzz/CMakeLists.txt lists in KVX_FUZZ_TARGETS.
 # Inputs found on the way stay in the build folder (build/fuzz/work/<target>);
 # a crash leaves build/fuzz/artifacts/<target>-crash-* and fails the run:
 # copy it to fuzz/regressions/<target>/ once fixed, so the test run replays it.
@@ -11,7 +11,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 [ $# -gt 0 ] && shift
-all=(profile_file version_record hostile_driver sim_request sim_scenario recording)
+# The list the build has, so that a new target is fuzzed without a second list to keep.
+read -r -a all <<<"$(sed -n 's/^set(KVX_FUZZ_TARGETS \(.*\))$/\1/p' fuzz/CMakeLists.txt)"
+[ ${#all[@]} -gt 0 ] || { echo "fuzz.sh: no KVX_FUZZ_TARGETS in fuzz/CMakeLists.txt" >&2; exit 2; }
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=("${all[@]}")
 

@@ -77,7 +77,8 @@ bool sameText(const std::string& a, const std::string& b) {
 // A check runs on a thread of its own that owns what it reads, so that a
 // caller that stops waiting (the program ends) leaves it behind instead of
 // waiting for it.
-bool passwordMatches(const std::string& password, const std::string& hash, const std::atomic<bool>& stop) {
+bool passwordMatches(const std::string& password, const std::string& hash, const std::atomic<bool>& stop,
+                     std::atomic<unsigned>& checks) {
     struct Check {
         std::mutex mutex;
         std::condition_variable finished;
@@ -85,6 +86,7 @@ bool passwordMatches(const std::string& password, const std::string& hash, const
         bool matches = false;
     };
     auto check = std::make_shared<Check>();
+    ++checks;
     try {
         std::thread([check, password, hash] {
             auto data = std::make_unique<crypt_data>();
@@ -271,12 +273,11 @@ bool BasicAuth::accepts(const std::string& authorization, const std::atomic<bool
         const auto known = accepted_.find(name);
         if (user != users_.end() && known != accepted_.end() && sameText(known->second, authorization)) return true;
     }
-    ++checks_;
     if (user == users_.end()) {
-        passwordMatches(password, kDummyHash, stop);
+        passwordMatches(password, kDummyHash, stop, checks_);
         return false;
     }
-    if (!passwordMatches(password, user->second, stop)) return false;
+    if (!passwordMatches(password, user->second, stop, checks_)) return false;
     std::lock_guard<std::mutex> lock(mutex_);
     accepted_[name] = authorization;
     return true;

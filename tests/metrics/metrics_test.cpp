@@ -9,6 +9,7 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -404,6 +405,21 @@ TEST(WebConfigFile, ReadsTheExporterToolkitFormatAndRefusesWhatItCannotHonour) {
          "tls_server_config needs both cert_file and key_file"},
         {"MissingCertFile", "tls_server_config:\n  cert_file: none.crt\n  key_file: none.key\n",
          (file.parent_path() / "none.crt").string() + " is not a readable regular file"},
+        {"NotAMapping", "hello\n", "not a mapping of settings"},
+        {"TlsAsText", "tls_server_config: \"yes please\"\nbasic_auth_users:\n  prom: " + std::string(kUserHash) + "\n",
+         "tls_server_config must be a mapping, not \"yes please\""},
+        {"TlsAsNumber", "tls_server_config: 5\n", "tls_server_config must be a mapping, not \"5\""},
+        {"UsersAsText", "basic_auth_users: \"prom:secret\"\n",
+         "basic_auth_users must be a mapping of users to bcrypt hashes, not \"prom:secret\""},
+        {"CertAsList", "tls_server_config:\n  cert_file: [a, b]\n  key_file: k\n",
+         "tls_server_config: cert_file must be a text, not a list"},
+        {"CostAbove14", "basic_auth_users:\n  prom: $2y$31$" + std::string(kUserHash).substr(7) + "\n",
+         "basic_auth_users: the hash of prom has cost 31; at most 14 is taken (every step doubles each check)"},
+        {"UnknownMinVersion", "tls_server_config:\n  min_version: TLS14\n",
+         "tls_server_config: min_version must be TLS10, TLS11, TLS12 or TLS13, not \"TLS14\""},
+        {"VerifyWithoutCa", "tls_server_config:\n  client_auth_type: RequireAndVerifyClientCert\n",
+         "tls_server_config: client_auth_type RequireAndVerifyClientCert needs client_ca_file"},
+        {"LargerThanOneMegabyte", "basic_auth_users:\n" + std::string(1 << 20, '#'), "larger than 1 MB"},
     };
     for (const WebConfigCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -413,6 +429,52 @@ TEST(WebConfigFile, ReadsTheExporterToolkitFormatAndRefusesWhatItCannotHonour) {
         EXPECT_EQ(error, c.error.empty() ? "" : file.string() + ": " + c.error);
     }
     fs::remove(file);
+}
+
+std::string basic(const std::string& credentials) {
+    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out = "Basic ";
+    for (std::size_t i = 0; i < credentials.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, credentials.size() - i);
+        unsigned v = 0;
+        for (std::size_t k = 0; k < 3; ++k) v = (v << 8) | (k < n ? static_cast<unsigned char>(credentials[i + k]) : 0u);
+        for (std::size_t k = 0; k < 4; ++k) out += k <= n ? kAlphabet[(v >> (18 - 6 * k)) & 63] : '=';
+    }
+    return out;
+}
+
+// Every user, known or not, costs one hash check (so names cannot be told
+// apart by time); a right password is checked once, then remembered; a
+// stop ends the wait on a check at once.
+TEST(BasicAuthTest, EveryNameCostsACheckAndAStopEndsTheWait) {
+    BasicAuth auth({{"prometheus", kUserHash}, {"slow", "$2y$14$" + std::string(kUserHash).substr(7)}});
+    std::atomic<bool> stop{false};
+    const struct {
+        const char* name;
+        std::string header;
+        bool accepted;
+        unsigned checks;  // in all, after this case
+    } cases[] = {
+        {"UnknownUser", basic("nobody:s3cret"), false, 1},
+        {"WrongPassword", basic("prometheus:guess"), false, 2},
+        {"RightPassword", basic("prometheus:s3cret"), true, 3},
+        {"RememberedHeader", basic("prometheus:s3cret"), true, 3},
+        {"NotBasic", "Bearer x", false, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(auth.accepts(c.header, stop), c.accepted);
+        EXPECT_EQ(auth.checks(), c.checks);
+    }
+    // A cost-14 check takes a second or more; the stop ends the wait.
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        stop = true;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(auth.accepts(basic("slow:guess"), stop));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
+    stopper.join();
 }
 
 TEST_F(HistoryTest, RealPrometheusScrapesOverTlsWithBasicAuthAndFailsWithout) {

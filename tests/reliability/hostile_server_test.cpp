@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -234,6 +235,48 @@ TEST_P(HostileClients, SlowClientsLeaveRoomForAScrape) {
     for (int fd : slow) ::close(fd);
 }
 
+// Forty clients that send a byte a second (over TLS: of a record header,
+// never finishing the handshake) and come back whenever they are dropped,
+// as slowloris does, while Prometheus scrapes twice a second.
+class SlowClients : public HostileClients {};
+
+TEST_P(SlowClients, FortyHoldingOnLeaveEveryScrapeAnswered) {
+    std::atomic<bool> done{false};
+    std::thread attack([&] {
+        std::vector<int> fds(40, -1);
+        const std::string bytes = overTls() ? std::string("\x16\x03\x01", 3) : std::string("GET /metrics HTTP/1.1\r\n");
+        std::vector<std::size_t> sent(fds.size(), 0);
+        while (!done) {
+            for (std::size_t i = 0; i < fds.size(); ++i) {
+                char c;
+                if (fds[i] >= 0 && ::recv(fds[i], &c, 1, MSG_DONTWAIT) == 0) {
+                    ::close(fds[i]);
+                    fds[i] = -1;
+                }
+                if (fds[i] < 0) {
+                    fds[i] = connectTo(port);
+                    sent[i] = 0;
+                }
+                if (fds[i] >= 0 && sent[i] < bytes.size()) ::send(fds[i], &bytes[sent[i]++], 1, MSG_NOSIGNAL);
+            }
+            for (int t = 0; t < 10 && !done; ++t) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        for (int fd : fds)
+            if (fd >= 0) ::close(fd);
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    int answered = 0;
+    const int scrapes = 12;
+    for (int i = 0; i < scrapes; ++i) {
+        answered += get() == "HTTP/1.1 200 OK";
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    done = true;
+    attack.join();
+    // Before eviction: 2 of 38 answered over HTTP, none over TLS.
+    EXPECT_EQ(answered, scrapes);
+}
+
 std::string targetName(const ::testing::TestParamInfo<Target>& info) {
     switch (info.param) {
     case Target::SimulatorWebServices: return "SimulatorWebServices";
@@ -246,6 +289,8 @@ std::string targetName(const ::testing::TestParamInfo<Target>& info) {
 INSTANTIATE_TEST_SUITE_P(Servers, HostileClients,
                          ::testing::Values(Target::SimulatorWebServices, Target::MetricsEndpoint), targetName);
 INSTANTIATE_TEST_SUITE_P(Servers, HostileTlsClients, ::testing::Values(Target::MetricsEndpointOverTls), targetName);
+INSTANTIATE_TEST_SUITE_P(Servers, SlowClients, ::testing::Values(Target::MetricsEndpoint, Target::MetricsEndpointOverTls),
+                         targetName);
 
 }  // namespace
 }  // namespace kvx

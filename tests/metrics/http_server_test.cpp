@@ -1,0 +1,231 @@
+// The HTTP server under the framings, caps and deadlines that hostile
+// clients use, over plain HTTP and over TLS alike.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/ssl.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "metrics/http_server.h"
+#include "metrics/metrics_server.h"
+#include "metrics/tls_context.h"
+
+namespace kvx::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const std::filesystem::path kTls = KVX_TEST_TLS_DIR;
+
+int connectTo(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return fd;
+}
+
+// One connection, plain or TLS, that sends raw bytes and reads what comes
+// back until the server closes (or 5 s pass).
+class RawClient {
+public:
+    RawClient(int port, bool tls) : fd_(connectTo(port)) {
+        if (!tls || fd_ < 0) return;
+        context_ = ::SSL_CTX_new(::TLS_client_method());
+        ssl_ = ::SSL_new(context_);
+        ::SSL_set_fd(ssl_, fd_);
+        if (::SSL_connect(ssl_) != 1) fd_ = -1;
+    }
+    ~RawClient() {
+        ::SSL_free(ssl_);
+        ::SSL_CTX_free(context_);
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool connected() const { return fd_ >= 0; }
+    void send(const std::string& bytes) {
+        for (std::size_t sent = 0; sent < bytes.size();) {
+            const int n = ssl_ ? ::SSL_write(ssl_, bytes.data() + sent, static_cast<int>(bytes.size() - sent))
+                               : static_cast<int>(::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL));
+            if (n <= 0) return;  // the server closed: what it answered is still there to read
+            sent += static_cast<std::size_t>(n);
+        }
+    }
+    // Everything until the server closes; `closed` says whether it did.
+    std::string readToEnd(bool& closed) {
+        std::string all;
+        char buffer[4096];
+        for (;;) {
+            const int n = ssl_ ? ::SSL_read(ssl_, buffer, sizeof buffer)
+                               : static_cast<int>(::recv(fd_, buffer, sizeof buffer, 0));
+            if (n <= 0) {
+                // Not closed: the read timed out.
+                closed = !(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+                return all;
+            }
+            all.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+
+private:
+    int fd_;
+    SSL_CTX* context_ = nullptr;
+    SSL* ssl_ = nullptr;
+};
+
+std::size_t count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+struct FramingCase {
+    const char* name;
+    std::string request;
+};
+
+// Framings that two parsers could read differently: refused with one 400
+// and the connection closed, over plain HTTP and over TLS.
+class Framing : public ::testing::TestWithParam<bool> {};
+
+TEST_P(Framing, AmbiguousRequestsAreRefusedOnceAndClosed) {
+    const std::vector<FramingCase> cases{
+        {"TwoDifferentLengths", "GET /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nContent-Length: 5\r\n\r\nhello"},
+        {"LengthList", "GET /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 0, 5\r\n\r\n"},
+        {"SignedLength", "GET /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: +0\r\n\r\n"},
+        {"LengthAndChunked", "GET /metrics HTTP/1.1\r\nContent-Length: 0\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"},
+        {"SpaceBeforeColon", "GET /metrics HTTP/1.1\r\nHost : x\r\n\r\n"},
+        {"FoldedHeader", "GET /metrics HTTP/1.1\r\nHost: x\r\n continued\r\n\r\n"},
+        {"TwentyThousandEmptyLines",
+         [] {
+             std::string r;
+             for (int i = 0; i < 20000; ++i) r += "\r\n";
+             return r + "GET /metrics HTTP/1.1\r\n\r\n";
+         }()},
+    };
+    std::string error;
+    std::optional<WebConfig> web = WebConfig{};
+    if (GetParam()) web->certFile = (kTls / "server.crt").string(), web->keyFile = (kTls / "server.key").string();
+    MetricsServer server;
+    const std::optional<int> port = startSecured(server, "127.0.0.1", 0, *web, error);
+    ASSERT_TRUE(port) << error;
+    server.publish("kvx_up 1\n");
+    for (const FramingCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawClient client(*port, GetParam());
+        ASSERT_TRUE(client.connected());
+        client.send(c.request);
+        bool closed = false;
+        const std::string answer = client.readToEnd(closed);
+        EXPECT_EQ(answer.substr(0, answer.find("\r\n")), "HTTP/1.1 400 Bad Request");
+        EXPECT_EQ(count(answer, "HTTP/1.1 "), 1u) << answer;
+        EXPECT_TRUE(closed);
+    }
+    // Still answering.
+    RawClient client(*port, GetParam());
+    client.send("GET /metrics HTTP/1.1\r\nConnection: close\r\n\r\n");
+    bool closed = false;
+    EXPECT_EQ(client.readToEnd(closed).substr(0, 15), "HTTP/1.1 200 OK");
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, Framing, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Tls" : "Plain"; });
+
+// A server of two places whose handler waits until it is let go.
+class SmallServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        limits.maxConnections = 2;
+        limits.maxWorkers = 2;
+        limits.headDeadline = std::chrono::milliseconds(300);
+        limits.idleTimeout = std::chrono::milliseconds(300);
+        server = std::make_unique<net::HttpServer>(limits, [this](const net::Request&) {
+            std::unique_lock lock(mutex);
+            released.wait(lock, [this] { return open; });
+            return net::Response{200, "text/plain", "ok\n", {}};
+        });
+        std::string error;
+        port = server->start("127.0.0.1", 0, error).value_or(0);
+        ASSERT_NE(port, 0) << error;
+    }
+    void TearDown() override { release(); }
+    void release() {
+        {
+            std::lock_guard lock(mutex);
+            open = true;
+        }
+        released.notify_all();
+    }
+    static bool closedByServer(int fd, int withinMs) {
+        pollfd p{fd, POLLIN, 0};
+        char c;
+        return ::poll(&p, 1, withinMs) == 1 && ::recv(fd, &c, 1, MSG_DONTWAIT) <= 0;
+    }
+
+    net::ServerLimits limits;
+    std::mutex mutex;
+    std::condition_variable released;
+    bool open = false;
+    std::unique_ptr<net::HttpServer> server;
+    int port = 0;
+};
+
+// At the cap, a new connection takes the place of the oldest one that has
+// no whole request; when every place is answering one, it gets 503.
+TEST_F(SmallServer, TheCapEvictsTheLongestWaitingThenRefuses) {
+    const int first = connectTo(port), second = connectTo(port);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const int third = connectTo(port);
+    EXPECT_TRUE(closedByServer(first, 200));
+    EXPECT_FALSE(closedByServer(second, 50));
+    // Both places now answer a request the handler holds.
+    for (int fd : {second, third}) ::send(fd, "GET / HTTP/1.1\r\n\r\n", 18, MSG_NOSIGNAL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const int fourth = connectTo(port);
+    char answer[64] = {};
+    EXPECT_GT(::recv(fourth, answer, sizeof answer - 1, 0), 0);
+    EXPECT_EQ(std::string(answer).substr(0, 32), "HTTP/1.1 503 Service Unavailable");
+    for (int fd : {first, second, third, fourth}) ::close(fd);
+}
+
+// A connection that sends no whole head, and one kept after its answer,
+// are closed when their time is up, not long after.
+TEST_F(SmallServer, SlowHeadsAndIdleConnectionsAreClosedOnTime) {
+    release();
+    for (const bool answeredFirst : {false, true}) {
+        SCOPED_TRACE(answeredFirst ? "Idle" : "SlowHead");
+        const int fd = connectTo(port);
+        if (answeredFirst) {
+            ::send(fd, "GET / HTTP/1.1\r\n\r\n", 18, MSG_NOSIGNAL);
+            char buffer[256];
+            ASSERT_GT(::recv(fd, buffer, sizeof buffer, 0), 0);
+        } else {
+            ::send(fd, "GET / HT", 8, MSG_NOSIGNAL);
+        }
+        const auto start = Clock::now();
+        EXPECT_TRUE(closedByServer(fd, 2000));
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        EXPECT_GE(took, 200);
+        EXPECT_LE(took, 1000);
+        ::close(fd);
+    }
+}
+
+}  // namespace
+}  // namespace kvx::test
