@@ -44,11 +44,21 @@ int connectTo(int port) {
 
 // One connection, plain or TLS, that sends raw bytes and reads what comes
 // back until the server closes (or 5 s pass).
+struct ClientTls {
+    std::string certFile, keyFile;  // a client certificate to show, if any
+    int maxVersion = 0;             // 0: the library's highest
+};
+
 class RawClient {
 public:
-    RawClient(int port, bool tls) : fd_(connectTo(port)) {
+    RawClient(int port, bool tls, const ClientTls& options = {}) : fd_(connectTo(port)) {
         if (!tls || fd_ < 0) return;
         context_ = ::SSL_CTX_new(::TLS_client_method());
+        if (options.maxVersion) ::SSL_CTX_set_max_proto_version(context_, options.maxVersion);
+        if (!options.certFile.empty()) {
+            ::SSL_CTX_use_certificate_file(context_, options.certFile.c_str(), SSL_FILETYPE_PEM);
+            ::SSL_CTX_use_PrivateKey_file(context_, options.keyFile.c_str(), SSL_FILETYPE_PEM);
+        }
         ssl_ = ::SSL_new(context_);
         ::SSL_set_fd(ssl_, fd_);
         if (::SSL_connect(ssl_) != 1) fd_ = -1;
@@ -59,6 +69,22 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
     bool connected() const { return fd_ >= 0; }
+    // The common name of the certificate the server showed.
+    std::string serverName() const {
+        X509* cert = ssl_ ? ::SSL_get1_peer_certificate(ssl_) : nullptr;
+        char name[256] = "";
+        if (cert) ::X509_NAME_get_text_by_NID(::X509_get_subject_name(cert), NID_commonName, name, sizeof name);
+        ::X509_free(cert);
+        return name;
+    }
+    // The status line of GET /metrics; empty when none came.
+    std::string scrape() {
+        if (!connected()) return "";
+        send("GET /metrics HTTP/1.1\r\nConnection: close\r\n\r\n");
+        bool closed = false;
+        const std::string answer = readToEnd(closed);
+        return answer.substr(0, answer.find("\r\n"));
+    }
     void send(const std::string& bytes) {
         for (std::size_t sent = 0; sent < bytes.size();) {
             const int n = ssl_ ? ::SSL_write(ssl_, bytes.data() + sent, static_cast<int>(bytes.size() - sent))
@@ -146,6 +172,77 @@ TEST_P(Framing, AmbiguousRequestsAreRefusedOnceAndClosed) {
 
 INSTANTIATE_TEST_SUITE_P(Server, Framing, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Tls" : "Plain"; });
+
+struct TlsCase {
+    const char* name;
+    std::string minVersion, clientAuthType;
+    ClientTls client;
+    bool answered;
+};
+
+// The lowest version and the client certificates a web configuration asks
+// for, as a client meets them.
+TEST(TlsSettings, MinVersionAndClientCertificatesAreEnforced) {
+    const std::string cert = (kTls / "server.crt").string(), key = (kTls / "server.key").string();
+    const ClientTls withClientCert{(kTls / "client.crt").string(), (kTls / "client.key").string(), 0};
+    const ClientTls withServerCert{cert, key, 0};
+    const std::vector<TlsCase> cases{
+        {"Tls12ClientDefault", "TLS12", "NoClientCert", {"", "", TLS1_2_VERSION}, true},
+        {"Tls12ClientUnderMin13", "TLS13", "NoClientCert", {"", "", TLS1_2_VERSION}, false},
+        {"VerifiedCertMissing", "TLS12", "RequireAndVerifyClientCert", {}, false},
+        {"VerifiedCertShown", "TLS12", "RequireAndVerifyClientCert", withClientCert, true},
+        {"UnknownCertNotVerified", "TLS12", "RequireAndVerifyClientCert", withServerCert, false},
+        {"AnyCertTaken", "TLS12", "RequireAnyClientCert", withServerCert, true},
+        {"NoCertIfGiven", "TLS12", "VerifyClientCertIfGiven", {}, true},
+    };
+    for (const TlsCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        WebConfig web;
+        web.certFile = cert;
+        web.keyFile = key;
+        web.minVersion = c.minVersion;
+        web.clientAuthType = c.clientAuthType;
+        web.clientCaFile = (kTls / "client.crt").string();
+        MetricsServer server;
+        std::string error;
+        const std::optional<int> port = startSecured(server, "127.0.0.1", 0, web, error);
+        ASSERT_TRUE(port) << error;
+        server.publish("kvx_up 1\n");
+        RawClient client(*port, true, c.client);
+        EXPECT_EQ(client.scrape() == "HTTP/1.1 200 OK", c.answered);
+    }
+}
+
+// A renewed certificate is served from the next connection after it
+// changed, without a restart; one that cannot be used leaves the old one.
+TEST(TlsSettings, ChangedCertificateIsServedWithoutARestart) {
+    const auto dir = std::filesystem::temp_directory_path() / ("kvx_reload_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const auto install = [&](const char* cert, const char* key) {
+        std::filesystem::copy_file(kTls / cert, dir / "tls.crt.new", std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::copy_file(kTls / key, dir / "tls.key.new", std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::rename(dir / "tls.crt.new", dir / "tls.crt");
+        std::filesystem::rename(dir / "tls.key.new", dir / "tls.key");
+    };
+    install("server.crt", "server.key");
+    WebConfig web;
+    web.certFile = (dir / "tls.crt").string();
+    web.keyFile = (dir / "tls.key").string();
+    MetricsServer server;
+    std::string error;
+    const std::optional<int> port = startSecured(server, "127.0.0.1", 0, web, error);
+    ASSERT_TRUE(port) << error;
+    EXPECT_EQ(RawClient(*port, true).serverName(), "localhost");
+    install("client.crt", "client.key");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(RawClient(*port, true).serverName(), "kvx-test-client");
+    // A certificate without its key: the one in use stays.
+    std::filesystem::copy_file(kTls / "server.crt", dir / "tls.crt", std::filesystem::copy_options::overwrite_existing);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(RawClient(*port, true).serverName(), "kvx-test-client");
+    server.stop();
+    std::filesystem::remove_all(dir);
+}
 
 // A server of two places whose handler waits until it is let go.
 class SmallServer : public ::testing::Test {
