@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <regex>
@@ -19,6 +21,8 @@ namespace kvx::e2e {
 namespace {
 
 const fs::path kAlertRules = KVX_ALERT_RULES;
+const fs::path kShipped = kAlertRules.parent_path();
+const fs::path kTls = KVX_TEST_TLS_DIR;
 
 int freePort() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -37,16 +41,27 @@ int freePort() {
 class WebhookReceiver {
 public:
     struct Alert {
-        std::string status, alertname, controller;
+        std::string status, alertname, controller, axis, cls;
+    };
+    // One delivery: the alerts of one group, as one message reaches a person.
+    struct Notification {
+        std::chrono::steady_clock::time_point when;
+        std::vector<Alert> alerts;
     };
 
     WebhookReceiver() {
         server_.Post("/alerts", [this](const httplib::Request& req, httplib::Response&) {
             const json body = json::parse(req.body, nullptr, false);
             std::lock_guard lock(mutex_);
-            for (const json& a : body.is_object() ? body.value("alerts", json::array()) : json::array())
-                alerts_.push_back({a.value("status", ""), a["labels"].value("alertname", ""),
-                                   a["labels"].value("controller", "")});
+            Notification n{std::chrono::steady_clock::now(), {}};
+            for (const json& a : body.is_object() ? body.value("alerts", json::array()) : json::array()) {
+                const json labels = a.value("labels", json::object());
+                n.alerts.push_back({a.value("status", ""), labels.value("alertname", ""),
+                                    labels.value("controller", ""), labels.value("axis", ""),
+                                    labels.value("class", "")});
+                alerts_.push_back(n.alerts.back());
+            }
+            notifications_.push_back(std::move(n));
         });
         port_ = server_.bind_to_any_port("127.0.0.1");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
@@ -59,6 +74,20 @@ public:
     std::vector<Alert> alerts() {
         std::lock_guard lock(mutex_);
         return alerts_;
+    }
+    std::vector<Notification> notifications() {
+        std::lock_guard lock(mutex_);
+        return notifications_;
+    }
+    // The first alert that `match` accepts and the time its notification came.
+    std::optional<std::pair<Alert, std::chrono::steady_clock::time_point>> waitFor(
+        const std::function<bool(const Alert&)>& match, std::chrono::seconds limit) {
+        for (auto deadline = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < deadline;
+             std::this_thread::sleep_for(100ms))
+            for (const Notification& n : notifications())
+                for (const Alert& a : n.alerts)
+                    if (match(a)) return std::make_pair(a, n.when);
+        return std::nullopt;
     }
     // The first alert of that status, once one has come.
     std::optional<Alert> waitFor(const std::string& status, std::chrono::seconds limit) {
@@ -75,6 +104,7 @@ private:
     std::thread thread_;
     std::mutex mutex_;
     std::vector<Alert> alerts_;
+    std::vector<Notification> notifications_;
 };
 
 class FleetTest : public ::testing::Test {
@@ -174,6 +204,80 @@ protected:
               dir / "agent.log", dir);
     }
 
+    // As startMonitor, serving over TLS with basic authentication as the
+    // documented instance does, against the simulator at `port`.
+    std::string startTlsMonitor(const std::string& name, int port, std::map<std::string, std::string> env = {}) {
+        fs::create_directories(dir / name);
+        std::ofstream(dir / (name + ".ini")) << "[Project data]\nUse Webservices=1\nURL=http://127.0.0.1:" << port
+                                             << "/" << name << "\n";
+        processes.push_back(std::make_unique<Process>(Process::Options{
+            {(kBin / "KvxDiagnostics").string(), "--settings", (dir / (name + ".ini")).string(), "--web.listen-address",
+             "127.0.0.1:0", "--web.config.file", (dir / "web.yml").string()},
+            std::move(env),
+            (dir / name).string(),
+            (dir / name / "monitor.err").string()}));
+        monitors[name] = processes.back().get();
+        return waitFor(dir / name / "monitor.err", std::regex("metrics on (127\\.0\\.0\\.1:[0-9]+)/metrics"));
+    }
+
+    // Prometheus and Alertmanager with the configurations the project ships,
+    // changed only where they name files and addresses of a real site.
+    void startShippedCollectors(int webhookPort, const std::map<std::string, std::string>& targets) {
+        const int alertmanagerPort = freePort();
+        std::string route = readFile(kShipped / "kvx-alertmanager.yml");
+        replace(route, "http://127.0.0.1:9095/alerts", "http://127.0.0.1:" + std::to_string(webhookPort) + "/alerts");
+        std::ofstream(dir / "alertmanager.yml") << route;
+        spawn({"prometheus-alertmanager", "--config.file=" + (dir / "alertmanager.yml").string(),
+               "--storage.path=" + (dir / "am").string(),
+               "--web.listen-address=127.0.0.1:" + std::to_string(alertmanagerPort), "--cluster.listen-address=",
+               "--log.level=warn"},
+              dir / "alertmanager.log", dir);
+        json groups = json::array();
+        for (const auto& [name, address] : targets)
+            groups.push_back({{"targets", {address}}, {"labels", {{"controller", name}}}});
+        fs::create_directories(dir / "targets");
+        std::ofstream(dir / "targets" / "fleet.json") << groups.dump();
+        std::ofstream(dir / "password") << "s3cret";
+        std::string config = readFile(kShipped / "kvx-prometheus.yml");
+        replace(config, "/usr/share/kvxdiagnostics/kvx-alerts.yml", kAlertRules.string());
+        replace(config, "localhost:9093", "127.0.0.1:" + std::to_string(alertmanagerPort));
+        replace(config, "/etc/prometheus/kvx-ca.crt", kTls / "server.crt");
+        replace(config, "/etc/prometheus/kvx-password", dir / "password");
+        replace(config, "/etc/prometheus/kvx-targets/*.json", dir / "targets" / "*.json");
+        std::ofstream(dir / "prometheus.yml") << config;
+        prometheusPort = freePort();
+        spawn({"prometheus", "--config.file=" + (dir / "prometheus.yml").string(),
+               "--storage.tsdb.path=" + (dir / "tsdb").string(),
+               "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort), "--log.level=warn"},
+              dir / "prometheus.log", dir);
+    }
+
+    // The web configuration every TLS monitor reads: the test certificate
+    // and the user prometheus with the password s3cret.
+    void writeWebConfig() {
+        std::ofstream(dir / "web.yml") << "tls_server_config:\n  cert_file: " << (kTls / "server.crt").string()
+                                       << "\n  key_file: " << (kTls / "server.key").string()
+                                       << "\nbasic_auth_users:\n  prometheus: "
+                                          "$2y$04$CsatAQ.FUJUQlgnyrnaUqOzFKoyT8z2XhIWG0PqDvJmrLr98yqCmG\n";
+    }
+
+    // A site's name in a shipped file, replaced by the test's; it must be there.
+    static void replace(std::string& text, const std::string& from, const fs::path& to) {
+        const auto at = text.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        text.replace(at, from.size(), to.string());
+    }
+
+    // The value of an instant query (its first sample), or -1.
+    double query(const std::string& promql) {
+        httplib::Client client("127.0.0.1", prometheusPort);
+        const auto res = client.Get("/api/v1/query", httplib::Params{{"query", promql}}, httplib::Headers{});
+        if (!res || res->status != 200) return -1;
+        const json body = json::parse(res->body, nullptr, false);
+        const json result = body.is_object() ? body["data"].value("result", json::array()) : json::array();
+        return result.empty() ? -1 : std::stod(result[0]["value"][1].get<std::string>());
+    }
+
     void control(const std::string& controller, const std::vector<std::string>& words) {
         std::vector<std::string> argv{(kBin / "kvxsimctl").string(), "--url",
                                       "http://127.0.0.1:" + std::to_string(simPort) + "/" + controller};
@@ -189,6 +293,7 @@ protected:
 
     fs::path dir;
     int simPort = 0;
+    int prometheusPort = 0;
     std::vector<std::unique_ptr<Process>> processes;
     std::map<std::string, Process*> monitors;
 };
@@ -206,8 +311,10 @@ TEST_F(FleetTest, AFaultInOneControllerAlertsForItAloneAndClears) {
     ASSERT_TRUE(firing) << logs();
     EXPECT_EQ(firing->controller, "c17");
 
+    // Resolved once the fault is gone and its raise has left the rule's
+    // one-minute window.
     control("c17", {"clear", "emergency-out", "axis", "1"});
-    const auto resolved = webhook.waitFor("resolved", 40s);
+    const auto resolved = webhook.waitFor("resolved", 90s);
     ASSERT_TRUE(resolved) << logs();
     EXPECT_EQ(resolved->controller, "c17");
 
@@ -242,10 +349,87 @@ TEST_F(FleetTest, AFaultBehindAnAgentAlertsAtTheCentre) {
     EXPECT_EQ(firing->controller, "c2");
     EXPECT_EQ(firing->alertname, "KvxFaultClassRaised");
     control("c2", {"clear", "emergency-out", "axis", "1"});
-    const auto resolved = webhook.waitFor("resolved", 60s);
+    const auto resolved = webhook.waitFor("resolved", 90s);
     ASSERT_TRUE(resolved) << logs();
     EXPECT_EQ(resolved->controller, "c2");
     for (const WebhookReceiver::Alert& a : webhook.alerts()) EXPECT_EQ(a.controller, "c2") << a.alertname;
+}
+
+// The shipped Prometheus configuration, rules and Alertmanager route, at their
+// shipped intervals, over TLS with basic authentication: a fault of 1.2 s
+// (shorter than the 15 s scrape) alerts with its axis, a killed monitor
+// alerts as down naming its controller, ten controllers off at once arrive as
+// one notification, and a tick stuck in the driver alerts as stale.
+TEST_F(FleetTest, TheShippedRulesAndRouteAlertOnWhatAnOperatorMustKnow) {
+    startSimulator(20);
+    const int fleetPort = simPort;
+    // A controller of its own whose link will stall under a long deadline.
+    spawn({(kBin / "kvxsim").string(), "--scenario", (dir / "scenario.scn").string(), "--socket",
+           (dir / "stalling.sock").string(), "--controllers", "40", "--port-file", (dir / "stalling.port").string(),
+           "--quiet"},
+          dir / "stalling.err", dir);
+    Process& stalling = *processes.back();
+    const int stallingPort = std::stoi("0" + waitFor(dir / "stalling.port", std::regex("^([0-9]+)")));
+    writeWebConfig();
+    std::map<std::string, std::string> targets;
+    std::vector<std::string> offline;
+    for (int i = 1; i <= 10; ++i) offline.push_back("c" + std::to_string(i));
+    for (const std::string& name : offline) targets[name] = startTlsMonitor(name, fleetPort);
+    for (const char* name : {"c16", "c17"}) targets[name] = startTlsMonitor(name, fleetPort);
+    targets["c40"] = startTlsMonitor("c40", stallingPort, {{"KVXG3X_DEADLINE_MS", "60000"}});
+    WebhookReceiver webhook;
+    startShippedCollectors(webhook.port(), targets);
+    // Every instance scraped over TLS once, and a scrape more of the counters' zeros.
+    for (int i = 0; i < 600 && query("count(up{job=\"kvxdiagnostics\"} == 1)") < 13; ++i) std::this_thread::sleep_for(100ms);
+    ASSERT_EQ(query("count(up{job=\"kvxdiagnostics\"} == 1)"), 13) << logs();
+    ASSERT_EQ(query("count(count by (controller) (up) and count by (controller) (kvx_online))"), 13)
+        << "the target label and the served one differ";
+    std::this_thread::sleep_for(16s);
+
+    const auto t0 = std::chrono::steady_clock::now();
+    control("c17", {"inject", "emergency-out", "axis", "1"});
+    std::this_thread::sleep_for(1200ms);
+    control("c17", {"clear", "emergency-out", "axis", "1"});
+    for (const std::string& name : offline) control(name, {"offline", "34"});
+    ::kill(stalling.pid(), SIGSTOP);
+
+    const auto fault = webhook.waitFor(
+        [](const WebhookReceiver::Alert& a) { return a.alertname == "KvxFaultClassRaised" && a.status == "firing"; }, 60s);
+    ASSERT_TRUE(fault) << logs();
+    EXPECT_EQ(fault->first.controller, "c17");
+    EXPECT_EQ(fault->first.cls, "emergency_out");
+    EXPECT_EQ(fault->first.axis, "1");
+    std::cout << "fault of 1.2 s notified after "
+              << std::chrono::duration_cast<std::chrono::seconds>(fault->second - t0).count() << " s\n";
+
+    const auto killed = std::chrono::steady_clock::now();
+    monitors["c17"]->signal(SIGKILL);
+    const auto down = webhook.waitFor(
+        [](const WebhookReceiver::Alert& a) { return a.alertname == "KvxMonitorDown" && a.status == "firing"; }, 150s);
+    ASSERT_TRUE(down) << logs();
+    EXPECT_EQ(down->first.controller, "c17");
+    std::cout << "killed monitor notified after "
+              << std::chrono::duration_cast<std::chrono::seconds>(down->second - killed).count() << " s\n";
+    const auto outage = webhook.waitFor(
+        [](const WebhookReceiver::Alert& a) { return a.alertname == "KvxSiteOutage" && a.status == "firing"; }, 60s);
+    ASSERT_TRUE(outage) << logs();
+    const auto stale = webhook.waitFor(
+        [](const WebhookReceiver::Alert& a) { return a.alertname == "KvxMonitorStale" && a.status == "firing"; }, 60s);
+    ASSERT_TRUE(stale) << logs();
+    EXPECT_EQ(stale->first.controller, "c40");
+    ::kill(stalling.pid(), SIGCONT);
+
+    // The ten offline controllers arrived as the one outage notification; none on its own.
+    int outageNotifications = 0;
+    for (const WebhookReceiver::Notification& n : webhook.notifications())
+        for (const WebhookReceiver::Alert& a : n.alerts) {
+            if (a.alertname == "KvxSiteOutage" && a.status == "firing") ++outageNotifications;
+            EXPECT_FALSE(a.alertname == "KvxControllerOffline" &&
+                         std::find(offline.begin(), offline.end(), a.controller) != offline.end())
+                << a.controller << " notified on its own";
+            EXPECT_NE(a.controller, "c16") << a.alertname;
+        }
+    EXPECT_EQ(outageNotifications, 1);
 }
 
 }  // namespace
