@@ -8,8 +8,11 @@ set -euo pipefail
 build=$1
 source=$(cd "$2" && pwd)
 work=$(mktemp -d /tmp/kvx-package-XXXXXX)
+chmod 755 "$work"  # the instance runs as nobody below
 sim_pid=""
+unit_pid=""
 cleanup() {
+  [ -n "$unit_pid" ] && kill "$unit_pid" 2>/dev/null && wait "$unit_pid" 2>/dev/null
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
   rm -rf "$work"
 }
@@ -18,13 +21,26 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 (cd "$build" && cpack -G DEB -B "$work/debs" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack"; }
 monitor_deb=$(ls "$work"/debs/kvxdiagnostics_*.deb)
+window_deb=$(ls "$work"/debs/kvxdiagnostics-window_*.deb)
 sim_deb=$(ls "$work"/debs/kvxdiagnostics-sim_*.deb)
 
-lintian --fail-on error "$monitor_deb" "$sim_deb" >"$work/lintian.log" 2>&1 || { cat "$work/lintian.log"; fail "lintian reports an error"; }
+lintian --fail-on error "$monitor_deb" "$window_deb" "$sim_deb" >"$work/lintian.log" 2>&1 || { cat "$work/lintian.log"; fail "lintian reports an error"; }
+
+# A headless fleet host installs the monitor without Qt; the window is a package of its own.
+if dpkg-deb -f "$monitor_deb" Depends | grep -qi qt6; then fail "kvxdiagnostics depends on Qt: $(dpkg-deb -f "$monitor_deb" Depends)"; fi
+grep -q 'usr/lib/kvxdiagnostics/libkvxdiag_window.so' <<<"$(dpkg-deb -c "$window_deb")" || fail "no window plugin in $window_deb"
+grep -q 'usr/lib/kvxdiagnostics/kvxg3X.DLL' <<<"$(dpkg-deb -c "$monitor_deb")" || fail "no driver library in $monitor_deb"
+dpkg-deb -e "$monitor_deb" "$work/control"
+grep -q 'daemon-reload' "$work/control/postinst" && grep -q "try-restart 'kvxdiagnostics@\*.service'" "$work/control/postinst" ||
+  fail "postinst neither reloads systemd nor restarts the instances"
 
 root=$work/root
 dpkg-deb -x "$monitor_deb" "$root"
 dpkg-deb -x "$sim_deb" "$root"
+[ -d "$root/etc/kvxdiagnostics" ] || fail "no /etc/kvxdiagnostics"
+for f in kvx-alerts.yml kvx-alertmanager.yml kvx-prometheus.yml; do
+  [ -f "$root/usr/share/kvxdiagnostics/$f" ] || fail "no /usr/share/kvxdiagnostics/$f"
+done
 
 # The unit as installed, its program and man page taken from the scratch root.
 unit=$work/kvxdiagnostics@c17.service
@@ -61,4 +77,95 @@ printf 'tls_server_config:\n  cert_file: %s\n  key_file: %s\n' "$source/tests/me
   --metrics-port 0 --web-config-file "$work/web.yml" >/dev/null 2>"$work/tls.err") || fail "monitor with TLS: $(cat "$work/tls.err")"
 grep -q "metrics on https://127.0.0.1:[0-9]*/metrics (TLS and users as $work/web.yml sets them)" "$work/tls.err" ||
   fail "TLS metrics plugin not loaded: $(cat "$work/tls.err")"
-echo "packages, lintian, unit and installed run: ok"
+kill "$sim_pid" && wait "$sim_pid" 2>/dev/null; sim_pid=""
+
+# ---- docs/fleet.md as written: its commands for an instance run in the
+# scratch root (paths under /etc and /usr taken from there), the instance
+# started as its unit would start it, against a controller that is off.
+doc_script=$work/fleet-doc.sh
+python3 - "$source/docs/fleet.md" "$root" >"$doc_script" <<'PY'
+import re, sys
+text = open(sys.argv[1]).read()
+section = text[text.index("One instance per controller (the example"):text.index("The unit runs `KvxDiagnostics --console")]
+root = sys.argv[2]
+print("set -e")
+for block in re.findall(r"```sh\n(.*?)```", section, re.S):
+    for line in block.splitlines():
+        line = re.sub(r"(^|[\s'=>])/(etc|usr)/", lambda m: m.group(1) + root + "/" + m.group(2) + "/", line)
+        if line.startswith("systemctl daemon-reload"):
+            continue  # the unit below reads its files when it starts
+        m = re.match(r"systemctl enable --now kvxdiagnostics@(\S+)", line)
+        print(f"echo {m.group(1)} >>started" if m else line)
+PY
+cp "$source/tests/metrics/tls/server.key" "$work/site-monitor.key"
+cp "$source/tests/metrics/tls/server.crt" "$work/site-monitor.crt"
+(cd "$work" && bash "$doc_script") || fail "docs/fleet.md's commands: $(cat "$doc_script")"
+[ "$(cat "$work/started")" = c17 ] || fail "docs/fleet.md starts no instance c17"
+[ "$(stat -c %a "$root/etc/kvxdiagnostics/kvx.key")" = 600 ] || fail "the key is not private"
+
+# What the operator fills in: the controller's address (off for now), a free
+# metrics port, the users' hash (prometheus, s3cret).
+controller_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+metrics_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+sed -i "s|^URL=.*|URL=http://127.0.0.1:$controller_port|" "$root/etc/kvxdiagnostics/c17.ini"
+sed -i "s|:9517|127.0.0.1:$metrics_port|" "$root/etc/kvxdiagnostics/c17.env"
+python3 - "$root/etc/kvxdiagnostics/web.yml" <<'PY'
+import sys
+path = sys.argv[1]
+text = open(path).read().replace("REPLACE-WITH-A-BCRYPT-HASH", "$2y$04$CsatAQ.FUJUQlgnyrnaUqOzFKoyT8z2XhIWG0PqDvJmrLr98yqCmG")
+open(path, "w").write(text)
+PY
+cp -p "$root/etc/kvxdiagnostics/c17.ini" "$work/c17.ini.before"
+
+# The unit's ExecStart, environment file, state and working folder and
+# credentials, run as an unprivileged user with its settings read-only.
+unit_file=$root/usr/lib/systemd/system/kvxdiagnostics@.service
+export EXEC_START=$(sed -n 's/^ExecStart=//p' "$unit_file" | sed "s|%i|c17|g; s|/usr/bin/|$root/usr/bin/|; s|/etc/|$root/etc/|g")
+export ENV_FILE=$(sed -n 's/^EnvironmentFile=-\{0,1\}//p' "$unit_file" | sed "s|%i|c17|g; s|^/etc/|$root/etc/|")
+export STATE=$work/var/lib/kvxdiagnostics/c17 SETTINGS=$root/etc/kvxdiagnostics
+export CREDENTIALS=/run/credentials/kvxdiagnostics@c17.service
+export LOADS=$(cat "$root"/etc/systemd/system/kvxdiagnostics@.service.d/*.conf | sed -n 's/^LoadCredential=//p' |
+  sed "s|:/etc/|:$root/etc/|")
+mkdir -p "$STATE" /run/credentials && chown nobody:nogroup "$STATE"
+cat >"$work/unit.sh" <<'UNIT'
+set -e
+mount -t tmpfs tmpfs /run/credentials
+mkdir -p "$CREDENTIALS"
+for load in $LOADS; do cp "${load#*:}" "$CREDENTIALS/${load%%:*}"; done
+chown -R nobody:nogroup "$CREDENTIALS"; chmod 400 "$CREDENTIALS"/*; chmod 500 "$CREDENTIALS"
+mount --bind "$SETTINGS" "$SETTINGS" && mount -o remount,bind,ro "$SETTINGS"
+# An environment file as systemd reads it: KEY=VALUE, the rest of the line.
+while IFS= read -r line; do
+  case $line in '#'*|'') ;; *=*) export "${line%%=*}=${line#*=}" ;; esac
+done <"$ENV_FILE"
+export XDG_CONFIG_HOME=$STATE CREDENTIALS_DIRECTORY=$CREDENTIALS
+cd "$STATE"
+eval "set -- $EXEC_START"
+exec setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all "$@"
+UNIT
+unshare -m bash "$work/unit.sh" >"$work/unit.out" 2>"$work/unit.err" &
+unit_pid=$!
+scrape() {
+  curl -sS --max-time 5 --cacert "$source/tests/metrics/tls/server.crt" -u prometheus:s3cret \
+    "https://127.0.0.1:$metrics_port/metrics" 2>/dev/null || true
+}
+for _ in $(seq 100); do scrape | grep -q '^kvx_up{controller="c17"} 0$' && break; sleep 0.1; done
+sleep 4  # longer than the first two waits between attempts: a restart loop would show
+kill -0 "$unit_pid" 2>/dev/null || fail "the instance ended with the controller off: $(cat "$work/unit.err")"
+scrape | grep -q '^kvx_online{controller="c17"} 0$' || fail "no controller offline: $(scrape) $(cat "$work/unit.err")"
+grep -q "trying again" "$work/unit.err" || fail "no retry said: $(cat "$work/unit.err")"
+
+# The controller comes up: the same process goes online.
+"$root/usr/bin/kvxsim" --scenario "$root/usr/share/kvxdiagnostics-sim/scenarios/kvx2000.scn" \
+  --socket "$work/sim2.sock" --http-port "$controller_port" --quiet >/dev/null 2>"$work/sim2.err" &
+sim_pid=$!
+for _ in $(seq 200); do scrape | grep -q '^kvx_online{controller="c17"} 1$' && break; sleep 0.1; done
+scrape | grep -q '^kvx_online{controller="c17"} 1$' || fail "not online once the controller came: $(cat "$work/unit.err")"
+scrape | grep -q '^kvx_up{controller="c17"} 1$' || fail "kvx_up is not 1"
+kill -0 "$unit_pid" 2>/dev/null || fail "the instance ended"
+kill -TERM "$unit_pid"
+wait "$unit_pid" || fail "the instance did not end in order: $(cat "$work/unit.err")"
+unit_pid=""
+grep -q "Diagnostic Program closed!" "$STATE/DiagProtocol.txt" || fail "no protocol in the state folder"
+cmp -s "$root/etc/kvxdiagnostics/c17.ini" "$work/c17.ini.before" || fail "the read-only settings file changed"
+echo "packages, lintian, unit, installed run and docs/fleet.md's instance: ok"
