@@ -3,13 +3,14 @@
 // the requests itself under ServerLimits: at most that many connections (at
 // the cap a new one evicts the connection that has waited longest without a
 // whole request, so slow clients cannot lock out a scrape; when none can go,
-// 503), a head within its bytes, lines and deadline (431, 408 by closing), a
-// body only with one Content-Length within the limit (413), any framing that
-// two parsers could read differently refused (400), and the connection closed
-// after every refusal. Whole requests go to the handler on a few worker
-// threads, so a slow handler (a simulated latency, a password check) never
-// stalls the other connections. With a TlsContext the same runs over TLS,
-// the handshake under a deadline of its own.
+// 503), a head within its bytes and lines (431) and its deadline (else the
+// connection is closed), a body only with one Content-Length within the
+// limit (413), any framing that two parsers could read differently refused
+// (400), and the connection closed after every refusal. Whole requests go
+// to the handler on a few worker threads, so a slow handler (a simulated
+// latency, a password check) never stalls the other connections. With a
+// TlsContext the same runs over TLS, the handshake under a deadline of its
+// own.
 #pragma once
 
 #include <functional>
