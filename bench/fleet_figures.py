@@ -125,6 +125,13 @@ class UnitTemplate:
         return argv, env, cwd
 
 
+def user_system_ticks(pid):
+    """(user, kernel) CPU time of all threads of PID, in clock ticks."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]), int(fields[12])
+
+
 def counts(pid):
     """(open descriptors, threads) of PID."""
     return len(os.listdir(f"/proc/{pid}/fd")), len(os.listdir(f"/proc/{pid}/task"))
@@ -213,7 +220,7 @@ def main():
     ap.add_argument("--evaluation-seconds", type=int, default=5)
     ap.add_argument("--trials", type=int, default=3)
     ap.add_argument("--flapping", type=int, help="controllers that flap during the second trials (default N/10)")
-    ap.add_argument("--base-port", type=int, default=21000, help="instance i serves its metrics on BASE+i")
+    ap.add_argument("--base-port", type=int, default=23000, help="instance i serves its metrics on BASE+i")
     ap.add_argument("--tls", action="store_true", help="serve and scrape over TLS with basic authentication")
     ap.add_argument("--remote-write", action="store_true",
                     help="an agent scrapes, a central Prometheus receives by remote write and holds the rules")
@@ -372,20 +379,29 @@ def main():
         time.sleep(2 * e)  # past the first scrapes and evaluations
 
         before = {name: cpu_ns(p.pid) for name, p in monitors.items()}
+        ticks_before = [user_system_ticks(p.pid) for p in monitors.values()]
         others = {label: (p, cpu_ns(p.pid)) for label, p in
                   [("kvxsim", sim), ("alertmanager", am)] + list(collectors.items())}
         t1 = time.monotonic()
         time.sleep(args.cpu_seconds)
         wall = time.monotonic() - t1
         share = sum(cpu_ns(p.pid) - before[name] for name, p in monitors.items()) / 1e9 / wall
+        ticks_after = [user_system_ticks(p.pid) for p in monitors.values()]
+        user = sum(a[0] - b[0] for a, b in zip(ticks_after, ticks_before))
+        kernel = sum(a[1] - b[1] for a, b in zip(ticks_after, ticks_before))
+        load = open("/proc/loadavg").read().split()[0]
         other_shares = {label: (cpu_ns(p.pid) - ns) / 1e9 / wall for label, (p, ns) in others.items()}
         mem = [memory_kb(p.pid) for p in monitors.values()]
         mappings = sorted(rss_by_mapping_kb(monitors["c1"].pid).items(), key=lambda item: -item[1])
         durations = [float(v) for series in
                      query(central_port, f'scrape_duration_seconds{{job="kvxdiagnostics"}}[{int(wall)}s]')
                      for _, v in series["values"]]
-        series = query(central_port, 'count({job="kvxdiagnostics"})')
-        series_per_controller = int(series[0]["value"][1]) / n if series else float("nan")
+        # The series the central Prometheus holds, from its own metrics:
+        # counting the fleet's by a selector costs a thousand-target
+        # Prometheus more than a query may take.
+        with urllib.request.urlopen(f"http://127.0.0.1:{central_port}/metrics", timeout=10) as r:
+            head = re.search(r"^prometheus_tsdb_head_series (\S+)$", r.read().decode(), re.M)
+        series_per_controller = float(head.group(1)) / n if head else float("nan")
         collector_rss = {label: memory_kb(p.pid)[0] for label, p in collectors.items()}
 
         delays = []
@@ -437,7 +453,9 @@ def main():
         print(f"start_storm_failed {len(failed)}   target 0" +
               "".join(f"\n  {name}: {why}" for name, why in sorted(failed.items())[:10]))
         print(f"cpu_share_all_monitors_percent_of_one_core {100 * share:.2f}   target <= 50")
-        print(f"cpu_per_monitor_percent_of_one_core {100 * share / n:.3f}")
+        print(f"cpu_per_monitor_percent_of_one_core {100 * share / n:.3f}; "
+              f"{100 * user / max(1, user + kernel):.0f} % user, {100 * kernel / max(1, user + kernel):.0f} % kernel; "
+              f"load average {load} at the window's end")
         for label, value in other_shares.items():
             print(f"cpu_{label}_percent_of_one_core {100 * value:.2f}")
         print(f"pss_per_monitor_mb mean {sum(m[1] for m in mem) / n / 1024:.2f} max {max(m[1] for m in mem) / 1024:.2f}"
@@ -449,7 +467,7 @@ def main():
         print(f"scrape_duration_ms samples {len(durations)} p50 {1e3 * percentile(durations, 50):.1f} "
               f"p90 {1e3 * percentile(durations, 90):.1f} p99 {1e3 * percentile(durations, 99):.1f} "
               f"max {1e3 * max(durations, default=float('nan')):.1f}   target p99 < 100")
-        print(f"series_per_controller {series_per_controller:.1f}")
+        print(f"head_series_per_controller {series_per_controller:.1f} (all the Prometheus holds, alert states too)")
         for label, kb in collector_rss.items():
             print(f"rss_{label}_mb {kb / 1024:.0f}")
         print(f"rss_kvxsim_mb {memory_kb(sim.pid)[0] / 1024:.1f}")
