@@ -6,16 +6,45 @@ MetricsServer::MetricsServer() : state_(std::make_shared<State>()) {}
 
 MetricsServer::~MetricsServer() { stop(); }
 
+namespace {
+
+// The label set `controller="..."` of the first sample that carries one.
+std::string controllerLabelOf(const std::string& text) {
+    const auto at = text.find("{controller=\"");
+    if (at == std::string::npos) return {};
+    std::size_t end = at + 13;
+    while (end < text.size() && text[end] != '"' && text[end] != '\n') end += text[end] == '\\' ? 2 : 1;
+    return end < text.size() && text[end] == '"' ? text.substr(at + 1, end - at) : std::string();
+}
+
+}  // namespace
+
 net::Response MetricsServer::answer(State& state, const net::Request& request) {
+    const bool scrape = request.path == "/metrics";
     // Without valid credentials nothing but 401, whatever the path.
-    if (state.authorize && !state.authorize(request.header("Authorization"), state.stopping))
+    if (state.authorize && !state.authorize(request.header("Authorization"), state.stopping)) {
+        if (scrape) ++state.refused;
         return {401, "text/plain; charset=utf-8", "Unauthorized\n", {{"WWW-Authenticate", "Basic realm=\"KvxDiagnostics\""}}};
-    if (request.method != "GET" && request.method != "HEAD") return {405, "", "", {{"Allow", "GET, HEAD"}}};
-    if (request.path == "/metrics") {
-        std::lock_guard lock(state.mutex);
-        return {200, kContentType, state.text, {}};
     }
-    if (request.path == "/") return {200, "text/plain; charset=utf-8", kIndexText, {}};
+    if (request.method != "GET" && request.method != "HEAD") return {405, "", "", {{"Allow", "GET, HEAD"}}};
+    if (scrape) {
+        // This scrape counts itself, as exporters count theirs. The counters
+        // carry the text's controller label, as every series does; a text
+        // without one is served as it stands.
+        const std::uint64_t answered = ++state.scrapes;
+        std::lock_guard lock(state.mutex);
+        if (state.controllerLabel.empty()) return {200, kContentType, state.text, {}};
+        const std::string labels = state.controllerLabel + ",";
+        return {200, kContentType,
+                state.text +
+                    "# HELP promhttp_metric_handler_requests_total Scrapes of /metrics, by HTTP status code.\n"
+                    "# TYPE promhttp_metric_handler_requests_total counter\n"
+                    "promhttp_metric_handler_requests_total{" + labels + "code=\"200\"} " + std::to_string(answered) +
+                    "\npromhttp_metric_handler_requests_total{" + labels + "code=\"401\"} " +
+                    std::to_string(state.refused.load()) + "\n",
+                {}};
+    }
+    if (request.path == "/") return {200, kIndexType, kIndexText, {}};
     return {404, "", "", {}};
 }
 
@@ -46,8 +75,10 @@ void MetricsServer::stop() {
 }
 
 void MetricsServer::publish(std::string text) {
+    std::string label = controllerLabelOf(text);
     std::lock_guard lock(state_->mutex);
     state_->text = std::move(text);
+    state_->controllerLabel = std::move(label);
 }
 
 }  // namespace kvx

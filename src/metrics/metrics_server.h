@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -17,8 +18,11 @@ namespace kvx {
 class MetricsServer {
 public:
     static constexpr const char* kContentType = "text/plain; version=0.0.4; charset=utf-8";
-    // The answer to GET /.
-    static constexpr const char* kIndexText = "KvxDiagnostics metrics: /metrics\n";
+    // The landing page at "/", as exporters have one: a link to the metrics.
+    static constexpr const char* kIndexText =
+        "<!DOCTYPE html>\n<html><head><title>KvxDiagnostics</title></head>\n"
+        "<body><h1>KvxDiagnostics</h1><p><a href=\"/metrics\">Metrics</a></p></body></html>\n";
+    static constexpr const char* kIndexType = "text/html; charset=utf-8";
     // Whether an Authorization header names a user with the right password;
     // it gives up (false) once `stop` is set.
     using Authorizer = std::function<bool(const std::string& authorization, const std::atomic<bool>& stop)>;
@@ -39,13 +43,17 @@ public:
     bool running() const { return server_ != nullptr; }
     unsigned features() const { return features_; }
 
-    // The text served from now on.
+    // The text served from now on. Its samples' controller label is given to
+    // the server's own counters of /metrics requests
+    // (promhttp_metric_handler_requests_total{code}, as exporters count them).
     void publish(std::string text);
 
 private:
     struct State {
         std::mutex mutex;
         std::string text;
+        std::string controllerLabel;  // controller="...", from the text
+        std::atomic<std::uint64_t> scrapes{0}, refused{0};  // /metrics answered 200, 401
         std::atomic<bool> stopping{false};
         Authorizer authorize;
     };

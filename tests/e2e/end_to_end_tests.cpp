@@ -212,6 +212,13 @@ TEST_F(EndToEndTest, MetricsPortLoadsTheServerAndServesTheMonitorsState) {
         body = httpGet(metricsPort, "/metrics");
     }
     EXPECT_NE(body.find("kvx_online{controller=\"KvxDiagnostics\"} 1\n"), std::string::npos) << body;
+    // A whole scrape, the server's own counters included, as promtool checks an exporter's.
+    std::ofstream(dir / "scrape.txt") << httpGet(metricsPort, "/metrics");
+    const RunResult check = run({"bash", "-c", "promtool check metrics < " + (dir / "scrape.txt").string()});
+    EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
+    EXPECT_NE(readFile(dir / "scrape.txt").find("promhttp_metric_handler_requests_total{controller=\"KvxDiagnostics\",code=\"200\"}"),
+              std::string::npos);
+    EXPECT_NE(httpGet(metricsPort, "/").find("<a href=\"/metrics\">"), std::string::npos);
     EXPECT_EQ(mappedCount(monitor->pid(), (dir / "bin" / "libkvxdiag_metrics.so").string()), 1u);
     EXPECT_EQ(mappedCount(monitor->pid(), "libQt6"), 0u);
     // Plain HTTP needs no HTTP, TLS or YAML library (the web configuration's plugin has them).

@@ -161,10 +161,13 @@ TEST(MetricsServerTest, ServesThePublishedTextOnLoopback) {
     EXPECT_EQ(res->body, "kvx_online 1\n");
     EXPECT_EQ(res->get_header_value("Content-Type"), MetricsServer::kContentType);
 
-    server.publish("kvx_online 0\n");
+    // A text of an instance: the scrapes counted, with its controller label (this one the second).
+    server.publish("kvx_online{controller=\"c\\\"17\"} 0\n");
     res = client.Get("/metrics");
     ASSERT_TRUE(res);
-    EXPECT_EQ(res->body, "kvx_online 0\n");
+    EXPECT_TRUE(hasLine(res->body, "kvx_online{controller=\"c\\\"17\"} 0")) << res->body;
+    EXPECT_TRUE(hasLine(res->body, "promhttp_metric_handler_requests_total{controller=\"c\\\"17\",code=\"200\"} 2"))
+        << res->body;
 
     // The port is taken: a second monitor cannot share it.
     MetricsServer second;
@@ -191,8 +194,8 @@ TEST(MetricsServerTest, AnswersWhatAScrapeAsksAndKeepsTheConnection) {
     const std::vector<ScrapeCase> cases{
         {"Head", {"HEAD /metrics HTTP/1.1\r\nHost: x\r\n\r\n"}, kHeadOfText},
         {"Index", {"GET / HTTP/1.1\r\n\r\n"},
-         "HTTP/1.1 200 OK\r\nContent-Length: 33\r\nContent-Type: text/plain; charset=utf-8\r\nKeep-Alive: timeout=5\r\n\r\n"
-         "KvxDiagnostics metrics: /metrics\n"},
+         "HTTP/1.1 200 OK\r\nContent-Length: 146\r\nContent-Type: text/html; charset=utf-8\r\nKeep-Alive: timeout=5\r\n\r\n" +
+             std::string(MetricsServer::kIndexText)},
         {"OtherPath", {"GET /favicon.ico HTTP/1.1\r\n\r\n"}, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nKeep-Alive: timeout=5\r\n\r\n"},
         {"OtherMethod", {"DELETE /metrics HTTP/1.1\r\n\r\n"},
          "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET, HEAD\r\nContent-Length: 0\r\nKeep-Alive: timeout=5\r\n\r\n"},
@@ -205,8 +208,8 @@ TEST(MetricsServerTest, AnswersWhatAScrapeAsksAndKeepsTheConnection) {
         {"TwoRequestsInOneWrite", {kMetrics + "HEAD /metrics HTTP/1.1\r\n\r\n"}, kHeadOfText + "kvx_online 1\n" + kHeadOfText},
         {"RequestSplitAcrossReads", {"GE", "T /metrics HTTP/1.1\r\nHo", "st: x\r\n", "\r\n"}, kHeadOfText + "kvx_online 1\n"},
         {"Http10EndsTheConnection", {"GET / HTTP/1.0\r\n\r\n", kMetrics},
-         "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 33\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n"
-         "KvxDiagnostics metrics: /metrics\n"},
+         "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 146\r\nContent-Type: text/html; charset=utf-8\r\n\r\n" +
+             std::string(MetricsServer::kIndexText)},
     };
     MetricsServer server;
     std::string error;
