@@ -191,6 +191,9 @@ bool ReplaySession::layOutSettings(const std::optional<std::string>& protocolFil
     options_.programPath = info.programPath;
     options_.monotonic = replayMonotonic(driver_);
     options_.driverReplay = &driver_;
+    // The recorded run's own attempts to reach its controller are replayed
+    // without a fatal message each; a start that never worked still ends the replay.
+    options_.retryUnreachableStart = true;
     return true;
 }
 
@@ -212,7 +215,14 @@ bool ReplaySession::restart() {
         return false;
     }
     driver_.enter(segment_);
-    const bool started = monitor_->formCreate();
+    bool started = monitor_->formCreate();
+    // A service that could not reach its controller recorded each attempt
+    // to start as a start of its own: the run begins with the one that worked.
+    while (!started && monitor_->startFailure() == StartFailure::Unreachable &&
+           reader_.next(segment_) == RecordingReader::Next::Segment && segment_.kind == SegmentKind::Start) {
+        driver_.enter(segment_);
+        started = monitor_->formCreate();
+    }
     ticks_ = started ? 1 : 0;
     newFault_ = started && monitor_->summary().faultMask() != 0;
     return started;

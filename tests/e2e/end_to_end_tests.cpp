@@ -259,7 +259,8 @@ TEST_F(EndToEndTest, ControllerOffAtStartIsOfflineInTheMetricsUntilItAnswers) {
     ASSERT_EQ(sim->wait(5s), 0);
     writeSettings(true);
     monitor = std::make_unique<Process>(Process::Options{
-        {(dir / "bin" / "KvxDiagnostics").string(), "--json", "--metrics-port", "0", "--interval-ms", "150"},
+        {(dir / "bin" / "KvxDiagnostics").string(), "--json", "--metrics-port", "0", "--interval-ms", "150", "--record",
+         (dir / "run.kvxrec").string()},
         {{"KVXSIM_SOCKET", socket}},
         dir.string(),
         (dir / "monitor.err").string()});
@@ -281,6 +282,10 @@ TEST_F(EndToEndTest, ControllerOffAtStartIsOfflineInTheMetricsUntilItAnswers) {
     for (const char* line : {"cannot be reached); trying again in 1 s\n", "cannot be reached); trying again in 2 s\n"})
         EXPECT_NE(err.find(line), std::string::npos) << err;
     EXPECT_EQ(err.find("Fatal Error!"), std::string::npos) << err;
+    // Its recording replays from the attempt that reached the controller.
+    const RunResult replay = run({(dir / "bin" / "KvxDiagnostics").string(), "--replay", (dir / "run.kvxrec").string(), "--console"});
+    EXPECT_EQ(replay.exitCode, 0) << replay.err;
+    EXPECT_EQ(replay.out.rfind("== KvxDiagnostics - Online Mode\n", 0), 0u) << replay.out << replay.err;
 }
 
 TEST_F(EndToEndTest, TheWindowRunsFromItsPluginAndClosesOnSigterm) {
