@@ -3,9 +3,8 @@
 // controller of a fleet, over its web services (--url).
 #include <unistd.h>
 
-#include <httplib.h>
-
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <nlohmann/json.hpp>
@@ -14,6 +13,7 @@
 
 #include "common/line_channel.h"
 #include "common/socket_path.h"
+#include "lib/transport.h"
 #include "model/control.h"
 #include "platform/build_info.h"
 
@@ -22,30 +22,29 @@ namespace {
 const char* kUsage = "usage: kvxsimctl [--socket PATH | --url http://127.0.0.1:PORT/cN] COMMAND...\n"
                      "       kvxsimctl --version\n";
 
-// The answer of the controller at `url`, or nothing with `error` set.
+// The answer of the controller at `url`, or nothing with `error` set. It
+// goes through the remote driver library's own client, with its deadline
+// for the whole exchange.
 std::optional<std::string> callOverHttp(const std::string& url, const nlohmann::json& request, std::string& error) {
     static const std::regex form(R"(^(http://[A-Za-z0-9.\-]+(:[0-9]{1,5})?)(/[^\s?#]*)?$)");
     std::smatch m;
-    if (!std::regex_match(url, m, form)) {
+    const std::unique_ptr<kvxsim::Transport> transport =
+        std::regex_match(url, m, form) ? kvxsim::makeHttpTransport(url) : nullptr;
+    if (!transport) {
         error = "--url needs http://HOST:PORT[/PATH], not \"" + url + "\"";
         return std::nullopt;
     }
     std::string prefix = m[3].str();
     while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
-    httplib::Client client(m[1].str());
-    client.set_connection_timeout(2, 0);
-    client.set_read_timeout(10, 0);
-    auto res = client.Post(prefix + "/kvxg3/v1/call", request.dump(), "application/json");
-    if (res && res->status == 404) {
+    const std::optional<nlohmann::json> answer = transport->call(request, error);
+    if (answer) return answer->dump();
+    if (error.ends_with("HTTP 404")) {
         // A fleet answers for its controllers c1 ... cN only.
         error = "the simulator at " + m[1].str() + " has no controller at " + (prefix.empty() ? "/" : prefix);
-        return std::nullopt;
+    } else {
+        error = "the simulator at " + url + " did not answer (" + error + ")";
     }
-    if (!res || res->status != 200) {
-        error = "the simulator at " + url + " did not answer";
-        return std::nullopt;
-    }
-    return res->body;
+    return std::nullopt;
 }
 
 }  // namespace
