@@ -237,7 +237,8 @@ int runConsole(const ConsoleOptions& options) {
     // the controller is offline. A stop signal ends the wait: nothing was
     // started, so nothing is saved.
     long attempts = 1;
-    for (long waitMs = kFirstStartRetryMs; !started && monitor.startFailure() == StartFailure::Unreachable;
+    for (long waitMs = kFirstStartRetryMs;
+         !started && monitorOptions.retryUnreachableStart && monitor.startFailure() == StartFailure::Unreachable;
          waitMs = std::min(waitMs * 2, kLastStartRetryMs)) {
         metrics.publish(prometheusStartPendingText(controller, attempts));
         std::cerr << "KvxDiagnostics: WebServices Access failed! (" << settingsUrl(monitor) << " cannot be reached); "

@@ -472,6 +472,13 @@ const HostileCommandLine kHostileCommandLines[] = {
          return {KVX_PROGRAM, "--web.listen-address", "0.0.0.0"};
      },
      2, "KvxDiagnostics: --web.listen-address needs [HOST]:PORT (port 0 to 65535), not \"0.0.0.0\""},
+    // Only a service (with metrics) waits for its controller; a plain headless run ends as the window does.
+    {"UnreachableWithoutMetrics",
+     [](const kvxsim::test::TempDir& d) -> std::vector<std::string> {
+         return {KVX_PROGRAM, "--console", "--settings",
+                 d.write("c.ini", "[Project data]\nUse Webservices=1\nURL=http://127.0.0.1:1\n"), "--ticks", "1"};
+     },
+     1, "Fatal Error!: WebServices Access failed!"},
     {"ProgramVersion",
      [](const kvxsim::test::TempDir&) -> std::vector<std::string> { return {KVX_PROGRAM, "/SU", "--version"}; },
      0, "KvxDiagnostics 2.5.3 (revision "},
