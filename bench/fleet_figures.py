@@ -228,7 +228,6 @@ def main():
     n, e = args.instances, args.evaluation_seconds
     flapping = n // 10 if args.flapping is None else args.flapping
     bin_dir = os.path.abspath(args.bin_dir)
-    work = tempfile.mkdtemp(prefix="kvx-fleet-bench-")
     procs = []
     names = [f"c{i}" for i in range(1, n + 1)]
     target = f"c{max(1, n * 777 // 1000)}"
@@ -242,6 +241,7 @@ def main():
                 s.bind(("127.0.0.1", port))
             except OSError:
                 raise SystemExit(f"port {port} is taken: choose another --base-port")
+    work = tempfile.mkdtemp(prefix="kvx-fleet-bench-")  # after the checks: removed by the end below
     # Every process started from here gets a service's descriptor limit.
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(SERVICE_DESCRIPTORS, soft), hard))
