@@ -217,7 +217,7 @@ protected:
             (dir / name).string(),
             (dir / name / "monitor.err").string()}));
         monitors[name] = processes.back().get();
-        return waitFor(dir / name / "monitor.err", std::regex("metrics on (127\\.0\\.0\\.1:[0-9]+)/metrics"));
+        return waitFor(dir / name / "monitor.err", std::regex("metrics on https://(127\\.0\\.0\\.1:[0-9]+)/metrics"));
     }
 
     // Prometheus and Alertmanager with the configurations the project ships,
