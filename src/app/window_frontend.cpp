@@ -1,7 +1,8 @@
 #include "app/window_frontend.h"
 
+#include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <QAction>
@@ -40,13 +41,15 @@ constexpr const char* kHistorySection = "HistoryWindow";
 constexpr const char* kHistoryGeometryKey = "Geometry";
 
 // SIGINT and SIGTERM close the window like the user would, so the shutdown
-// (settings, program-end record) runs. The handler only writes a byte; the
-// event loop does the rest.
-int signalPipe[2] = {-1, -1};
-
-void onStopSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] ssize_t n = write(signalPipe[0], &byte, 1);
+// (settings, program-end record) runs. Every thread holds them back and the
+// event loop takes them from a signalfd: one that comes during a tick stays
+// pending, which a driver request on a slow link sees and gives up at once.
+sigset_t stopSignalSet() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
 }
 
 // A close asked for while a tick or a user action runs (SIGTERM, or the
@@ -96,6 +99,9 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& passed) {
     // connects to the display and the first tick runs (with the went-online
     // waits); the window's first text finds it done. The font configuration
     // needs nothing of Qt, the font list needs the application object.
+    // Held back before the first thread starts: every thread inherits it.
+    const sigset_t stopSignals = stopSignalSet();
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::latch applicationMade(1);
     std::jthread fontLoading([&applicationMade] {
         FcInit();
@@ -116,20 +122,17 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& passed) {
     std::optional<RecordOptions> record;
     std::optional<ReplayOptions> replay;
     splitRecordingArguments(passed, arguments, record, replay);
-    if (replay) return runReplayWindow(*replay);
-
-    // Caught from the start on: a stop signal during the start and the first
-    // tick closes the window once it exists, with the whole shutdown.
-    bool stopSignalsCaught = false;
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) == 0) {
-        struct sigaction action {};
-        action.sa_handler = onStopSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        sigaction(SIGINT, &action, nullptr);
-        sigaction(SIGTERM, &action, nullptr);
-        stopSignalsCaught = true;
+    if (replay) {
+        // The replay catches them itself, on this thread.
+        pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+        return runReplayWindow(*replay);
     }
+
+    // Taken from the start on: a stop signal during the start and the first
+    // tick closes the window once it exists, with the whole shutdown.
+    const int stopFd = signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+    const bool stopSignalsCaught = stopFd >= 0;
+    if (!stopSignalsCaught) pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
 
     DisplayModel model;
     QtDialogs dialogs;
@@ -156,10 +159,11 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& passed) {
     bool stopBeforeWindow = false;
     std::unique_ptr<QSocketNotifier> stopNotifier;
     if (stopSignalsCaught) {
-        stopNotifier = std::make_unique<QSocketNotifier>(signalPipe[1], QSocketNotifier::Read);
+        stopNotifier = std::make_unique<QSocketNotifier>(stopFd, QSocketNotifier::Read);
         QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, [&] {
-            char byte;
-            [[maybe_unused]] ssize_t n = read(signalPipe[1], &byte, 1);
+            signalfd_siginfo info;
+            while (read(stopFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            }
             if (shownWindow) {
                 shownWindow->close();
             } else {
