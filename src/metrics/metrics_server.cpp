@@ -1,5 +1,7 @@
 #include "metrics/metrics_server.h"
 
+#include "metrics/process_metrics.h"
+
 namespace kvx {
 
 MetricsServer::MetricsServer() : state_(std::make_shared<State>()) {}
@@ -28,15 +30,16 @@ net::Response MetricsServer::answer(State& state, const net::Request& request) {
     }
     if (request.method != "GET" && request.method != "HEAD") return {405, "", "", {{"Allow", "GET, HEAD"}}};
     if (scrape) {
-        // This scrape counts itself, as exporters count theirs. The counters
-        // carry the text's controller label, as every series does; a text
-        // without one is served as it stands.
+        // This scrape counts itself, as exporters count theirs, and the
+        // process figures are read now, as of the scrape. Both carry the
+        // text's controller label, as every series does; a text without one
+        // is served as it stands.
         const std::uint64_t answered = ++state.scrapes;
         std::lock_guard lock(state.mutex);
         if (state.controllerLabel.empty()) return {200, kContentType, state.text, {}};
         const std::string labels = state.controllerLabel + ",";
         return {200, kContentType,
-                state.text +
+                state.text + processMetricsText(state.controllerLabel) +
                     "# HELP promhttp_metric_handler_requests_total Scrapes of /metrics, by HTTP status code.\n"
                     "# TYPE promhttp_metric_handler_requests_total counter\n"
                     "promhttp_metric_handler_requests_total{" + labels + "code=\"200\"} " + std::to_string(answered) +

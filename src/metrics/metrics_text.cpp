@@ -1,18 +1,9 @@
 #include "metrics/metrics.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <bit>
 #include <charconv>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <limits>
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include "platform/build_info.h"
 
@@ -116,59 +107,6 @@ std::string faultClassKey(std::uint32_t faultClass) {
 
 namespace {
 
-// The process figures every exporter serves, from /proc and the resource
-// limits; a figure that cannot be read is left out.
-void processFamilies(Exposition& e) {
-    static const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
-    static const long pageSize = ::sysconf(_SC_PAGESIZE);
-    static const double bootTime = [] {
-        std::ifstream stat("/proc/stat");
-        for (std::string key; stat >> key;) {
-            if (key == "btime") {
-                double t = 0;
-                stat >> t;
-                return t;
-            }
-            stat.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-        }
-        return 0.0;
-    }();
-    std::ifstream statFile("/proc/self/stat");
-    std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
-    // The fields after the command's name, which may hold spaces and parentheses.
-    const auto close = stat.rfind(')');
-    if (close != std::string::npos && ticksPerSecond > 0) {
-        std::istringstream fields(stat.substr(close + 2));
-        std::vector<std::string> f{std::istream_iterator<std::string>(fields), std::istream_iterator<std::string>()};
-        // utime, stime: fields 14 and 15 of the file; starttime 22; rss 24 (pages).
-        if (f.size() > 21) {
-            const double cpu = (std::stod(f[11]) + std::stod(f[12])) / static_cast<double>(ticksPerSecond);
-            e.family("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.");
-            e.sample("process_cpu_seconds_total", "", cpu);
-            e.family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
-            e.sample("process_resident_memory_bytes", "", std::stoll(f[21]) * pageSize);
-            if (bootTime > 0) {
-                e.family("process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.");
-                e.sample("process_start_time_seconds", "", bootTime + std::stod(f[19]) / static_cast<double>(ticksPerSecond));
-            }
-        }
-    }
-    std::error_code error;
-    long open = 0;
-    for (auto it = std::filesystem::directory_iterator("/proc/self/fd", error);
-         !error && it != std::filesystem::directory_iterator(); it.increment(error))
-        ++open;
-    if (!error) {
-        e.family("process_open_fds", "gauge", "Number of open file descriptors.");
-        e.sample("process_open_fds", "", open - 1);  // the one that lists them
-    }
-    rlimit files{};
-    if (::getrlimit(RLIMIT_NOFILE, &files) == 0) {
-        e.family("process_max_fds", "gauge", "Maximum number of open file descriptors.");
-        e.sample("process_max_fds", "", static_cast<long long>(files.rlim_cur));
-    }
-}
-
 void buildInfoFamily(Exposition& e) {
     e.family("kvx_build_info", "gauge", "The monitor's version and the revision it was built from; always 1.");
     e.sample("kvx_build_info", label("version", buildVersion()) + "," + label("revision", buildRevision()), 1);
@@ -186,7 +124,6 @@ std::string prometheusStartPendingText(const std::string& controller, long attem
     Exposition e(controller);
     buildInfoFamily(e);
     upFamily(e, false);
-    processFamilies(e);
     e.family("kvx_start_attempts_total", "counter", "Attempts to start on a controller that could not be reached.");
     e.sample("kvx_start_attempts_total", "", attempts);
     e.family("kvx_ticks_total", "counter", "Poll ticks run since the monitor started.");
@@ -205,7 +142,6 @@ std::string prometheusText(const RunHistory& history, const std::string& control
 
     e.family("kvx_ticks_total", "counter", "Poll ticks run since the monitor started.");
     e.sample("kvx_ticks_total", "", history.tickCount());
-    processFamilies(e);
     if (!last) return e.str();
 
     // From the first tick on, every class at 0 until it comes up: increase()
