@@ -60,7 +60,7 @@ import urllib.request
 from proc_figures import cpu_ns, memory_kb, rss_by_mapping_kb
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
-TLS_DIR = os.path.join(ROOT, "tests", "history", "tls")
+TLS_DIR = os.path.join(ROOT, "tests", "metrics", "tls")
 UNIT = os.path.join(ROOT, "packaging", "kvxdiagnostics@.service.in")
 EXAMPLE_OPTIONS = os.path.join(ROOT, "packaging", "examples", "c17.env")
 # The user prometheus with the password s3cret (htpasswd -nbBC 4).
