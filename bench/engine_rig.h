@@ -9,20 +9,17 @@
 #include <filesystem>
 #include <string>
 
-#include "display/display_model.h"
-#include "poll/engine.h"
 #include "history/run_history.h"
-#include "support/fixed_clock.h"
-#include "support/scripted_driver.h"
+#include "support/scripted_engine.h"
 
 namespace kvx::bench {
 
-class EngineRig {
+class EngineRig : public test::ScriptedEngine {
 public:
     // `boardType` 4 (KVX-2000), 8 (KVX-4000), 16 or 32; `axes` 0 to 18. A
     // non-empty `protocolFile` is used as it stands (for a file that already
     // holds data); otherwise a fresh one in a temporary folder.
-    EngineRig(std::int32_t boardType, int axes, const std::string& protocolFile = "") {
+    EngineRig(std::int32_t boardType, int axes, const std::string& protocolFile = "") : ScriptedEngine("KvxDiagnostics") {
         test::ControllerState& c = scripted.controller;
         c.boardType = boardType;
         c.axisCount = axes;
@@ -42,10 +39,6 @@ public:
         c.setStatus(StatusRecord::kMaxCycleTime, 1500);
         c.setStatus(StatusRecord::kRunCounter, 1);
 
-        state.driverVersion = 253.048;
-        state.resetForStart();
-        summary.resetForStart();
-        records.optionDescriptors.fill();
         settings.systemFileName = "SYSTEM.DAT";
 
         if (protocolFile.empty()) {
@@ -81,17 +74,6 @@ public:
         return n;
     }
 
-    test::ScriptedDriver scripted;
-    test::FixedClock clock;
-    DisplayModel model;
-    Engine engine{scripted.table(), model, clock, "KvxDiagnostics"};
-    Driver& driver = engine.driver;
-    DriverRecords& records = engine.records;
-    SettingsValues& settings = engine.settings;
-    PollState& state = engine.state;
-    ErrorSummary& summary = engine.summary;
-    ProtocolFile& protocol = engine.protocol;
-    PollCycle& cycle = engine.cycle;
     RunHistory history{clock, [this] { return monotonicMs_ += 1000; }};
 
 private:

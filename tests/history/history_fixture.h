@@ -8,12 +8,9 @@
 #include <cstdint>
 #include <string>
 
-#include "display/display_model.h"
-#include "poll/engine.h"
 #include "history/run_history.h"
 #include "report/fault_classes.h"
-#include "support/fixed_clock.h"
-#include "support/scripted_driver.h"
+#include "support/scripted_engine.h"
 
 namespace kvx::test {
 
@@ -22,13 +19,10 @@ inline bool sameTime(const LocalTime& a, const LocalTime& b) {
            a.second == b.second;
 }
 
-class HistoryTest : public ::testing::Test {
+class HistoryTest : public ::testing::Test, protected ScriptedEngine {
 protected:
-    HistoryTest() {
-        state.driverVersion = 253.048;
-        state.resetForStart();
-        summary.resetForStart();
-        records.optionDescriptors.fill();
+    HistoryTest() : ScriptedEngine("kvxdiagnostics") {
+        clock.set(timeAt(0));
         // A healthy controller: cycle times inside the band of 1280 us.
         ctl.setStatus(StatusRecord::kMinCycleTime, 1200);
         ctl.setStatus(StatusRecord::kMaxCycleTime, 1300);
@@ -51,21 +45,10 @@ protected:
 
     const FaultHistory& faults() const { return history.faults(); }
 
-    ScriptedDriver scripted;
     ControllerState& ctl = scripted.controller;
-    FixedClock clock{timeAt(0)};
     std::int64_t nowMs = 0;
     std::uint32_t runCounter = 100;
     bool fixedRunCounter = false;
-    DisplayModel model;
-    Engine engine{scripted.table(), model, clock, "kvxdiagnostics"};
-    Driver& driver = engine.driver;
-    DriverRecords& records = engine.records;
-    SettingsValues& settings = engine.settings;
-    PollState& state = engine.state;
-    ErrorSummary& summary = engine.summary;
-    ProtocolFile& protocol = engine.protocol;
-    PollCycle& cycle = engine.cycle;
     RunHistory history{clock, [this] { return nowMs; }};
 };
 

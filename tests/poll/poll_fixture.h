@@ -12,26 +12,20 @@
 
 #include <unistd.h>
 
-#include "display/display_model.h"
-#include "poll/engine.h"
 #include "report/fault_classes.h"
-#include "support/fixed_clock.h"
-#include "support/scripted_driver.h"
+#include "support/scripted_engine.h"
 
 namespace kvx::test {
 
 using Lines = std::vector<std::string>;
 
-class PollTest : public ::testing::Test {
+class PollTest : public ::testing::Test, protected ScriptedEngine {
 protected:
     static constexpr const char* kProgram = "kvxdiagnostics";
     static constexpr KvxHandle kHandle = 77;
 
-    PollTest() {
-        state.driverVersion = 253.048;  // a current library: every local gate open
-        state.resetForStart();
-        summary.resetForStart();
-        records.optionDescriptors.fill();
+    PollTest() : ScriptedEngine(kProgram) {
+        clock.attach(&scripted.log);
         settings.selectedCard = 2;
         settings.systemFileName = "C:\\KVX\\SYSTEM.DAT";
         settings.remoteSysFileName = "remote.dat";
@@ -92,19 +86,8 @@ protected:
         return s.str();
     }
 
-    ScriptedDriver scripted;
     ControllerState& ctl = scripted.controller;
     CallLog& log = scripted.log;
-    FixedClock clock{LocalTime{2024, 3, 5, 8, 15, 2}, &scripted.log};
-    DisplayModel model;
-    Engine engine{scripted.table(), model, clock, kProgram};
-    Driver& driver = engine.driver;
-    DriverRecords& records = engine.records;
-    SettingsValues& settings = engine.settings;
-    PollState& state = engine.state;
-    ErrorSummary& summary = engine.summary;
-    ProtocolFile& protocol = engine.protocol;
-    PollCycle& cycle = engine.cycle;
 
 private:
     std::filesystem::path folder_;

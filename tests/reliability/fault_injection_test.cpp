@@ -20,7 +20,6 @@
 #include <sstream>
 
 #include "app/monitor.h"
-#include "poll/engine.h"
 #include "platform/dynamic_library.h"
 #include "platform/profile_file.h"
 #include "report/fault_classes.h"
@@ -28,6 +27,7 @@
 #include "support/fixed_clock.h"
 #include "support/scripted_dialogs.h"
 #include "support/scripted_driver.h"
+#include "support/scripted_engine.h"
 
 namespace kvx {
 namespace {
@@ -401,16 +401,12 @@ TEST(KilledWriter, LeftoverTemporaryFileIsRemovedByTheNextWrite) {
 // The poll cycle and its protocol file, with a scripted controller whose
 // faults come and go.
 
-class ProtocolFaults : public ::testing::Test {
+class ProtocolFaults : public ::testing::Test, protected test::ScriptedEngine {
 protected:
-    ProtocolFaults() {
+    ProtocolFaults() : ScriptedEngine("KvxDiagnostics") {
         std::string pattern = (fs::temp_directory_path() / "kvx-protocol-XXXXXX").string();
         dir = ::mkdtemp(pattern.data());
         path = (dir / "DiagProtocol.txt").string();
-        state.driverVersion = 253.048;
-        state.resetForStart();
-        summary.resetForStart();
-        records.optionDescriptors.fill();
         ctl.options[62] = {true, 5};
     }
     ~ProtocolFaults() override {
@@ -423,18 +419,7 @@ protected:
 
     fs::path dir;
     std::string path;
-    test::ScriptedDriver scripted;
     test::ControllerState& ctl = scripted.controller;
-    test::FixedClock clock;
-    DisplayModel model;
-    Engine engine{scripted.table(), model, clock, "KvxDiagnostics"};
-    Driver& driver = engine.driver;
-    DriverRecords& records = engine.records;
-    SettingsValues& settings = engine.settings;
-    PollState& state = engine.state;
-    ErrorSummary& summary = engine.summary;
-    ProtocolFile& protocol = engine.protocol;
-    PollCycle& cycle = engine.cycle;
 };
 
 const std::string kHealthyBlock = "\n2024/03/05 - 08:15:02:\nNo errors detected!\n";
