@@ -154,13 +154,15 @@ protected:
     static void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
     // The states the settings file passes through from kOldSettings, given
-    // the values of a complete run.
-    std::vector<std::string> settingsStates(const std::string& finalFile) {
+    // the values of a complete run. A stop that comes before the card list
+    // is filled (a slow start) stores no selected card, "-1".
+    std::vector<std::string> settingsStates(const std::string& finalFile, bool cardListFilled = true) {
         const std::string scratch = tmp.file("scratch.INI");
         writeFile(scratch, kOldSettings);
         std::vector<std::string> states{kOldSettings};
         for (const auto& [section, key] : kWrites) {
-            const std::string value = profile::readString(finalFile, section, key, "<missing>");
+            std::string value = profile::readString(finalFile, section, key, "<missing>");
+            if (!cardListFilled && key == "SelectedCard") value = "-1";
             EXPECT_TRUE(profile::writeString(scratch, section, key, value).ok());
             const std::string now = readFile(scratch);
             if (now != states.back()) states.push_back(now);
@@ -184,6 +186,7 @@ TEST_F(ProgramKills, SettingsAreOldOrNewAndTheProtocolHoldsWholeRecords) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     const std::string newSettings = readFile(settings);
     const std::vector<std::string> states = settingsStates(settings);
+    const std::vector<std::string> earlyStopStates = settingsStates(settings, false);
     ASSERT_EQ(states.back(), newSettings);
     ASSERT_GE(states.size(), 15u);
     ProtocolShape clean = parseProtocol(readFile(protocol));
@@ -216,8 +219,13 @@ TEST_F(ProgramKills, SettingsAreOldOrNewAndTheProtocolHoldsWholeRecords) {
 
         const std::string now = readFile(settings);
         auto it = std::find(states.begin(), states.end(), now);
-        ASSERT_NE(it, states.end()) << "settings file is no state of the writes:\n" << now;
-        ++stateHits[static_cast<std::size_t>(it - states.begin())];
+        if (it != states.end()) {
+            ++stateHits[static_cast<std::size_t>(it - states.begin())];
+        } else {
+            const bool earlyStop = inShutdown && std::find(earlyStopStates.begin(), earlyStopStates.end(), now) !=
+                                                     earlyStopStates.end();
+            ASSERT_TRUE(earlyStop) << "settings file is no state of the writes:\n" << now;
+        }
 
         const ProtocolShape shape = parseProtocol(readFile(protocol));
         ASSERT_EQ(shape.error, "");
