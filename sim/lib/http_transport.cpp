@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <regex>
+#include <string_view>
 
 #include "lib/answer_fields.h"
 #include "lib/deadline_io.h"
@@ -142,6 +143,20 @@ private:
         return false;
     }
 
+    // The status of a lowered head's first line, "http/1.x NNN[ reason]":
+    // three digits and no more, "HTTP/1.1 2000 OK" is no status 200.
+    static bool statusOf(const std::string& head, int& status) {
+        const std::string_view line(head.data(), head.find("\r\n"));
+        if (line.size() < 12 || line.substr(0, 7) != "http/1." || (line[7] != '0' && line[7] != '1') || line[8] != ' ')
+            return false;
+        status = 0;
+        for (std::size_t i = 9; i < 12; ++i) {
+            if (line[i] < '0' || line[i] > '9') return false;
+            status = status * 10 + (line[i] - '0');
+        }
+        return line.size() == 12 || (line[12] == ' ' && line.find_first_of("\r\n") == std::string_view::npos);
+    }
+
     bool exchange(const std::string& message, Deadline deadline, int& status, std::string& body, bool& answered,
                   Failure& failure) {
         if (!sendAllWithin(fd_, message, deadline)) {
@@ -157,11 +172,7 @@ private:
         if (end > kHeadMaxBytes) return malformed(failure, "answer head too large");
         const std::string head = lower(pending_.substr(0, end + 2));
         pending_.erase(0, end + 4);
-        // Three digits and no more: "HTTP/1.1 2000 OK" is no status 200.
-        static const std::regex statusLine(R"(^http/1\.[01] ([0-9]{3})( [^\r\n]*)?\r\n)");
-        std::smatch m;
-        if (!std::regex_search(head, m, statusLine)) return malformed(failure, "no HTTP status line");
-        status = std::stoi(m[1].str());
+        if (!statusOf(head, status)) return malformed(failure, "no HTTP status line");
         long long length = -1;
         bool chunked = false;
         keepAlive_ = true;

@@ -157,7 +157,7 @@ DisplayModel::DisplayModel() : controls_(designControls()) {
 }
 
 Control& DisplayModel::operator[](std::string_view name) {
-    auto it = index_.find(std::string(name));
+    auto it = index_.find(name);
     if (it == index_.end()) throw std::out_of_range("no control named " + std::string(name));
     return controls_[it->second];
 }
@@ -166,7 +166,7 @@ const Control& DisplayModel::operator[](std::string_view name) const {
     return const_cast<DisplayModel&>(*this)[name];
 }
 
-bool DisplayModel::has(std::string_view name) const { return index_.count(std::string(name)) != 0; }
+bool DisplayModel::has(std::string_view name) const { return index_.contains(name); }
 
 void DisplayModel::setText(std::string_view name, std::string text) { (*this)[name].text = std::move(text); }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -104,8 +105,14 @@ public:
     std::string summaryText() const;
 
 private:
+    // Looked up by name some hundred times a tick: by the view itself,
+    // without a string made for each look-up.
+    struct NameHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view name) const { return std::hash<std::string_view>{}(name); }
+    };
     std::vector<Control> controls_;
-    std::unordered_map<std::string, std::size_t> index_;
+    std::unordered_map<std::string, std::size_t, NameHash, std::equal_to<>> index_;
 };
 
 // Replaces the whole summary with a text that may hold "\n" line breaks.

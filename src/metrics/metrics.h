@@ -23,6 +23,6 @@ std::string prometheusText(const RunHistory& history, const std::string& control
 std::string prometheusStartPendingText(const std::string& controller, long attempts);
 
 // "encoder_error", "link_counters", ... as label values.
-std::string faultClassKey(std::uint32_t faultClass);
+const char* faultClassKey(std::uint32_t faultClass);
 
 }  // namespace kvx

@@ -3,7 +3,9 @@
 #include <bit>
 #include <charconv>
 #include <chrono>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "platform/build_info.h"
 
@@ -19,56 +21,68 @@ constexpr std::uint32_t kClasses[] = {
     fault::taskRuntimeError(0),  fault::taskRuntimeError(1), fault::taskRuntimeError(2), fault::taskRuntimeError(3),
     fault::InternalDataHandling, fault::Timing,            fault::Offline,           fault::ErrorRegister};
 
-// Label values are quoted; a backslash, a quote and a line break are escaped.
-std::string escapedLabelValue(const std::string& value) {
-    std::string out;
-    for (char c : value) {
-        if (c == '\\' || c == '"') out += '\\';
-        if (c == '\n') {
-            out += "\\n";
-            continue;
-        }
-        out += c;
-    }
-    return out;
-}
+// A label as the text writes it: key="value".
+struct Label {
+    std::string_view key, value;
+};
 
-std::string label(const char* key, const std::string& value) {
-    return std::string(key) + "=\"" + escapedLabelValue(value) + "\"";
-}
-
-// Microseconds as the base unit, seconds, in the shortest text that reads back
-// as the same number.
-std::string seconds(double microseconds) {
-    char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, microseconds / 1e6);
-    return std::string(buffer, result.ptr);
-}
+// A number of microseconds, written as seconds, the base unit.
+struct Seconds {
+    explicit Seconds(double us) : microseconds(us) {}
+    double microseconds;
+};
 
 // Every sample carries the controller's name, so the series of a fleet's
-// monitors stay apart wherever they are collected. Built by appending to one
-// string: the text is made after every tick of every instance.
+// monitors stay apart wherever they are collected. The text is made after
+// every tick of every instance, so it is written into one string, without a
+// string of its own for each label.
 class Exposition {
 public:
-    explicit Exposition(const std::string& controller) : controller_(label("controller", controller)) {
-        out_.reserve(8192);
+    explicit Exposition(const std::string& controller) {
+        controller_.reserve(controller.size() + 16);
+        controller_.append("{controller=\"");
+        appendEscaped(controller_, controller);
+        controller_.append(1, '"');
+        out_.reserve(16384);
     }
     void family(const char* name, const char* type, const char* help) {
         out_.append("# HELP ").append(name).append(1, ' ').append(help);
         out_.append("\n# TYPE ").append(name).append(1, ' ').append(type).append(1, '\n');
     }
     template <typename V>
-    void sample(const char* name, const std::string& labels, V value) {
-        out_.append(name).append(1, '{').append(controller_);
-        if (!labels.empty()) out_.append(1, ',').append(labels);
+    void sample(const char* name, std::initializer_list<Label> labels, V value) {
+        out_.append(name).append(controller_);
+        for (const Label& l : labels) {
+            out_.append(1, ',').append(l.key).append("=\"");
+            appendEscaped(out_, l.value);
+            out_.append(1, '"');
+        }
         out_.append("} ");
         append(value);
         out_.append(1, '\n');
     }
-    std::string str() const { return out_; }
+    std::string take() { return std::move(out_); }
 
 private:
-    void append(const std::string& text) { out_.append(text); }
+    // Label values are quoted; a backslash, a quote and a line break are escaped.
+    static void appendEscaped(std::string& out, std::string_view value) {
+        bool plain = true;
+        for (char c : value) plain &= c != '\\' && c != '"' && c != '\n';
+        if (plain) {
+            out.append(value);
+            return;
+        }
+        for (char c : value) {
+            if (c == '\\' || c == '"') out.append(1, '\\');
+            if (c == '\n') {
+                out.append("\\n");
+                continue;
+            }
+            out.append(1, c);
+        }
+    }
+    // Seconds in the shortest text that reads back as the same number.
+    void append(Seconds s) { append(s.microseconds / 1e6); }
     template <typename N>
     void append(N number) {
         char buffer[32];
@@ -76,13 +90,37 @@ private:
         out_.append(buffer, result.ptr);
     }
 
-    std::string controller_;
+    std::string controller_;  // {controller="..."
     std::string out_;
+};
+
+// A fault class as its bit in hexadecimal, "0x00010", as the protocol file
+// writes it.
+struct HexClass {
+    explicit HexClass(std::uint32_t faultClass) {
+        int digits = 5;
+        while (digits < 8 && (faultClass >> (4 * digits)) != 0) ++digits;
+        buffer[0] = '0';
+        buffer[1] = 'x';
+        for (int i = 0; i < digits; ++i) buffer[1 + digits - i] = "0123456789ABCDEF"[(faultClass >> (4 * i)) & 0xF];
+        size = static_cast<std::size_t>(2 + digits);
+    }
+    std::string_view view() const { return {buffer, size}; }
+    char buffer[10];
+    std::size_t size;
+};
+
+// A small number as label text, in a buffer of the caller's.
+struct NumberText {
+    explicit NumberText(std::size_t n) : size(static_cast<std::size_t>(std::to_chars(buffer, buffer + sizeof buffer, n).ptr - buffer)) {}
+    std::string_view view() const { return {buffer, size}; }
+    char buffer[24];
+    std::size_t size;
 };
 
 }  // namespace
 
-std::string faultClassKey(std::uint32_t faultClass) {
+const char* faultClassKey(std::uint32_t faultClass) {
     switch (faultClass) {
     case fault::EncoderError: return "encoder_error";
     case fault::InterfaceStatus: return "interface_status";
@@ -109,13 +147,13 @@ namespace {
 
 void buildInfoFamily(Exposition& e) {
     e.family("kvx_build_info", "gauge", "The monitor's version and the revision it was built from; always 1.");
-    e.sample("kvx_build_info", label("version", buildVersion()) + "," + label("revision", buildRevision()), 1);
+    e.sample("kvx_build_info", {{"version", buildVersion()}, {"revision", buildRevision()}}, 1);
 }
 
 void upFamily(Exposition& e, bool up) {
     e.family("kvx_up", "gauge",
              "1 once the monitor's start reached the controller; 0 while it cannot reach it and tries again.");
-    e.sample("kvx_up", "", up ? 1 : 0);
+    e.sample("kvx_up", {}, up ? 1 : 0);
 }
 
 }  // namespace
@@ -125,12 +163,12 @@ std::string prometheusStartPendingText(const std::string& controller, long attem
     buildInfoFamily(e);
     upFamily(e, false);
     e.family("kvx_start_attempts_total", "counter", "Attempts to start on a controller that could not be reached.");
-    e.sample("kvx_start_attempts_total", "", attempts);
+    e.sample("kvx_start_attempts_total", {}, attempts);
     e.family("kvx_ticks_total", "counter", "Poll ticks run since the monitor started.");
-    e.sample("kvx_ticks_total", "", 0);
+    e.sample("kvx_ticks_total", {}, 0);
     e.family("kvx_online", "gauge", "1 when the last tick's system initialisation succeeded.");
-    e.sample("kvx_online", "", 0);
-    return e.str();
+    e.sample("kvx_online", {}, 0);
+    return e.take();
 }
 
 std::string prometheusText(const RunHistory& history, const std::string& controller) {
@@ -141,79 +179,79 @@ std::string prometheusText(const RunHistory& history, const std::string& control
     const FaultHistory& faults = history.faults();
 
     e.family("kvx_ticks_total", "counter", "Poll ticks run since the monitor started.");
-    e.sample("kvx_ticks_total", "", history.tickCount());
-    if (!last) return e.str();
+    e.sample("kvx_ticks_total", {}, history.tickCount());
+    if (!last) return e.take();
 
     // From the first tick on, every class at 0 until it comes up: increase()
     // sees a raise only in a series it has seen before.
     e.family("kvx_fault_raised_total", "counter", "Times the fault class came up (raised in a tick, not in the one before).");
     for (std::uint32_t cls : kClasses)
-        e.sample("kvx_fault_raised_total", label("class", faultClassKey(cls)),
+        e.sample("kvx_fault_raised_total", {{"class", faultClassKey(cls)}},
                  history.raisedCount(std::countr_zero(cls)));
     if (!history.axisRaisedCounts().empty()) {
         e.family("kvx_axis_condition_raised_total", "counter", "Times the axis condition came up.");
         for (std::size_t a = 0; a < history.axisRaisedCounts().size(); ++a)
             for (std::size_t c = 0; c < axisConditionBits().size(); ++c)
                 e.sample("kvx_axis_condition_raised_total",
-                         label("axis", std::to_string(a + 1)) + "," + label("condition", axisConditionBits()[c].key),
+                         {{"axis", NumberText(a + 1).view()}, {"condition", axisConditionBits()[c].key}},
                          history.axisRaisedCounts()[a][c]);
     }
 
     // A scraper tells a stuck monitor from a healthy one by this time, not by
     // values that stay as the last tick left them.
     e.family("kvx_last_tick_timestamp_seconds", "gauge", "Unix time at which the last poll tick completed.");
-    e.sample("kvx_last_tick_timestamp_seconds", "", last->unixSeconds);
+    e.sample("kvx_last_tick_timestamp_seconds", {}, last->unixSeconds);
 
     e.family("kvx_online", "gauge", "1 when the last tick's system initialisation succeeded.");
-    e.sample("kvx_online", "", last->online ? 1 : 0);
+    e.sample("kvx_online", {}, last->online ? 1 : 0);
     e.family("kvx_init_result", "gauge", "Result of the last tick's system initialisation (0 = online).");
-    e.sample("kvx_init_result", "", last->initResult);
+    e.sample("kvx_init_result", {}, last->initResult);
     e.family("kvx_fault_mask", "gauge", "Fault classes raised in the last tick, as one bit set.");
-    e.sample("kvx_fault_mask", "", last->faultMask);
+    e.sample("kvx_fault_mask", {}, last->faultMask);
     e.family("kvx_fault_class", "gauge", "1 when the fault class was raised in the last tick.");
     for (std::uint32_t cls : kClasses)
-        e.sample("kvx_fault_class", label("class", faultClassKey(cls)) + "," + label("bit", faultClassText(cls)),
+        e.sample("kvx_fault_class", {{"class", faultClassKey(cls)}, {"bit", HexClass(cls).view()}},
                  (last->faultMask & cls) ? 1 : 0);
     e.family("kvx_fault_lines", "gauge", "Fault lines in the last tick's error summary.");
-    e.sample("kvx_fault_lines", "", last->faults.size());
+    e.sample("kvx_fault_lines", {}, last->faults.size());
 
     e.family("kvx_restarts_total", "counter", "Controller restarts detected since the monitor started.");
-    e.sample("kvx_restarts_total", "", faults.restartCount());
+    e.sample("kvx_restarts_total", {}, faults.restartCount());
     e.family("kvx_offline_periods_total", "counter", "Periods in which the controller was offline.");
-    e.sample("kvx_offline_periods_total", "", faults.offlinePeriodCount());
+    e.sample("kvx_offline_periods_total", {}, faults.offlinePeriodCount());
     e.family("kvx_fault_history_entries", "gauge", "Different fault lines seen since the monitor started.");
-    e.sample("kvx_fault_history_entries", "", faults.entries().size());
+    e.sample("kvx_fault_history_entries", {}, faults.entries().size());
     e.family("kvx_fault_history_unacknowledged", "gauge", "Fault lines that came up and are not acknowledged.");
-    e.sample("kvx_fault_history_unacknowledged", "", faults.markedCount());
+    e.sample("kvx_fault_history_unacknowledged", {}, faults.markedCount());
 
     if (last->online) {
         e.family("kvx_axis_condition", "gauge", "1 when the axis state word shows the condition.");
         for (std::size_t a = 0; a < last->axisStateWords.size(); ++a)
             for (const AxisConditionBit& c : axisConditionBits())
-                e.sample("kvx_axis_condition", label("axis", std::to_string(a + 1)) + "," + label("condition", c.key),
+                e.sample("kvx_axis_condition", {{"axis", NumberText(a + 1).view()}, {"condition", c.key}},
                          (last->axisStateWords[a] & c.bit) ? 1 : 0);
         e.family("kvx_task_error", "gauge", "Runtime error number of the task (0 = none).");
         for (int t = 0; t < 4; ++t)
-            e.sample("kvx_task_error", label("task", std::to_string(t)), last->taskErrors[static_cast<std::size_t>(t)]);
+            e.sample("kvx_task_error", {{"task", NumberText(static_cast<std::size_t>(t)).view()}}, last->taskErrors[static_cast<std::size_t>(t)]);
         e.family("kvx_link_errors", "gauge", "Link error counter as the controller reports it.");
         for (int i = 0; i < kLinkCounterCount; ++i)
-            e.sample("kvx_link_errors", label("counter", linkCounterKey(i)), last->linkCounters[i]);
+            e.sample("kvx_link_errors", {{"counter", linkCounterKey(i)}}, last->linkCounters[i]);
         e.family("kvx_cycle_time_min_seconds", "gauge", "Shortest cycle time the controller reports.");
-        e.sample("kvx_cycle_time_min_seconds", "", seconds(last->minCycleUs));
+        e.sample("kvx_cycle_time_min_seconds", {}, Seconds(last->minCycleUs));
         e.family("kvx_cycle_time_max_seconds", "gauge", "Longest cycle time the controller reports.");
-        e.sample("kvx_cycle_time_max_seconds", "", seconds(last->maxCycleUs));
+        e.sample("kvx_cycle_time_max_seconds", {}, Seconds(last->maxCycleUs));
         e.family("kvx_cycle_time_lower_limit_seconds", "gauge", "Lower limit of the cycle-time band.");
-        e.sample("kvx_cycle_time_lower_limit_seconds", "", seconds(last->limits.lower));
+        e.sample("kvx_cycle_time_lower_limit_seconds", {}, Seconds(last->limits.lower));
         e.family("kvx_cycle_time_upper_limit_seconds", "gauge", "Upper limit of the cycle-time band.");
-        e.sample("kvx_cycle_time_upper_limit_seconds", "", seconds(last->limits.upper));
+        e.sample("kvx_cycle_time_upper_limit_seconds", {}, Seconds(last->limits.upper));
         e.family("kvx_sample_time_seconds", "gauge", "Axis sample time of the controller.");
-        e.sample("kvx_sample_time_seconds", "", seconds(last->sampleTimeUs));
+        e.sample("kvx_sample_time_seconds", {}, Seconds(last->sampleTimeUs));
     }
     if (const auto& worst = history.trends().worst()) {
         e.family("kvx_cycle_time_worst_seconds", "gauge", "Longest cycle time seen since the monitor started.");
-        e.sample("kvx_cycle_time_worst_seconds", "", seconds(worst->maxCycleUs));
+        e.sample("kvx_cycle_time_worst_seconds", {}, Seconds(worst->maxCycleUs));
     }
-    return e.str();
+    return e.take();
 }
 
 }  // namespace kvx

@@ -1,14 +1,12 @@
 #include "metrics/process_metrics.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <charconv>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <limits>
-#include <sstream>
+#include <string_view>
 #include <vector>
 
 namespace kvx {
@@ -25,24 +23,34 @@ public:
         out_.append("\n# TYPE ").append(name).append(1, ' ').append(type).append(1, '\n');
         out_.append(name).append(labels_).append(1, ' ').append(number, end).append(1, '\n');
     }
-    std::string str() const { return out_; }
+    std::string take() { return std::move(out_); }
 
 private:
     std::string labels_;
     std::string out_;
 };
 
+// A small file of /proc whole, or empty.
+std::string procFile(const char* path) {
+    char buffer[4096];
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    std::string text;
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    return text;
+}
+
+double number(std::string_view text) {
+    double value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+
 double bootTime() {
-    std::ifstream stat("/proc/stat");
-    for (std::string key; stat >> key;) {
-        if (key == "btime") {
-            double t = 0;
-            stat >> t;
-            return t;
-        }
-        stat.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-    }
-    return 0.0;
+    const std::string stat = procFile("/proc/stat");
+    const auto at = stat.find("\nbtime ");
+    return at == std::string::npos ? 0.0 : number(std::string_view(stat).substr(at + 7));
 }
 
 }  // namespace
@@ -53,23 +61,27 @@ std::string processMetricsText(const std::string& labels) {
     static const double booted = bootTime();
     Families f(labels);
 
-    std::ifstream statFile("/proc/self/stat");
-    const std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+    const std::string stat = procFile("/proc/self/stat");
     // The fields after the command's name, which may hold spaces and parentheses.
     const auto close = stat.rfind(')');
     if (close != std::string::npos && close + 2 < stat.size() && ticksPerSecond > 0) {
-        std::istringstream in(stat.substr(close + 2));
-        const std::vector<std::string> field{std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+        std::vector<std::string_view> field;
+        std::string_view rest = std::string_view(stat).substr(close + 2);
+        while (!rest.empty()) {
+            const auto space = rest.find_first_of(" \n");
+            if (space != 0) field.push_back(rest.substr(0, space));
+            rest.remove_prefix(space == std::string_view::npos ? rest.size() : space + 1);
+        }
         // utime, stime: fields 14 and 15 of the file; starttime 22; rss 24 (pages).
         if (field.size() > 21) {
             const double tick = static_cast<double>(ticksPerSecond);
             f.add("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.",
-                  (std::stod(field[11]) + std::stod(field[12])) / tick);
+                  (number(field[11]) + number(field[12])) / tick);
             f.add("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
-                  std::stod(field[21]) * static_cast<double>(pageSize));
+                  number(field[21]) * static_cast<double>(pageSize));
             if (booted > 0)
                 f.add("process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.",
-                      booted + std::stod(field[19]) / tick);
+                      booted + number(field[19]) / tick);
         }
     }
     std::error_code error;
@@ -81,7 +93,7 @@ std::string processMetricsText(const std::string& labels) {
     rlimit files{};
     if (::getrlimit(RLIMIT_NOFILE, &files) == 0)
         f.add("process_max_fds", "gauge", "Maximum number of open file descriptors.", static_cast<double>(files.rlim_cur));
-    return f.str();
+    return f.take();
 }
 
 }  // namespace kvx

@@ -142,7 +142,7 @@ TEST(MetricsText, BeforeTheFirstTickOnlyTheRunsOwnFigures) {
     // A name that would break the exposition is escaped.
     EXPECT_NE(prometheusText(history, "a\"b\\c\nd").find("kvx_ticks_total{controller=\"a\\\"b\\\\c\\nd\"} 0\n"),
               std::string::npos);
-    EXPECT_EQ(faultClassKey(0x40000), "unknown");
+    EXPECT_STREQ(faultClassKey(0x40000), "unknown");
 }
 
 TEST(MetricsServerTest, ServesThePublishedTextOnLoopback) {

@@ -227,6 +227,8 @@ const HostileLink kHostileLinks[] = {
       FakeReply::Kind::Raw},
      kProtocol},
     {"StatusOfFourDigits", framed("HTTP/1.1 2000 OK", "Content-Length: 18\r\n"), kProtocol},
+    {"StatusOfTwoDigits", framed("HTTP/1.1 20 OK", "Content-Length: 18\r\n"), kProtocol},
+    {"StatusOfHttp2", framed("HTTP/2 200 OK", "Content-Length: 18\r\n"), kProtocol},
     {"TwoDifferingLengths", framed("HTTP/1.1 200 OK", "Content-Length: 5\r\nContent-Length: 18\r\n"), kProtocol},
     {"LengthWithPlus", framed("HTTP/1.1 200 OK", "Content-Length: +18\r\n"), kProtocol},
     {"LengthNegative", framed("HTTP/1.1 200 OK", "Content-Length: -1\r\n"), kProtocol},
