@@ -26,21 +26,13 @@ struct Label {
     std::string_view key, value;
 };
 
-// A number of microseconds, written as seconds, the base unit.
-struct Seconds {
-    explicit Seconds(double us) : microseconds(us) {}
-    double microseconds;
-};
-
 // Every sample carries the controller's name, so the series of a fleet's
 // monitors stay apart wherever they are collected. The text is made after
 // every tick of every instance, so it is written into one string, without a
 // string of its own for each label.
 class Exposition {
 public:
-    explicit Exposition(const std::string& controller) {
-        controller_.reserve(controller.size() + 16);
-        controller_.append("{controller=\"");
+    explicit Exposition(const std::string& controller) : controller_("{controller=\"") {
         appendEscaped(controller_, controller);
         controller_.append(1, '"');
         out_.reserve(16384);
@@ -66,12 +58,6 @@ public:
 private:
     // Label values are quoted; a backslash, a quote and a line break are escaped.
     static void appendEscaped(std::string& out, std::string_view value) {
-        bool plain = true;
-        for (char c : value) plain &= c != '\\' && c != '"' && c != '\n';
-        if (plain) {
-            out.append(value);
-            return;
-        }
         for (char c : value) {
             if (c == '\\' || c == '"') out.append(1, '\\');
             if (c == '\n') {
@@ -81,8 +67,8 @@ private:
             out.append(1, c);
         }
     }
-    // Seconds in the shortest text that reads back as the same number.
-    void append(Seconds s) { append(s.microseconds / 1e6); }
+    // A number in the shortest text that reads back as the same value; the
+    // times, held in microseconds, are written in seconds, the base unit.
     template <typename N>
     void append(N number) {
         char buffer[32];
@@ -92,30 +78,6 @@ private:
 
     std::string controller_;  // {controller="..."
     std::string out_;
-};
-
-// A fault class as its bit in hexadecimal, "0x00010", as the protocol file
-// writes it.
-struct HexClass {
-    explicit HexClass(std::uint32_t faultClass) {
-        int digits = 5;
-        while (digits < 8 && (faultClass >> (4 * digits)) != 0) ++digits;
-        buffer[0] = '0';
-        buffer[1] = 'x';
-        for (int i = 0; i < digits; ++i) buffer[1 + digits - i] = "0123456789ABCDEF"[(faultClass >> (4 * i)) & 0xF];
-        size = static_cast<std::size_t>(2 + digits);
-    }
-    std::string_view view() const { return {buffer, size}; }
-    char buffer[10];
-    std::size_t size;
-};
-
-// A small number as label text, in a buffer of the caller's.
-struct NumberText {
-    explicit NumberText(std::size_t n) : size(static_cast<std::size_t>(std::to_chars(buffer, buffer + sizeof buffer, n).ptr - buffer)) {}
-    std::string_view view() const { return {buffer, size}; }
-    char buffer[24];
-    std::size_t size;
 };
 
 }  // namespace
@@ -193,7 +155,7 @@ std::string prometheusText(const RunHistory& history, const std::string& control
         for (std::size_t a = 0; a < history.axisRaisedCounts().size(); ++a)
             for (std::size_t c = 0; c < axisConditionBits().size(); ++c)
                 e.sample("kvx_axis_condition_raised_total",
-                         {{"axis", NumberText(a + 1).view()}, {"condition", axisConditionBits()[c].key}},
+                         {{"axis", std::to_string(a + 1)}, {"condition", axisConditionBits()[c].key}},
                          history.axisRaisedCounts()[a][c]);
     }
 
@@ -210,7 +172,7 @@ std::string prometheusText(const RunHistory& history, const std::string& control
     e.sample("kvx_fault_mask", {}, last->faultMask);
     e.family("kvx_fault_class", "gauge", "1 when the fault class was raised in the last tick.");
     for (std::uint32_t cls : kClasses)
-        e.sample("kvx_fault_class", {{"class", faultClassKey(cls)}, {"bit", HexClass(cls).view()}},
+        e.sample("kvx_fault_class", {{"class", faultClassKey(cls)}, {"bit", faultClassText(cls)}},
                  (last->faultMask & cls) ? 1 : 0);
     e.family("kvx_fault_lines", "gauge", "Fault lines in the last tick's error summary.");
     e.sample("kvx_fault_lines", {}, last->faults.size());
@@ -228,28 +190,28 @@ std::string prometheusText(const RunHistory& history, const std::string& control
         e.family("kvx_axis_condition", "gauge", "1 when the axis state word shows the condition.");
         for (std::size_t a = 0; a < last->axisStateWords.size(); ++a)
             for (const AxisConditionBit& c : axisConditionBits())
-                e.sample("kvx_axis_condition", {{"axis", NumberText(a + 1).view()}, {"condition", c.key}},
+                e.sample("kvx_axis_condition", {{"axis", std::to_string(a + 1)}, {"condition", c.key}},
                          (last->axisStateWords[a] & c.bit) ? 1 : 0);
         e.family("kvx_task_error", "gauge", "Runtime error number of the task (0 = none).");
         for (int t = 0; t < 4; ++t)
-            e.sample("kvx_task_error", {{"task", NumberText(static_cast<std::size_t>(t)).view()}}, last->taskErrors[static_cast<std::size_t>(t)]);
+            e.sample("kvx_task_error", {{"task", std::to_string(t)}}, last->taskErrors[static_cast<std::size_t>(t)]);
         e.family("kvx_link_errors", "gauge", "Link error counter as the controller reports it.");
         for (int i = 0; i < kLinkCounterCount; ++i)
             e.sample("kvx_link_errors", {{"counter", linkCounterKey(i)}}, last->linkCounters[i]);
         e.family("kvx_cycle_time_min_seconds", "gauge", "Shortest cycle time the controller reports.");
-        e.sample("kvx_cycle_time_min_seconds", {}, Seconds(last->minCycleUs));
+        e.sample("kvx_cycle_time_min_seconds", {}, last->minCycleUs / 1e6);
         e.family("kvx_cycle_time_max_seconds", "gauge", "Longest cycle time the controller reports.");
-        e.sample("kvx_cycle_time_max_seconds", {}, Seconds(last->maxCycleUs));
+        e.sample("kvx_cycle_time_max_seconds", {}, last->maxCycleUs / 1e6);
         e.family("kvx_cycle_time_lower_limit_seconds", "gauge", "Lower limit of the cycle-time band.");
-        e.sample("kvx_cycle_time_lower_limit_seconds", {}, Seconds(last->limits.lower));
+        e.sample("kvx_cycle_time_lower_limit_seconds", {}, last->limits.lower / 1e6);
         e.family("kvx_cycle_time_upper_limit_seconds", "gauge", "Upper limit of the cycle-time band.");
-        e.sample("kvx_cycle_time_upper_limit_seconds", {}, Seconds(last->limits.upper));
+        e.sample("kvx_cycle_time_upper_limit_seconds", {}, last->limits.upper / 1e6);
         e.family("kvx_sample_time_seconds", "gauge", "Axis sample time of the controller.");
-        e.sample("kvx_sample_time_seconds", {}, Seconds(last->sampleTimeUs));
+        e.sample("kvx_sample_time_seconds", {}, last->sampleTimeUs / 1e6);
     }
     if (const auto& worst = history.trends().worst()) {
         e.family("kvx_cycle_time_worst_seconds", "gauge", "Longest cycle time seen since the monitor started.");
-        e.sample("kvx_cycle_time_worst_seconds", {}, Seconds(worst->maxCycleUs));
+        e.sample("kvx_cycle_time_worst_seconds", {}, worst->maxCycleUs / 1e6);
     }
     return e.take();
 }

@@ -1,6 +1,5 @@
 #include "metrics/process_metrics.h"
 
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -8,6 +7,8 @@
 #include <filesystem>
 #include <string_view>
 #include <vector>
+
+#include "platform/safe_file.h"
 
 namespace kvx {
 
@@ -30,15 +31,10 @@ private:
     std::string out_;
 };
 
-// A small file of /proc whole, or empty.
-std::string procFile(const char* path) {
-    char buffer[4096];
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {};
-    std::string text;
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
-    ::close(fd);
-    return text;
+// A file of /proc whole, or empty when it cannot be read.
+std::string procFile(const char* path, std::size_t most) {
+    std::string text, error;
+    return platform::readRegularFile(path, most, text, error) ? text : std::string();
 }
 
 double number(std::string_view text) {
@@ -48,7 +44,7 @@ double number(std::string_view text) {
 }
 
 double bootTime() {
-    const std::string stat = procFile("/proc/stat");
+    const std::string stat = procFile("/proc/stat", 1 << 20);
     const auto at = stat.find("\nbtime ");
     return at == std::string::npos ? 0.0 : number(std::string_view(stat).substr(at + 7));
 }
@@ -61,7 +57,7 @@ std::string processMetricsText(const std::string& labels) {
     static const double booted = bootTime();
     Families f(labels);
 
-    const std::string stat = procFile("/proc/self/stat");
+    const std::string stat = procFile("/proc/self/stat", 4096);
     // The fields after the command's name, which may hold spaces and parentheses.
     const auto close = stat.rfind(')');
     if (close != std::string::npos && close + 2 < stat.size() && ticksPerSecond > 0) {
