@@ -3,6 +3,7 @@
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -258,6 +259,12 @@ int runConsole(const ConsoleOptions& options) {
     ConsolePrinter printer(model, options.json, steadyMilliseconds, stopSignals);
     long tick = 1;
     bool outputOpen = printer.afterTick(tick);
+
+    // Hundreds of instances on one host tick each at its own phase. Letting
+    // the kernel move a tick's wake-up by up to 2 % of the interval lets it
+    // wake several instances at once, which costs the host far less than
+    // waking each on its own; a technician sees no difference.
+    prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(options.intervalMs) * 20000UL);
 
     using Steady = std::chrono::steady_clock;
     auto next = Steady::now() + std::chrono::milliseconds(options.intervalMs);
