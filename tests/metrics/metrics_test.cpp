@@ -190,7 +190,7 @@ struct ScrapeCase {
 };
 
 const std::string kHeadOfText = "HTTP/1.1 200 OK\r\nContent-Length: 13\r\n"
-                                "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\nKeep-Alive: timeout=5\r\n\r\n";
+                                "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\nKeep-Alive: timeout=120\r\n\r\n";
 const std::string kMetrics = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
 
 // Plain HTTP as Prometheus and other clients use it, on one connection each.
@@ -198,11 +198,11 @@ TEST(MetricsServerTest, AnswersWhatAScrapeAsksAndKeepsTheConnection) {
     const std::vector<ScrapeCase> cases{
         {"Head", {"HEAD /metrics HTTP/1.1\r\nHost: x\r\n\r\n"}, kHeadOfText},
         {"Index", {"GET / HTTP/1.1\r\n\r\n"},
-         "HTTP/1.1 200 OK\r\nContent-Length: 146\r\nContent-Type: text/html; charset=utf-8\r\nKeep-Alive: timeout=5\r\n\r\n" +
+         "HTTP/1.1 200 OK\r\nContent-Length: 146\r\nContent-Type: text/html; charset=utf-8\r\nKeep-Alive: timeout=120\r\n\r\n" +
              std::string(MetricsServer::kIndexText)},
-        {"OtherPath", {"GET /favicon.ico HTTP/1.1\r\n\r\n"}, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nKeep-Alive: timeout=5\r\n\r\n"},
+        {"OtherPath", {"GET /favicon.ico HTTP/1.1\r\n\r\n"}, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nKeep-Alive: timeout=120\r\n\r\n"},
         {"OtherMethod", {"DELETE /metrics HTTP/1.1\r\n\r\n"},
-         "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET, HEAD\r\nContent-Length: 0\r\nKeep-Alive: timeout=5\r\n\r\n"},
+         "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET, HEAD\r\nContent-Length: 0\r\nKeep-Alive: timeout=120\r\n\r\n"},
         {"MalformedRequestLine", {"GET /metrics\r\n\r\n", kMetrics},
          "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"},
         {"TwoRequestsOnOneConnection", {kMetrics, "GET /metrics?x=1 HTTP/1.1\r\nConnection: close\r\n\r\n"},
