@@ -2,7 +2,6 @@
 
 #include <bit>
 #include <charconv>
-#include <chrono>
 #include <initializer_list>
 #include <string>
 #include <string_view>
