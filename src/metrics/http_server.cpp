@@ -1,5 +1,7 @@
 #include "metrics/http_server.h"
 
+#include <arpa/inet.h>
+
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -10,159 +12,26 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <list>
+#include <map>
+#include <tuple>
 #include <mutex>
 #include <thread>
+
+#include "metrics/http_head.h"
 
 namespace kvx::net {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string_view trimmed(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-    return s;
-}
-
-bool sameText(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-// Whether the comma-separated `list` ("keep-alive, Upgrade") names `token`.
-bool names(std::string_view list, std::string_view token) {
-    for (std::size_t from = 0; from <= list.size();) {
-        const std::size_t comma = std::min(list.find(',', from), list.size());
-        if (sameText(trimmed(list.substr(from, comma - from)), token)) return true;
-        from = comma + 1;
-    }
-    return false;
-}
-
-// The path of a request target, without its query and with %XX decoded.
-std::string pathOf(std::string_view target) {
-    target = target.substr(0, target.find('?'));
-    std::string path;
-    for (std::size_t i = 0; i < target.size(); ++i) {
-        unsigned value = 0;
-        if (target[i] == '%' && i + 2 < target.size() &&
-            std::from_chars(target.data() + i + 1, target.data() + i + 3, value, 16).ptr == target.data() + i + 3) {
-            path += static_cast<char>(value);
-            i += 2;
-        } else {
-            path += target[i];
-        }
-    }
-    return path;
-}
-
-bool isToken(std::string_view s) {
-    static constexpr std::string_view kSpecial = "!#$%&'*+-.^_`|~";
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) || kSpecial.find(c) != std::string_view::npos;
-    });
-}
-
-const char* reasonOf(int status) {
-    switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 413: return "Payload Too Large";
-    case 414: return "URI Too Long";
-    case 429: return "Too Many Requests";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Unknown";
-    }
-}
-
-// What the head of a request says, or the status that refuses it.
-struct Head {
-    Request request;
-    std::size_t bodyLength = 0;
-    bool close = false;
-    const char* refused = nullptr;  // "400 Bad Request", ...
-};
-
-Head refuse(const char* status) {
-    Head h;
-    h.refused = status;
-    return h;
-}
-
-// `head` holds the request line and the header lines, each ending in LF.
-Head parseHead(std::string_view head, const ServerLimits& limits) {
-    std::vector<std::string_view> lines;
-    for (std::size_t from = 0, newline; (newline = head.find('\n', from)) != std::string_view::npos; from = newline + 1) {
-        std::string_view line = head.substr(from, newline - from);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        lines.push_back(line);
-    }
-    // As long a request line as common servers take.
-    if (lines.front().size() > 8192) return refuse("414 URI Too Long");
-    std::vector<std::string_view> words;
-    for (std::size_t from = 0; from <= lines.front().size();) {
-        const std::size_t space = std::min(lines.front().find(' ', from), lines.front().size());
-        words.push_back(lines.front().substr(from, space - from));
-        from = space + 1;
-    }
-    static constexpr std::string_view kMethods[] = {"GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH"};
-    if (words.size() != 3 || (words[2] != "HTTP/1.1" && words[2] != "HTTP/1.0") || words[1].empty() ||
-        std::find(std::begin(kMethods), std::end(kMethods), words[0]) == std::end(kMethods) ||
-        std::any_of(words[1].begin(), words[1].end(), [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == 0x7f; }))
-        return refuse("400 Bad Request");
-    Head h;
-    h.request.method = words[0];
-    h.request.target = words[1];
-    h.request.path = pathOf(words[1]);
-    std::optional<std::uint64_t> length;
-    bool chunked = false;
-    std::string_view connection;
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        const std::string_view line = lines[i];
-        const std::size_t colon = line.find(':');
-        // No name, white space before the colon, or a folded line: each read
-        // differently by different parsers.
-        if (colon == std::string_view::npos || !isToken(line.substr(0, colon))) return refuse("400 Bad Request");
-        const std::string_view name = line.substr(0, colon), value = trimmed(line.substr(colon + 1));
-        if (sameText(name, "Content-Length")) {
-            std::uint64_t n = 0;
-            const auto [end, failed] = std::from_chars(value.data(), value.data() + value.size(), n);
-            // Digits only: no sign, no list ("0, 5"), and one length however often it is given.
-            if (value.empty() || failed != std::errc() || end != value.data() + value.size() ||
-                !std::isdigit(static_cast<unsigned char>(value.front())) || (length && *length != n))
-                return refuse("400 Bad Request");
-            length = n;
-        } else if (sameText(name, "Transfer-Encoding")) {
-            chunked = true;
-        } else if (sameText(name, "Connection")) {
-            connection = value;
-        }
-        h.request.headers.emplace_back(name, value);
-    }
-    if (chunked && length) return refuse("400 Bad Request");
-    // A body is taken only with a length, and only up to the limit.
-    if (chunked || (length && *length > limits.maxBodyBytes)) return refuse("413 Payload Too Large");
-    h.bodyLength = length.value_or(0);
-    h.close = words[2] == "HTTP/1.1" ? names(connection, "close") : !names(connection, "keep-alive");
-    return h;
-}
+using detail::Head;
+using detail::parseHead;
 
 // A connection's bytes without TLS.
 class PlainSession final : public TlsSession {
@@ -195,7 +64,9 @@ struct Connection {
     std::unique_ptr<TlsSession> session;
     Phase phase = Phase::Reading;
     short wants = 0;                // what the transport waits for; 0: what the phase needs
+    std::string peer;                // the client's address: places are shared out by it
     Clock::time_point waitingSince;  // the start of the request it has not yet completed
+    Clock::time_point progressed;    // its last step forward: accepted, a request taken, bytes of an answer sent
     Clock::time_point deadline;
     bool idle = false;              // kept open after an answer, nothing of the next request yet
     std::string in;
@@ -212,6 +83,47 @@ struct Job {
     bool close;
 };
 
+// Handler threads and the requests that wait for them. The quick lane takes
+// its requests in order; the slow one (password checks) in turn by peer, so
+// that one client's flood of checks delays another's by at most one check.
+struct Lane {
+    bool byPeer = false;
+    std::condition_variable work;
+    std::deque<Job> jobs;
+    std::vector<std::thread> workers;
+    std::size_t idle = 0;
+    std::vector<std::string> serving;  // the peers whose requests run now, one entry a worker
+
+    // The next request to run: the oldest of the peer with the fewest
+    // requests running.
+    std::deque<Job>::iterator next() {
+        if (!byPeer) return jobs.begin();
+        auto best = jobs.begin();
+        std::size_t fewest = SIZE_MAX;
+        for (auto it = jobs.begin(); it != jobs.end() && fewest > 0; ++it) {
+            const auto running = static_cast<std::size_t>(std::count(serving.begin(), serving.end(), it->request.peer));
+            if (running < fewest) {
+                fewest = running;
+                best = it;
+            }
+        }
+        return best;
+    }
+};
+
+// The address of an accepted client, IPv4 in IPv6 written as IPv4.
+std::string peerOf(const sockaddr_storage& a) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (a.ss_family == AF_INET) {
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(a).sin_addr, text, sizeof text);
+    } else if (a.ss_family == AF_INET6) {
+        const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(a).sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&v6)) ::inet_ntop(AF_INET, &v6.s6_addr[12], text, sizeof text);
+        else ::inet_ntop(AF_INET6, &v6, text, sizeof text);
+    }
+    return text;
+}
+
 struct Done {
     std::uint64_t id;
     std::string answer;
@@ -219,12 +131,6 @@ struct Done {
 };
 
 }  // namespace
-
-std::string Request::header(std::string_view name) const {
-    for (const auto& [n, v] : headers)
-        if (sameText(n, name)) return v;
-    return "";
-}
 
 std::string bindError(const std::string& host, int port) {
     return "cannot serve metrics on " + host + ":" + std::to_string(port);
@@ -239,12 +145,10 @@ struct HttpServer::Impl {
     std::atomic<bool> stopping{false};
     std::thread loop;
 
-    std::mutex mutex;  // guards the queues and the workers
-    std::condition_variable work;
-    std::deque<Job> jobs;
+    Triage slow;  // which requests go to the slow lane
+    std::mutex mutex;  // guards the lanes and `done`
+    Lane quick, checks;
     std::deque<Done> done;
-    std::vector<std::thread> workers;
-    std::size_t idleWorkers = 0;
 
     std::list<Connection> connections;
     std::uint64_t nextId = 1;
@@ -254,19 +158,25 @@ struct HttpServer::Impl {
     void receive(Connection& c, Clock::time_point now);
     void parse(Connection& c, Clock::time_point now);
     void transmit(Connection& c, Clock::time_point now);
-    void answered(Connection& c, std::string answer, bool close);
+    void answered(Connection& c, std::string answer, bool close, Clock::time_point now);
     // False when out of descriptors.
     bool accept(Clock::time_point now);
+    // Closes the connection that gives up its place to `newcomer`'s; false
+    // when every place answers a request of that peer itself.
+    bool makeRoom(const std::string& newcomer);
+    void forget(std::uint64_t id);
     void dispatch(Job job);
-    void runWorker();
+    void runWorker(Lane& lane);
     std::string answerOf(const Job& job);
 };
 
-HttpServer::HttpServer(const ServerLimits& limits, Handler handler, std::shared_ptr<TlsContext> tls)
+HttpServer::HttpServer(const ServerLimits& limits, Handler handler, std::shared_ptr<TlsContext> tls, Triage slow)
     : impl_(std::make_unique<Impl>()) {
     impl_->limits = limits;
     impl_->handler = std::move(handler);
     impl_->tls = std::move(tls);
+    impl_->slow = std::move(slow);
+    impl_->checks.byPeer = true;
 }
 
 HttpServer::~HttpServer() { stop(); }
@@ -325,14 +235,16 @@ void HttpServer::stop() {
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = ::write(s.wake, &one, sizeof one);
     s.loop.join();
-    {
-        std::lock_guard lock(s.mutex);
-        s.jobs.clear();
+    for (Lane* lane : {&s.quick, &s.checks}) {
+        {
+            std::lock_guard lock(s.mutex);
+            lane->jobs.clear();
+        }
+        lane->work.notify_all();
+        for (std::thread& t : lane->workers) t.join();
+        lane->workers.clear();
+        lane->idle = 0;
     }
-    s.work.notify_all();
-    for (std::thread& t : s.workers) t.join();
-    s.workers.clear();
-    s.idleWorkers = 0;
     s.done.clear();
     for (const Connection& c : s.connections) ::close(c.fd);
     s.connections.clear();
@@ -342,25 +254,36 @@ void HttpServer::stop() {
 }
 
 void HttpServer::Impl::dispatch(Job job) {
+    // Only the loop's thread dispatches, so `slow` is never called twice at once.
+    Lane& lane = slow && slow(job.request) ? checks : quick;
     std::lock_guard lock(mutex);
-    jobs.push_back(std::move(job));
-    if (jobs.size() > idleWorkers && workers.size() < std::max<std::size_t>(limits.maxWorkers, 1))
-        workers.emplace_back([this] { runWorker(); });
-    work.notify_one();
+    lane.jobs.push_back(std::move(job));
+    if (lane.jobs.size() > lane.idle && lane.workers.size() < std::max<std::size_t>(limits.maxWorkers, 1))
+        lane.workers.emplace_back([this, &lane] { runWorker(lane); });
+    lane.work.notify_one();
 }
 
-void HttpServer::Impl::runWorker() {
+// A request of a connection that is gone is not answered.
+void HttpServer::Impl::forget(std::uint64_t id) {
+    std::lock_guard lock(mutex);
+    for (Lane* lane : {&quick, &checks}) std::erase_if(lane->jobs, [id](const Job& j) { return j.id == id; });
+}
+
+void HttpServer::Impl::runWorker(Lane& lane) {
     std::unique_lock lock(mutex);
     for (;;) {
-        ++idleWorkers;
-        work.wait(lock, [this] { return stopping || !jobs.empty(); });
-        --idleWorkers;
+        ++lane.idle;
+        lane.work.wait(lock, [this, &lane] { return stopping || !lane.jobs.empty(); });
+        --lane.idle;
         if (stopping) return;
-        Job job = std::move(jobs.front());
-        jobs.pop_front();
+        const auto next = lane.next();
+        Job job = std::move(*next);
+        lane.jobs.erase(next);
+        lane.serving.push_back(job.request.peer);
         lock.unlock();
         std::string answer = answerOf(job);
         lock.lock();
+        lane.serving.erase(std::find(lane.serving.begin(), lane.serving.end(), job.request.peer));
         done.push_back({job.id, std::move(answer), job.close});
         const std::uint64_t one = 1;
         [[maybe_unused]] const ssize_t n = ::write(wake, &one, sizeof one);
@@ -374,7 +297,7 @@ std::string HttpServer::Impl::answerOf(const Job& job) {
     } catch (...) {
         r = Response{500, "text/plain; charset=utf-8", "Internal Server Error\n", {}};
     }
-    std::string out = "HTTP/1.1 " + std::to_string(r.status) + " " + reasonOf(r.status) + "\r\n";
+    std::string out = "HTTP/1.1 " + std::to_string(r.status) + " " + detail::reasonOf(r.status) + "\r\n";
     for (const auto& [name, value] : r.headers) out += name + ": " + value + "\r\n";
     if (job.close) out += "Connection: close\r\n";
     out += "Content-Length: " + std::to_string(r.body.size()) + "\r\n";
@@ -387,12 +310,15 @@ std::string HttpServer::Impl::answerOf(const Job& job) {
     return out;
 }
 
-void HttpServer::Impl::answered(Connection& c, std::string answer, bool close) {
+// An answer gets the request's deadline anew, however long the handler
+// took: a client that reads nothing of it cannot keep its place for ever.
+void HttpServer::Impl::answered(Connection& c, std::string answer, bool close, Clock::time_point now) {
     c.out = std::move(answer);
     c.sent = 0;
     c.closeAfter = close;
     c.phase = Phase::Writing;
     c.wants = 0;
+    c.deadline = now + limits.requestDeadline;
 }
 
 // Takes the next request from what `c` sent once it is whole, or refuses it.
@@ -401,7 +327,7 @@ void HttpServer::Impl::parse(Connection& c, Clock::time_point now) {
     // end with CRLF); more are refused like any other malformed head.
     while (!c.in.empty() && (c.in[0] == '\n' || c.in.starts_with("\r\n"))) {
         c.in.erase(0, c.in[0] == '\n' ? 1 : 2);
-        if (++c.skipped > 1) return answered(c, refusal("400 Bad Request"), true);
+        if (++c.skipped > 1) return answered(c, refusal("400 Bad Request"), true, now);
     }
     if (c.in.empty() || (c.in.size() == 1 && c.in[0] == '\r')) return;
     if (c.idle) {
@@ -415,7 +341,7 @@ void HttpServer::Impl::parse(Connection& c, Clock::time_point now) {
         const std::size_t newline = c.in.find('\n', from);
         if (newline == std::string::npos || newline + 1 > limits.maxHeadBytes) {
             if (c.in.size() > limits.maxHeadBytes || newline != std::string::npos)
-                return answered(c, refusal("431 Request Header Fields Too Large"), true);
+                return answered(c, refusal("431 Request Header Fields Too Large"), true, now);
             return;  // more to come
         }
         if (newline == from || (newline == from + 1 && c.in[from] == '\r')) {
@@ -424,11 +350,11 @@ void HttpServer::Impl::parse(Connection& c, Clock::time_point now) {
             break;
         }
         // The request line and the header lines.
-        if (++lines > limits.maxHeaderLines + 1) return answered(c, refusal("431 Request Header Fields Too Large"), true);
+        if (++lines > limits.maxHeaderLines + 1) return answered(c, refusal("431 Request Header Fields Too Large"), true, now);
         from = newline + 1;
     }
     Head h = parseHead(std::string_view(c.in).substr(0, headLength), limits);
-    if (h.refused) return answered(c, refusal(h.refused), true);
+    if (h.refused) return answered(c, refusal(h.refused), true, now);
     if (c.in.size() < end + h.bodyLength) {
         // The body is on its way, within the request's deadline.
         c.deadline = c.waitingSince + limits.requestDeadline;
@@ -439,6 +365,8 @@ void HttpServer::Impl::parse(Connection& c, Clock::time_point now) {
     c.skipped = 0;
     c.phase = Phase::Handling;
     c.wants = 0;
+    c.progressed = now;
+    h.request.peer = c.peer;
     const bool headOnly = h.request.method == "HEAD";
     dispatch({c.id, std::move(h.request), headOnly, h.close});
 }
@@ -479,6 +407,7 @@ void HttpServer::Impl::transmit(Connection& c, Clock::time_point now) {
             return;
         }
         c.sent += put;
+        if (put > 0) c.progressed = now;
     }
     c.out.clear();
     c.sent = 0;
@@ -495,7 +424,7 @@ void HttpServer::Impl::transmit(Connection& c, Clock::time_point now) {
     }
     c.phase = Phase::Reading;
     c.idle = true;
-    c.waitingSince = now;
+    c.waitingSince = c.progressed = now;
     c.deadline = now + limits.idleTimeout;
     parse(c, now);  // a request sent ahead
 }
@@ -521,41 +450,56 @@ void HttpServer::Impl::step(Connection& c, Clock::time_point now) {
     else if (c.phase == Phase::Reading || c.phase == Phase::Closing) receive(c, now);
 }
 
+bool HttpServer::Impl::makeRoom(const std::string& newcomer) {
+    std::map<std::string_view, std::size_t> held{{newcomer, 1}};
+    for (const Connection& c : connections) ++held[c.peer];
+    // The client holding the most places gives one up, the connection that
+    // has gone longest without a step forward: one address's flood of idle,
+    // slow or reconnecting clients costs its own places, never another
+    // client's. A place that answers a request goes last.
+    auto victim = connections.end();
+    auto rank = [&](const Connection& c) {
+        return std::make_tuple(-static_cast<long>(held[c.peer]), c.phase == Phase::Handling, c.progressed);
+    };
+    for (auto it = connections.begin(); it != connections.end(); ++it)
+        if (victim == connections.end() || rank(*it) < rank(*victim)) victim = it;
+    if (victim == connections.end() || (victim->phase == Phase::Handling && victim->peer == newcomer)) return false;
+    if (victim->phase == Phase::Handling) forget(victim->id);
+    ::close(victim->fd);
+    connections.erase(victim);
+    return true;
+}
+
 bool HttpServer::Impl::accept(Clock::time_point now) {
-    for (;;) {
-        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    // A bounded share per turn: clients that come back as fast as they are
+    // refused must not keep the loop from the connections it holds.
+    for (std::size_t taken = 0; taken < 2 * limits.maxConnections; ++taken) {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        const int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             return !(errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM);
         }
-        if (connections.size() >= limits.maxConnections) {
-            // At the cap the connection that has waited longest without a
-            // whole request makes room: slow clients lose their places, not
-            // the scrapes that arrive whole.
-            auto victim = connections.end();
-            for (auto it = connections.begin(); it != connections.end(); ++it)
-                if ((it->phase == Phase::Handshake || it->phase == Phase::Reading || it->phase == Phase::Closing) &&
-                    (victim == connections.end() || it->waitingSince < victim->waitingSince))
-                    victim = it;
-            if (victim == connections.end()) {
-                // Every place answers a request: refused at once, holding
-                // no descriptor (a TLS client could read no plain answer).
-                if (!tls) {
-                    static const std::string kBusy = refusal("503 Service Unavailable");
-                    [[maybe_unused]] const ssize_t n = ::send(fd, kBusy.data(), kBusy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-                }
-                ::close(fd);
-                continue;
+        std::string peer = peerOf(address);
+        if (connections.size() >= limits.maxConnections && !makeRoom(peer)) {
+            // Every place of this client answers one of its requests: refused
+            // at once, holding no descriptor (a TLS client could read no
+            // plain answer).
+            if (!tls) {
+                static const std::string kBusy = refusal("503 Service Unavailable");
+                [[maybe_unused]] const ssize_t n = ::send(fd, kBusy.data(), kBusy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             }
-            ::close(victim->fd);
-            connections.erase(victim);
+            ::close(fd);
+            continue;
         }
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         Connection c;
         c.id = nextId++;
         c.fd = fd;
-        c.waitingSince = now;
+        c.peer = std::move(peer);
+        c.waitingSince = c.progressed = now;
         if (tls) {
             c.session = tls->session(fd);
             if (!c.session) {
@@ -570,6 +514,7 @@ bool HttpServer::Impl::accept(Clock::time_point now) {
         }
         connections.push_back(std::move(c));
     }
+    return true;
 }
 
 void HttpServer::Impl::serve() {
@@ -582,7 +527,7 @@ void HttpServer::Impl::serve() {
             std::lock_guard lock(mutex);
             for (Done& d : done)
                 for (Connection& c : connections)
-                    if (c.id == d.id && c.phase == Phase::Handling) answered(c, std::move(d.answer), d.close);
+                    if (c.id == d.id && c.phase == Phase::Handling) answered(c, std::move(d.answer), d.close, now);
             done.clear();
         }
         auto wake_at = now + limits.idleTimeout;

@@ -1,14 +1,18 @@
 // The one HTTP/1.1 server of the program and the simulator. One thread polls
 // the listening socket and every connection, all non-blocking, and parses
 // the requests itself under ServerLimits: at most that many connections (at
-// the cap a new one evicts the connection that has waited longest without a
-// whole request, so slow clients cannot lock out a scrape; when none can go,
-// 503), a head within its bytes and lines (431) and its deadline (else the
-// connection is closed), a body only with one Content-Length within the
-// limit (413), any framing that two parsers could read differently refused
-// (400), and the connection closed after every refusal. Whole requests go
-// to the handler on a few worker threads, so a slow handler (a simulated
-// latency, a password check) never stalls the other connections. With a
+// the cap the client address holding the most places gives up the one that
+// has gone longest without a step forward, so one address's idle, slow or
+// reconnecting clients cannot lock out another's scrape; when a client's
+// every place answers its own requests, 503), a head within its bytes and
+// lines (431) and its deadline, an answer written within the request's
+// deadline (else the connection is closed), a body only with one
+// Content-Length within the limit (413), any framing that two parsers could
+// read differently refused (400), and the connection closed after every
+// refusal. Whole requests go to the handler on a few worker threads, so a
+// slow handler (a simulated latency) never stalls the other connections;
+// requests that may take long (a password check) wait in a lane of their
+// own, taken in turn by client, so they never hold up the quick ones. With a
 // TlsContext the same runs over TLS, the handshake under a deadline of its
 // own.
 #pragma once
@@ -29,6 +33,7 @@ struct Request {
     std::string method;
     std::string target;  // as sent, query included
     std::string path;    // without the query, %XX decoded
+    std::string peer;    // the client's address
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
 
@@ -44,6 +49,9 @@ struct Response {
 };
 
 using Handler = std::function<Response(const Request&)>;
+// Whether answering a request may take long (a password not yet checked).
+// Called on the server's loop thread: it must be quick.
+using Triage = std::function<bool(const Request&)>;
 
 // The transport of one accepted connection. Each call does what the socket
 // allows now and says what it waits for otherwise.
@@ -70,7 +78,8 @@ public:
 
 class HttpServer {
 public:
-    HttpServer(const ServerLimits& limits, Handler handler, std::shared_ptr<TlsContext> tls = nullptr);
+    HttpServer(const ServerLimits& limits, Handler handler, std::shared_ptr<TlsContext> tls = nullptr,
+               Triage slow = {});
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;

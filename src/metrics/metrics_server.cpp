@@ -52,7 +52,8 @@ net::Response MetricsServer::answer(State& state, const net::Request& request) {
 }
 
 std::optional<int> MetricsServer::start(const std::string& host, int port, std::string& error,
-                                        std::shared_ptr<net::TlsContext> tls, Authorizer authorize) {
+                                        std::shared_ptr<net::TlsContext> tls, Authorizer authorize,
+                                        Remembered remembered) {
     if (running()) {
         error = "the metrics server runs already";
         return std::nullopt;
@@ -62,8 +63,14 @@ std::optional<int> MetricsServer::start(const std::string& host, int port, std::
     state_->stopping = false;
     // The handler owns the state it reads: a password check left running at
     // the end never reads freed memory.
+    net::Triage slow;
+    if (state_->authorize)
+        slow = [remembered = std::move(remembered)](const net::Request& r) {
+            return !remembered || !remembered(r.header("Authorization"));
+        };
     auto server = std::make_unique<net::HttpServer>(
-        net::kScrapeLimits, [state = state_](const net::Request& r) { return answer(*state, r); }, std::move(tls));
+        net::kScrapeLimits, [state = state_](const net::Request& r) { return answer(*state, r); }, std::move(tls),
+        std::move(slow));
     const std::optional<int> bound = server->start(host, port, error);
     if (bound) server_ = std::move(server);
     return bound;

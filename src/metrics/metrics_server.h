@@ -26,6 +26,9 @@ public:
     // Whether an Authorization header names a user with the right password;
     // it gives up (false) once `stop` is set.
     using Authorizer = std::function<bool(const std::string& authorization, const std::atomic<bool>& stop)>;
+    // Whether an Authorization header was accepted before and is answered
+    // at once: the others wait for a password check apart from the scrapes.
+    using Remembered = std::function<bool(const std::string& authorization)>;
     // What start() serves with, for the start line.
     static constexpr unsigned kTls = 1, kUsers = 2;
 
@@ -38,7 +41,8 @@ public:
     // HTTP without `tls`, every request checked when `authorize` is set.
     // The port, or nothing with `error` set when it cannot be bound.
     std::optional<int> start(const std::string& host, int port, std::string& error,
-                             std::shared_ptr<net::TlsContext> tls = nullptr, Authorizer authorize = {});
+                             std::shared_ptr<net::TlsContext> tls = nullptr, Authorizer authorize = {},
+                             Remembered remembered = {});
     void stop();
     bool running() const { return server_ != nullptr; }
     unsigned features() const { return features_; }

@@ -178,11 +178,13 @@ std::optional<int> startSecured(MetricsServer& server, const std::string& host, 
     std::shared_ptr<net::TlsContext> tls;
     if (web.tls() && !(tls = makeTlsContext(web, error))) return std::nullopt;
     MetricsServer::Authorizer authorize;
+    MetricsServer::Remembered remembered;
     if (!web.users.empty()) {
         auto auth = std::make_shared<BasicAuth>(web.users);
         authorize = [auth](const std::string& header, const std::atomic<bool>& stop) { return auth->accepts(header, stop); };
+        remembered = [auth](const std::string& header) { return auth->remembers(header); };
     }
-    return server.start(host, port, error, std::move(tls), std::move(authorize));
+    return server.start(host, port, error, std::move(tls), std::move(authorize), std::move(remembered));
 }
 
 }  // namespace kvx

@@ -257,6 +257,12 @@ std::optional<WebConfig> readWebConfig(const std::string& path, std::string& err
     return parseWebConfig(text, path, error);
 }
 
+bool BasicAuth::remembers(const std::string& authorization) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::any_of(accepted_.begin(), accepted_.end(),
+                       [&](const auto& known) { return sameText(known.second, authorization); });
+}
+
 bool BasicAuth::accepts(const std::string& authorization, const std::atomic<bool>& stop) {
     const std::string scheme = "Basic ";
     if (authorization.compare(0, scheme.size(), scheme) != 0) return false;

@@ -56,6 +56,9 @@ public:
     // False also when `stop` is set while the check runs: the check itself
     // goes on alone and nobody waits for it.
     bool accepts(const std::string& authorization, const std::atomic<bool>& stop);
+    // Whether the header was accepted before, so that accepts() answers it
+    // at once, without a hash check.
+    bool remembers(const std::string& authorization);
     // How many hash checks were made: what proves an unknown user paid one.
     unsigned checks() const { return checks_; }
 

@@ -314,5 +314,18 @@ TEST_F(SmallServer, SlowHeadsAndIdleConnectionsAreClosedOnTime) {
     }
 }
 
+// An answer that is ready only after the head's deadline (a slow handler,
+// a password check in a queue) is still sent.
+TEST_F(SmallServer, ALateAnswerIsStillSent) {
+    const int fd = connectTo(port);
+    ::send(fd, "GET / HTTP/1.1\r\n\r\n", 18, MSG_NOSIGNAL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    release();
+    char answer[64] = {};
+    EXPECT_GT(::recv(fd, answer, sizeof answer - 1, 0), 0);
+    EXPECT_EQ(std::string(answer).substr(0, 15), "HTTP/1.1 200 OK");
+    ::close(fd);
+}
+
 }  // namespace
 }  // namespace kvx::test

@@ -21,12 +21,17 @@
 #include <thread>
 
 #include "daemon_process.h"
+#include "metrics_instance.h"
 
 namespace kvx {
 namespace {
 
 using kvxsim::test::DaemonProcess;
 using kvxsim::test::TempDir;
+
+// A test client's write to a connection the server dropped fails; it must
+// not end the test binary (and leave its servers running).
+[[maybe_unused]] const auto kNoSigpipe = ::signal(SIGPIPE, SIG_IGN);
 
 int connectTo(int port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -74,58 +79,33 @@ std::string readFile(const std::string& path) {
 
 enum class Target { SimulatorWebServices, MetricsEndpoint, MetricsEndpointOverTls };
 
-// The test certificate and the user prometheus (password s3cret).
-const std::string kTlsDir = KVX_TEST_TLS_DIR;
+using test::kTlsDir;
 
 // Either server, started for one test: the simulator's web services, or the
 // monitor (against a simulator) serving its metrics, over HTTP or over TLS
-// with basic authentication, with the 1,024 descriptors of a default process.
+// with basic authentication.
 class HostileClients : public ::testing::TestWithParam<Target> {
 protected:
     void SetUp() override {
-        daemon = std::make_unique<DaemonProcess>(kvxsim::test::scenarioDir() + "/kvx2000.scn", dir.file("kvxsim.sock"));
         if (!metrics()) {
+            daemon = std::make_unique<DaemonProcess>(kvxsim::test::scenarioDir() + "/kvx2000.scn", dir.file("kvxsim.sock"));
             port = daemon->port();
             pid = daemon->pid();
             path = "/kvxg3/v1/call";
             return;
         }
         path = "/metrics";
-        std::filesystem::copy_file(KVX_PROGRAM, dir.file("KvxDiagnostics"));
-        for (const char* plugin : {"libkvxdiag_metrics.so", "libkvxdiag_metrics_tls.so"})
-            std::filesystem::copy_file(kvxsim::test::binDir() + "/" + plugin, dir.file(plugin));
-        std::ofstream(dir.file("KvxDiagnostics.INI")) << "[PROTOCOL]\nFileName=" << dir.file("DiagProtocol.txt") << "\n";
-        std::ofstream(dir.file("web.yml")) << "tls_server_config:\n  cert_file: " << kTlsDir << "/server.crt\n  key_file: "
-                                           << kTlsDir << "/server.key\nbasic_auth_users:\n  prometheus: "
-                                           << "$2y$04$CsatAQ.FUJUQlgnyrnaUqOzFKoyT8z2XhIWG0PqDvJmrLr98yqCmG\n";
-        pid = ::fork();
-        if (pid == 0) {
-            rlimit files{1024, 1024};
-            ::setrlimit(RLIMIT_NOFILE, &files);
-            ::setenv("KVXSIM_SOCKET", dir.file("kvxsim.sock").c_str(), 1);
-            ::setenv("KVXDLLNAME", (kvxsim::test::binDir() + "/kvxg3.dll").c_str(), 1);
-            if (!std::freopen(dir.file("out").c_str(), "w", stdout) || !std::freopen(dir.file("err").c_str(), "w", stderr))
-                ::_exit(127);
-            const std::string program = dir.file("KvxDiagnostics");
-            const std::string web = dir.file("web.yml");
-            ::execl(program.c_str(), program.c_str(), "--console", "--interval-ms", "100", "--metrics-port", "0",
-                    overTls() ? "--web-config-file" : nullptr, web.c_str(), nullptr);
-            ::_exit(127);
-        }
-        const std::regex announced("metrics on (https?://)?127\\.0\\.0\\.1:([0-9]+)/metrics");
-        std::smatch m;
-        for (int i = 0; i < 500 && port == 0; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            const std::string err = readFile(dir.file("err"));
-            if (std::regex_search(err, m, announced)) port = std::stoi(m[2].str());
-        }
+        // Over TLS with the user prometheus (password s3cret).
+        monitor = std::make_unique<test::MetricsInstance>(
+            dir, test::MetricsInstanceOptions{
+                     overTls(), overTls() ? "$2y$04$CsatAQ.FUJUQlgnyrnaUqOzFKoyT8z2XhIWG0PqDvJmrLr98yqCmG" : ""});
+        port = monitor->port();
+        pid = monitor->pid();
         ASSERT_NE(port, 0) << readFile(dir.file("err"));
     }
     void TearDown() override {
-        if (metrics() && pid > 0) {
-            ::kill(pid, SIGTERM);
-            int status = 0;
-            ::waitpid(pid, &status, 0);
+        if (monitor) {
+            const int status = monitor->stop();
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
         }
     }
@@ -145,6 +125,7 @@ protected:
 
     TempDir dir;
     std::unique_ptr<DaemonProcess> daemon;
+    std::unique_ptr<test::MetricsInstance> monitor;
     int port = 0;
     pid_t pid = -1;
     std::string path;
