@@ -5,6 +5,7 @@
 #   FLEET_INSTANCES=1000 bash scripts/bench.sh  # the full fleet (default 100 instances)
 #   FLEET_REMOTE_WRITE_INSTANCES=100 bash scripts/bench.sh  # the fleet behind a Prometheus agent (default 20)
 #   RECORDING_SECONDS=120 bash scripts/bench.sh  # a shorter run of the flight recorder (default 600)
+#   STARVATION_CONNECTIONS=16 bash scripts/bench.sh  # fewer attacking connections (default 64)
 # Builds a Release tree in $BUILD_DIR (default build/bench). Absolute times
 # depend on the machine and its load; the targets are ratios measured in the
 # same run, or counts. Raw results land in $BUILD_DIR/bench-results.
@@ -18,7 +19,7 @@ jobs="${JOBS:-2}"
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 targets=(engine_tick_bench library_tick_bench window_tick_bench empty_window skip_waits
-  KvxDiagnostics kvxdiag_window kvxdiag_metrics kvxdiag_metrics_tls kvxsim kvxsimctl kvxg3_local kvxg3_remote)
+  KvxDiagnostics kvxdiag_window kvxdiag_metrics kvxdiag_metrics_tls kvxsim kvxsimctl kvxg3_local kvxg3_remote kvx_starve)
 # The first-paint probe needs the X Damage library; without it that figure is left out.
 grep -q "first_paint:" "$build/build.ninja" 2>/dev/null && targets+=(first_paint)
 cmake --build "$build" -j"$jobs" --target "${targets[@]}"
@@ -157,6 +158,9 @@ python3 "$root/bench/fleet_figures.py" "$bin" "$root/prometheus/kvx-alerts.yml" 
 echo "== past one host: a Prometheus agent writing to a central one, which holds the rules"
 python3 "$root/bench/fleet_figures.py" "$bin" "$root/prometheus/kvx-alerts.yml" --remote-write \
   --instances "${FLEET_REMOTE_WRITE_INSTANCES:-20}" --cpu-seconds "$cpu_seconds" | tee "$out/fleet-remote-write.txt"
+
+echo "== the metrics endpoint under starvation attacks: ${STARVATION_CONNECTIONS:-64} connections from 127.0.0.2"
+bash "$root/bench/starvation.sh" "$bin" "${STARVATION_CONNECTIONS:-64}" 40 | tee "$out/starvation.txt"
 
 echo
 python3 "$root/bench/summary.py" "$out"
