@@ -4,9 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 namespace kvx::platform {
 
@@ -18,17 +23,103 @@ std::string kindError(const struct stat& st) {
     return S_ISDIR(st.st_mode) ? "Is a directory" : "not a regular file";
 }
 
-std::string folderOf(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+// A folder where someone besides the running user may create names: one
+// with write permission for its group or for others, or, below such a
+// folder, one that another user (root aside) owns and so may fill.
+bool othersMayWrite(const struct stat& folder, bool belowShared) {
+    if ((folder.st_mode & (S_IWGRP | S_IWOTH)) != 0) return true;
+    return belowShared && folder.st_uid != ::geteuid() && folder.st_uid != 0;
 }
 
-// A folder where someone besides its owner may create names.
-bool othersMayWrite(const std::string& folder) {
-    struct stat st {};
-    if (::stat(folder.c_str(), &st) != 0) return true;
-    return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+// Where a write lands, and whether others may create names in its folder.
+struct Resolved {
+    std::string path;
+    bool sharedFolder = false;
+};
+
+// `text` split at '/', pushed so that its first name is taken next.
+void pushNames(std::vector<std::string>& names, std::string_view text) {
+    std::vector<std::string> parts;
+    for (std::size_t pos = 0; pos <= text.size();) {
+        const std::size_t slash = std::min(text.find('/', pos), text.size());
+        if (slash > pos) parts.emplace_back(text.substr(pos, slash - pos));
+        pos = slash + 1;
+    }
+    names.insert(names.end(), parts.rbegin(), parts.rend());
+}
+
+std::string joined(std::string path, const std::vector<std::string>& names) {
+    for (auto it = names.rbegin(); it != names.rend(); ++it) path += "/" + *it;
+    return path;
+}
+
+// Walks `path` one name at a time as the kernel would, following symbolic
+// links, but refuses a link that another user may have planted: one in a
+// folder others can write to that is not the running user's. A link to a
+// folder is judged as a link to the file, so a planted folder link cannot
+// lead a write elsewhere either. A name that does not exist, or any other
+// trouble, ends the walk: the open that follows reports it or creates the file.
+std::optional<Resolved> resolveForWriting(const std::string& path, std::string& error) {
+    struct Folder {
+        std::string path;  // "" for the root
+        bool shared, belowShared;
+    };
+    std::vector<Folder> folders;
+    auto enter = [&folders](std::string folder, const struct stat& st) {
+        const bool below = !folders.empty() && (folders.back().shared || folders.back().belowShared);
+        folders.push_back({std::move(folder), othersMayWrite(st, below), below});
+    };
+    auto startAtRoot = [&] {
+        struct stat st {};
+        ::stat("/", &st);
+        folders.clear();
+        enter("", st);
+    };
+
+    if (path.empty()) return Resolved{path};
+    std::vector<std::string> names;  // still to walk, the next one last
+    pushNames(names, path);
+    if (path.front() != '/') {
+        char* cwd = ::getcwd(nullptr, 0);
+        if (!cwd) return Resolved{path};
+        pushNames(names, cwd);
+        std::free(cwd);
+    }
+    startAtRoot();
+    const std::string trailing = path.back() == '/' ? "/" : "";  // the open refuses a folder
+    for (int links = 0; !names.empty();) {
+        const std::string name = std::move(names.back());
+        names.pop_back();
+        if (name == ".") continue;
+        if (name == "..") {
+            if (folders.size() > 1) folders.pop_back();
+            continue;
+        }
+        const Folder& folder = folders.back();
+        const std::string candidate = folder.path + "/" + name;
+        struct stat st {};
+        if (::lstat(candidate.c_str(), &st) != 0) return Resolved{joined(candidate, names) + trailing, folder.shared};
+        if (S_ISLNK(st.st_mode)) {
+            if (folder.shared && st.st_uid != ::geteuid()) {
+                error = "refusing to write through the symbolic link " + candidate +
+                        ": it is another user's, in a folder others can write to";
+                return std::nullopt;
+            }
+            std::string target(PATH_MAX, '\0');
+            const ssize_t n = ::readlink(candidate.c_str(), target.data(), target.size());
+            if (n <= 0 || ++links > 40) {
+                error = "cannot follow the symbolic link " + candidate;
+                return std::nullopt;
+            }
+            target.resize(static_cast<std::size_t>(n));
+            pushNames(names, target);
+            if (target.front() == '/') startAtRoot();
+            continue;
+        }
+        if (names.empty() || !S_ISDIR(st.st_mode)) return Resolved{joined(candidate, names) + trailing, folder.shared};
+        enter(candidate, st);
+    }
+    return Resolved{folders.back().path + "/", folders.back().shared};
 }
 
 // Regular files only, opened without waiting, and back to blocking I/O
@@ -94,23 +185,14 @@ bool readRegularFile(const std::string& path, std::size_t most, std::string& con
 }
 
 std::string writeTarget(const std::string& path, std::string& error) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-    if (othersMayWrite(folderOf(path)) && st.st_uid != ::geteuid()) {
-        error = "refusing to write through the symbolic link " + path +
-                ": it is another user's, in a folder others can write to";
-        return {};
-    }
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (!real) return path;  // a dangling link: the open below refuses it
-    std::string target = real;
-    std::free(real);
-    return target;
+    const auto resolved = resolveForWriting(path, error);
+    return resolved ? resolved->path : std::string();
 }
 
 int openForWriting(const std::string& path, WriteMode how, mode_t mode, std::string& error) {
-    const std::string target = writeTarget(path, error);
-    if (target.empty()) return -1;
+    const auto resolved = resolveForWriting(path, error);
+    if (!resolved) return -1;
+    const std::string& target = resolved->path;
     const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (how == WriteMode::Append ? O_APPEND : 0);
     int fd = ::open(target.c_str(), flags | O_CREAT | O_EXCL, mode);
     if (fd >= 0) {
@@ -130,7 +212,7 @@ int openForWriting(const std::string& path, WriteMode how, mode_t mode, std::str
     if (checkedRegular(fd, error, st) < 0) return -1;
     // In a shared folder a file another user put there, or a second name of
     // some other file, is not ours to write.
-    if (othersMayWrite(folderOf(target)) && (st.st_uid != ::geteuid() || st.st_nlink > 1)) {
+    if (resolved->sharedFolder && (st.st_uid != ::geteuid() || st.st_nlink > 1)) {
         error = target + " is another user's file (or a second name of one) in a folder others can write to";
         ::close(fd);
         return -1;

@@ -22,17 +22,19 @@ int openRegularForReading(const std::string& path, std::string& error, bool* mis
 bool readRegularFile(const std::string& path, std::size_t most, std::string& content, std::string& error,
                      bool* missing = nullptr, bool* cut = nullptr);
 
-// Where a write to `path` lands: `path`, or the file a symbolic link there
-// names when the link cannot have been planted by another user (its folder
-// is writable by no one else, or the link is the running user's). Empty
-// with `error` set for a link that may have been planted.
+// Where a write to `path` lands: `path` with every symbolic link on the way
+// followed (its folders' as well as its own), down to a file that may not
+// exist yet. A link is followed when it cannot have been planted by another
+// user: it is the running user's, or its folder is writable by no one else
+// (a folder below one others can write to counts as theirs when it is
+// another user's). Empty with `error` set for a link that may have been planted.
 std::string writeTarget(const std::string& path, std::string& error);
 
 enum class WriteMode { Replace, Append };
 // `path` opened for writing, created with `mode` when missing: emptied
-// (Replace) or for appending (Append). Only a regular file is opened; an
-// existing one in a folder others can write to must be the running user's
-// and have no other name. -1 with `error` set otherwise.
+// (Replace) or for appending (Append), where writeTarget says. Only a regular
+// file is opened; an existing one in a folder others can write to must be
+// the running user's and have no other name. -1 with `error` set otherwise.
 int openForWriting(const std::string& path, WriteMode how, mode_t mode, std::string& error);
 
 // Writes all of `n` bytes, or false with errno set.

@@ -31,7 +31,11 @@ namespace fs = std::filesystem;
 
 std::string contentOf(const std::string& path) { return (std::ostringstream() << std::ifstream(path).rdbuf()).str(); }
 
-enum class Kind { Regular, Fifo, Folder, DevZero, PlantedLink, ForeignFile };
+// OwnLinkToMissing: the user's link in the user's folder to a rotated log not there yet.
+enum class Kind {
+    Regular, Fifo, Folder, DevZero, PlantedLink, ForeignFile, FolderLinkOfOtherUser, LinkInOtherUsersFolder,
+    OwnLinkToMissing
+};
 
 class FileKinds : public ::testing::Test {
 protected:
@@ -48,7 +52,9 @@ protected:
     // the kind cannot be made here (another user's file needs root).
     std::string make(Kind kind, const std::string& content) {
         const std::string path = (dir / "shared" / ("f" + std::to_string(made++))).string();
-        if ((kind == Kind::PlantedLink || kind == Kind::ForeignFile) && ::geteuid() != 0) return "";
+        const bool foreign = kind != Kind::Regular && kind != Kind::Fifo && kind != Kind::Folder &&
+                             kind != Kind::DevZero && kind != Kind::OwnLinkToMissing;
+        if (foreign && ::geteuid() != 0) return "";
         switch (kind) {
         case Kind::Regular: std::ofstream(path) << content; return path;
         case Kind::Fifo: ::mkfifo(path.c_str(), 0666); return path;
@@ -56,6 +62,19 @@ protected:
         case Kind::DevZero: return "/dev/zero";
         case Kind::PlantedLink: fs::create_symlink(victim, path); return ::lchown(path.c_str(), 4321, 4321) ? "" : path;
         case Kind::ForeignFile: std::ofstream(path) << content; return ::chown(path.c_str(), 4321, 4321) ? "" : path;
+        case Kind::FolderLinkOfOtherUser:
+            fs::create_symlink(dir, path);
+            return ::lchown(path.c_str(), 4321, 4321) ? "" : path + "/victim";
+        case Kind::LinkInOtherUsersFolder:  // a folder of theirs, 0755, in the shared one
+            fs::create_directory(path);
+            fs::create_symlink(victim, path + "/f");
+            return ::lchown((path + "/f").c_str(), 4321, 4321) || ::chown(path.c_str(), 4321, 4321) ? "" : path + "/f";
+        case Kind::OwnLinkToMissing: {
+            const fs::path link = dir / "own" / fs::path(path).filename();
+            fs::create_directories(dir / "own" / "logs");
+            fs::create_symlink("logs/" + link.filename().string() + ".log", link);
+            return link.string();
+        }
         }
         return "";
     }
@@ -136,15 +155,23 @@ TEST_F(FileKinds, WritesNeverGoThroughAPlantedLinkNorIntoAFifo) {
         {"Settings", [](const std::string& p) { return profile::writeString(p, "KVX", "A", "2").ok(); }, true},
     };
     for (const auto& c : cases)
-        for (const Kind kind : {Kind::Regular, Kind::Fifo, Kind::Folder, Kind::PlantedLink, Kind::ForeignFile}) {
+        for (const Kind kind : {Kind::Regular, Kind::Fifo, Kind::Folder, Kind::PlantedLink, Kind::ForeignFile,
+                                Kind::FolderLinkOfOtherUser, Kind::LinkInOtherUsersFolder, Kind::OwnLinkToMissing}) {
             std::string path = make(kind, "[KVX]\nA=1\n");
             if (path.empty()) continue;  // needs root
-            if (std::string(c.name) == "ServiceReport") fs::rename(path, path + ".html");  // what it writes
-            const bool expected = kind == Kind::Regular || (kind == Kind::ForeignFile && c.foreignFile);
+            const bool report = std::string(c.name) == "ServiceReport";
+            if (report && kind != Kind::FolderLinkOfOtherUser) fs::rename(path, path + ".html");  // what it writes
+            const bool expected = kind == Kind::Regular || kind == Kind::OwnLinkToMissing ||
+                                  (kind == Kind::ForeignFile && c.foreignFile);
             const auto start = std::chrono::steady_clock::now();
             EXPECT_EQ(c.write(path), expected) << c.name << " " << static_cast<int>(kind);
             EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.name;
             EXPECT_EQ(contentOf(victim), "victim\n") << c.name;
+            if (kind == Kind::OwnLinkToMissing) {  // the target is written, the link kept
+                const std::string link = report ? path + ".html" : path;
+                EXPECT_TRUE(fs::is_symlink(link) && fs::exists(link) && fs::file_size(link) > 0) << c.name;
+            }
+            EXPECT_FALSE(fs::exists(dir / "victim.html")) << c.name;
         }
 }
 
