@@ -1,6 +1,7 @@
 #include "app/monitor.h"
 
 #include <filesystem>
+#include <iostream>
 
 #include "platform/paths.h"
 
@@ -109,7 +110,12 @@ bool Monitor::formCreate() {
 
     state_.resetForStart();
     summary_.resetForStart();
-    protocol_.open(settings_.protocolFileName);
+    if (!protocol_.open(settings_.protocolFileName)) {
+        // The run goes on without its fault history on disk; the user must know.
+        const std::string why = "Protocol not written to " + settings_.protocolFileName + ": " + protocol_.openError();
+        std::cerr << "KvxDiagnostics: " << why << std::endl;
+        summary_.noteAtStart(why);
+    }
     timerTimer();
     return true;
 }

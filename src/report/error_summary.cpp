@@ -2,6 +2,8 @@
 
 #include "report/fault_classes.h"
 
+#include <utility>
+
 namespace kvx {
 
 void ErrorSummary::resetForStart() {
@@ -19,7 +21,8 @@ void ErrorSummary::startTick() {
     faultCount_ = 0;
     model_.summary.clear();
     tickFaults_.clear();
-    if (prevFaultMask_ == -1) {
+    firstTick_ = prevFaultMask_ == -1;
+    if (firstTick_) {
         prevFaultMask_ = 0;
         faultMask_ = fault::FirstTick;
     }
@@ -51,6 +54,8 @@ void ErrorSummary::warningsAtHead() {
 }
 
 void ErrorSummary::endTick(ProtocolFile& protocol) {
+    // Here rather than at the start of the tick, where the warnings replace the summary.
+    if (firstTick_ && !startNote_.empty()) model_.summary.insert(model_.summary.begin(), std::exchange(startNote_, {}));
     if (faultCount_ == 0) model_.summary.emplace_back("No errors detected!");
 
     const std::uint32_t previous = static_cast<std::uint32_t>(prevFaultMask_);

@@ -48,6 +48,10 @@ public:
     // After a controller restart: the next warnings start a new countdown.
     void clearWarningCountdown() { warningTicks_ = 0; prevWarningTicks_ = 0; }
 
+    // A line that heads the summary of the first tick after resetForStart:
+    // what the start could not do, said where the user looks.
+    void noteAtStart(std::string line) { startNote_ = std::move(line); }
+
     // "No errors detected!", the protocol block, the countdown, the reset hint.
     void endTick(ProtocolFile& protocol);
 
@@ -69,6 +73,8 @@ private:
     std::int32_t prevWarningTicks_ = 0;
     bool protocolDue_ = false;
     std::vector<ReportedFault> tickFaults_;
+    std::string startNote_;
+    bool firstTick_ = false;
 };
 
 }  // namespace kvx

@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/safe_file.h"
 
@@ -14,12 +16,14 @@ namespace {
 // reader comes (and the start with it), a device or socket would swallow the
 // records, a folder cannot be written, and a link another user planted must
 // not be written through: each counts as a file that cannot be opened.
-std::FILE* openRegularForAppending(const std::string& fileName) {
-    std::string error;
+std::FILE* openRegularForAppending(const std::string& fileName, std::string& error) {
     const int fd = platform::openForWriting(fileName, platform::WriteMode::Append, 0666, error);
     if (fd < 0) return nullptr;
     std::FILE* file = ::fdopen(fd, "a");
-    if (!file) ::close(fd);
+    if (!file) {
+        error = std::strerror(errno);
+        ::close(fd);
+    }
     return file;
 }
 
@@ -38,7 +42,8 @@ ProtocolFile::~ProtocolFile() {
 
 bool ProtocolFile::open(const std::string& fileName) {
     if (file_) return true;  // opened once per run
-    file_ = openRegularForAppending(fileName);
+    openError_.clear();
+    file_ = openRegularForAppending(fileName, openError_);
     if (!file_) return false;
     write("\n" + formatTimestamp(clock_.now()) + ": Diagnostic Program opened! --------------------\n");
     return true;

@@ -1,7 +1,8 @@
 // The diagnostic protocol: a plain text file, opened for appending once at
 // start and never truncated. It records the program start and end, a block of
 // the summary whenever a new fault class comes up, and controller restarts.
-// A file that cannot be opened is silent: every write is then skipped.
+// A file that cannot be opened is told once by the caller; every write is
+// then skipped.
 #pragma once
 
 #include <cstdio>
@@ -23,10 +24,11 @@ public:
     ProtocolFile& operator=(const ProtocolFile&) = delete;
 
     // Opens `fileName` for appending and writes the program-start record.
-    // Returns false, silently, when the file cannot be opened. Every record
-    // is flushed as it is written.
+    // Returns false when the file cannot be opened, with openError() saying
+    // why. Every record is flushed as it is written.
     bool open(const std::string& fileName);
     bool isOpen() const { return file_ != nullptr; }
+    const std::string& openError() const { return openError_; }
 
     // A summary block: timestamp header, then every line.
     void writeBlock(const std::vector<std::string>& lines);
@@ -40,6 +42,7 @@ private:
 
     Clock& clock_;
     std::FILE* file_ = nullptr;
+    std::string openError_;
 };
 
 }  // namespace kvx

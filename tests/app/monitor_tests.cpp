@@ -225,17 +225,22 @@ TEST_F(MonitorTest, RemoteModeGivenUpAtRebootStillClosesTheRemoteConnection) {
     EXPECT_EQ(monitor->driver().remoteHandle(), 0);
 }
 
-TEST_F(MonitorTest, UnopenableProtocolChangesNothingElse) {
+TEST_F(MonitorTest, UnopenableProtocolIsSaidAndChangesNothingElse) {
     std::ofstream(settingsFile) << "[PROTOCOL]\nFileName=" << (dir / "missing" / "P.txt").string() << "\n";
     create("kvxtest_local");
+    ::testing::internal::CaptureStderr();
     ASSERT_TRUE(monitor->formCreate());
+    const std::string why = "Protocol not written to " + (dir / "missing" / "P.txt").string() + ": No such file or directory";
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "KvxDiagnostics: " + why + "\n");
     EXPECT_TRUE(dialogs.messages.empty());
     // The tick ran as usual: the stand-in library reads no option, no limit
     // and interface status 0.
-    EXPECT_EQ(model.summary, (std::vector<std::string>{"Ressource-Interface not available in TAVOS.ELF!  ",
+    EXPECT_EQ(model.summary, (std::vector<std::string>{why, "Ressource-Interface not available in TAVOS.ELF!  ",
                                                        "Warning: No Maximum Position Error defined at Axis A1!\t",
                                                        "Warning: No Maximum Position Error defined at Axis A2!\t",
                                                        "Interface Status Register Error!"}));
+    monitor->timerTimer();
+    EXPECT_EQ(model.summary.front(), "Ressource-Interface not available in TAVOS.ELF!  ");  // said once
     monitor->formClose();
     EXPECT_FALSE(fs::exists(dir / "missing"));
 }
