@@ -132,24 +132,30 @@ void removeStaleTemporaries(const std::string& path) {
     ::closedir(dir);
 }
 
-// Writes `contents` to a new file beside `path` and renames it over `path`.
-// `unchanged`: the file holds `contents` already. It is then left as it is
-// (no temporary file, no flush to disk), once the checks that would refuse
-// a real write have passed, so that a write-protected file is reported alike.
-WriteResult replaceFile(const std::string& requestedPath, std::string_view contents, bool unchanged = false) {
+// Where a replacement of `requestedPath` lands, and the file there now
+// (`exists`, `old`); empty with `error` set when it may not be replaced.
+std::string replaceableTarget(const std::string& requestedPath, std::string& error, struct stat& old, bool& exists) {
     // Write through a symbolic link to the file it names instead of replacing
     // the link, unless another user may have planted it.
-    std::string refused;
-    const std::string path = platform::writeTarget(requestedPath, refused);
-    if (path.empty()) return {refused};
-    struct stat old {};
-    const bool exists = ::stat(path.c_str(), &old) == 0;
+    const std::string path = platform::writeTarget(requestedPath, error);
+    if (path.empty()) return path;
+    exists = ::stat(path.c_str(), &old) == 0;
     // A rename would replace a write-protected file as easily as any other;
     // the protection is the user's wish, so it is honoured (also for root).
-    if (exists && (old.st_mode & 0222) == 0) return {"the file is write-protected"};
-    if (exists && ::access(path.c_str(), W_OK) != 0) return {reason("checking write access")};
-    if (exists && unchanged) return {};
+    if (exists && (old.st_mode & 0222) == 0) {
+        error = "the file is write-protected";
+        return {};
+    }
+    if (exists && ::access(path.c_str(), W_OK) != 0) {
+        error = reason("checking write access");
+        return {};
+    }
+    return path;
+}
 
+// Writes `contents` to a new file beside `path` (from replaceableTarget) and
+// renames it over `path`.
+WriteResult replaceFile(const std::string& path, std::string_view contents, const struct stat& old, bool exists) {
     removeStaleTemporaries(path);
     static std::atomic<unsigned> counter{0};
     std::string temp = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
@@ -283,6 +289,16 @@ std::string withValue(std::string_view contents, std::string_view section, std::
 
 bool holdsLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
+// Why `entry` cannot be written at all; empty when it can.
+std::string unusable(const Entry& entry) {
+    if (entry.section.empty() || holdsLineBreak(entry.section) || entry.section.find(']') != std::string::npos)
+        return "unusable section name";
+    if (trimmed(entry.key).empty() || holdsLineBreak(entry.key) || entry.key.find('=') != std::string::npos)
+        return "unusable key name";
+    if (holdsLineBreak(entry.value)) return "value holds a line break";
+    return {};
+}
+
 }  // namespace
 
 std::optional<std::int32_t> parseInteger(std::string_view text) {
@@ -349,29 +365,56 @@ std::int32_t readInt(const std::string& file, std::string_view section, std::str
     return parseInteger(text).value_or(defaultValue);
 }
 
-WriteResult writeString(const std::string& file, std::string_view section, std::string_view key,
-                        std::string_view value) {
-    if (section.empty() || holdsLineBreak(section) || section.find(']') != std::string_view::npos)
-        return {"unusable section name"};
-    if (trimmed(key).empty() || holdsLineBreak(key) || key.find('=') != std::string_view::npos)
-        return {"unusable key name"};
-    if (holdsLineBreak(value)) return {"value holds a line break"};
-    // The reader takes zero bytes, vertical tabs and form feeds for blanks;
-    // the file holds them as blanks, so a value reads back as it stands there.
-    std::string stored(value);
-    for (char& c : stored)
-        if (c == '\0' || c == '\v' || c == '\f') c = ' ';
-
+std::vector<WriteResult> writeStrings(const std::string& file, const std::vector<Entry>& entries) {
+    std::vector<WriteResult> results(entries.size());
     std::string error;
     bool missing = false;
     bool truncated = false;
-    auto old = readFile(file, error, missing, &truncated);
+    const auto old = readFile(file, error, missing, &truncated);
     // An unreadable file is never overwritten: its content would be lost.
-    if (!old && !missing) return {error};
-    if (truncated) return {"larger than " + std::to_string(kMaxFileSize >> 20) + " MB, not rewritten"};
-    std::string contents = withValue(old ? *old : std::string(), section, key, stored);
-    const bool unchanged = old && *old == contents;
-    return replaceFile(file, contents, unchanged);
+    const std::string tooLarge = "larger than " + std::to_string(kMaxFileSize >> 20) + " MB, not rewritten";
+    const std::string fileError = !old && !missing ? error : truncated ? tooLarge : "";
+
+    // Each value set as a write of its own would set it: the file as the
+    // values before it left it.
+    std::string contents = old ? *old : std::string();
+    std::vector<bool> changes(entries.size());
+    bool any = false;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const Entry& e = entries[i];
+        results[i].error = unusable(e);
+        if (results[i].ok()) results[i].error = fileError;
+        if (results[i].ok() && contents.size() >= kMaxFileSize) results[i].error = tooLarge;
+        if (!results[i].ok()) continue;
+        // The reader takes zero bytes, vertical tabs and form feeds for blanks;
+        // the file holds them as blanks, so a value reads back as it stands there.
+        std::string stored = e.value;
+        for (char& c : stored)
+            if (c == '\0' || c == '\v' || c == '\f') c = ' ';
+        std::string next = withValue(contents, e.section, e.key, stored);
+        changes[i] = !old || next != contents;
+        contents = std::move(next);
+        any = true;
+    }
+    if (!any) return results;
+
+    // A refusal concerns every value, also when the file holds them already
+    // (then it is left as it is, not flushed again); a failed replacement
+    // fails only the values that change the file.
+    struct stat st {};
+    bool exists = false;
+    const std::string path = replaceableTarget(file, error, st, exists);
+    WriteResult failure{path.empty() ? error : ""};
+    if (failure.ok() && !(exists && old && *old == contents)) failure = replaceFile(path, contents, st, exists);
+    if (failure.ok()) return results;
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        if (results[i].ok() && (path.empty() || changes[i])) results[i] = failure;
+    return results;
+}
+
+WriteResult writeString(const std::string& file, std::string_view section, std::string_view key,
+                        std::string_view value) {
+    return writeStrings(file, {{std::string(section), std::string(key), std::string(value)}}).front();
 }
 
 WriteResult writeInt(const std::string& file, std::string_view section, std::string_view key,

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kvx::profile {
 
@@ -55,6 +56,15 @@ struct WriteResult {
 // a value are written as blanks, which is how they read back.
 WriteResult writeString(const std::string& file, std::string_view section, std::string_view key,
                         std::string_view value);
+// One key to set: what writeString takes.
+struct Entry {
+    std::string section, key, value;
+};
+// Sets each key in turn as writeString would, to the same bytes, but
+// replaces the file once for all of them. One result per entry: a refused
+// name or value fails alone; a failed replacement fails the keys it would
+// have changed, and a file that may not be replaced fails them all.
+std::vector<WriteResult> writeStrings(const std::string& file, const std::vector<Entry>& entries);
 // Writes the integer as decimal text.
 WriteResult writeInt(const std::string& file, std::string_view section, std::string_view key,
                      std::int32_t value);

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <vector>
 
 namespace kvx {
 
@@ -26,6 +27,30 @@ std::string readAddress(const std::string& file) {
     std::string url = profile::readString(file, kProjectData, "URL", "");
     return url == kNoAddress ? std::string() : url;
 }
+
+// The values one operation writes back, set in one replacement of the file:
+// each replacement waits for the disk twice, and a fleet of instances
+// stopping together would wait for it once per key.
+class WriteBatch {
+public:
+    void add(const char* section, const char* key, std::string value) {
+        entries_.push_back({section, key, std::move(value)});
+    }
+    void add(const char* section, const char* key, int value) { add(section, key, std::to_string(value)); }
+
+    WriteReport write(const SettingsValues& values) const {
+        WriteReport report;
+        if (!values.settingsWritable) return report;
+        for (const profile::WriteResult& result : profile::writeStrings(values.settingsFileName, entries_)) {
+            ++report.attempted;
+            if (!result.ok() && report.failed++ == 0) report.firstError = result.error;
+        }
+        return report;
+    }
+
+private:
+    std::vector<profile::Entry> entries_;
+};
 
 }  // namespace
 
@@ -83,14 +108,14 @@ void SettingsStore::loadProjectAccessData(bool force) {
 WriteReport SettingsStore::readWindowSettings(const std::function<void()>& applyStayOnTop) {
     takeSettingsFile();
     const std::string& file = values_.settingsFileName;
-    WriteReport report;
+    WriteBatch batch;
 
     values_.baseAddress = profile::readInt(file, kKvx, "BaseAdress", 768);
-    write(report, kKvx, "BaseAdress", values_.baseAddress);
+    batch.add(kKvx, "BaseAdress", values_.baseAddress);
     values_.systemFileName = profile::readString(file, kKvx, "SystemFileName", locations_.executableFolder + "SYSTEM.DAT");
-    write(report, kKvx, "SystemFileName", values_.systemFileName);
+    batch.add(kKvx, "SystemFileName", values_.systemFileName);
     values_.bootFileName = profile::readString(file, kKvx, "BootFileName", locations_.executableFolder + "TAVOS.ELF");
-    write(report, kKvx, "BootFileName", values_.bootFileName);
+    batch.add(kKvx, "BootFileName", values_.bootFileName);
 
     WindowPlacement& place = model_.placement;
     place.top = profile::readInt(file, kDesktop, "Top", place.top);
@@ -110,50 +135,40 @@ WriteReport SettingsStore::readWindowSettings(const std::function<void()>& apply
     // "/SU" on the command line wins over the stored switch.
     if (values_.superUserMode == 0) values_.superUserMode = profile::readInt(file, kKvx, "SuperUserMode", 0);
 
+    const WriteReport report = batch.write(values_);
     reportFailures(report);
     return report;
 }
 
 WriteReport SettingsStore::saveSettings() {
-    WriteReport report;
+    WriteBatch batch;
     const WindowPlacement& place = model_.placement;
     auto selection = [this](const char* control) { return std::max(-1, model_[control].selectedIndex); };
 
-    write(report, kDesktop, "Left", place.left);
-    write(report, kDesktop, "Top", place.top);
-    write(report, kDesktop, "Height", place.height);
-    write(report, kDesktop, "Width", place.width);
-    write(report, kDesktop, "StayOnTop", selection("cbStayOnTop"));
-    write(report, kKvx, "TryToBoot", values_.tryToBoot);
+    batch.add(kDesktop, "Left", place.left);
+    batch.add(kDesktop, "Top", place.top);
+    batch.add(kDesktop, "Height", place.height);
+    batch.add(kDesktop, "Width", place.width);
+    batch.add(kDesktop, "StayOnTop", selection("cbStayOnTop"));
+    batch.add(kKvx, "TryToBoot", values_.tryToBoot);
     // A super-user setting is never stored by the program; "/SU" is not remembered.
-    if (values_.superUserMode == 0) write(report, kKvx, "SuperUserMode", 0);
-    write(report, kDesktop, "SelectedCard", selection("cbCardNr"));
-    write(report, kDesktop, "VertikalScroll", place.verticalScroll);
-    write(report, kDesktop, "HorizontalScroll", place.horizontalScroll);
-    write(report, kKvx, "BootFileName", values_.bootFileName);
-    write(report, kKvx, "SystemFileName", values_.systemFileName);
-    write(report, kProtocol, "FileName", values_.protocolFileName);
-    write(report, kProjectData, "Use Webservices", model_["cbUseWebServices"].checked ? 1 : 0);
-    write(report, kProjectData, "SYS FileNameX", values_.remoteSysFileName);
-    write(report, kProjectData, "OS FileNameX", values_.remoteOsFileName);
-    write(report, kProjectData, "DEV FileNameX", values_.remoteDevFileName);
-    write(report, kProjectData, "CNC PathX", std::string("/tmp"));
-    write(report, kProjectData, "URL", values_.remoteUrl);
+    if (values_.superUserMode == 0) batch.add(kKvx, "SuperUserMode", 0);
+    batch.add(kDesktop, "SelectedCard", selection("cbCardNr"));
+    batch.add(kDesktop, "VertikalScroll", place.verticalScroll);
+    batch.add(kDesktop, "HorizontalScroll", place.horizontalScroll);
+    batch.add(kKvx, "BootFileName", values_.bootFileName);
+    batch.add(kKvx, "SystemFileName", values_.systemFileName);
+    batch.add(kProtocol, "FileName", values_.protocolFileName);
+    batch.add(kProjectData, "Use Webservices", model_["cbUseWebServices"].checked ? 1 : 0);
+    batch.add(kProjectData, "SYS FileNameX", values_.remoteSysFileName);
+    batch.add(kProjectData, "OS FileNameX", values_.remoteOsFileName);
+    batch.add(kProjectData, "DEV FileNameX", values_.remoteDevFileName);
+    batch.add(kProjectData, "CNC PathX", std::string("/tmp"));
+    batch.add(kProjectData, "URL", values_.remoteUrl);
 
+    const WriteReport report = batch.write(values_);
     reportFailures(report);
     return report;
-}
-
-void SettingsStore::write(WriteReport& report, const char* section, const char* key, const std::string& value) {
-    if (!values_.settingsWritable) return;
-    ++report.attempted;
-    profile::WriteResult result = profile::writeString(values_.settingsFileName, section, key, value);
-    if (result.ok()) return;
-    if (report.failed++ == 0) report.firstError = result.error;
-}
-
-void SettingsStore::write(WriteReport& report, const char* section, const char* key, int value) {
-    write(report, section, key, std::to_string(value));
 }
 
 void SettingsStore::reportFailures(const WriteReport& report) const {

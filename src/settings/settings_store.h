@@ -49,11 +49,12 @@ public:
     // At start, once the driver library is bound: base address, local system
     // and boot files (written back at once), window placement and scroll
     // positions, the stay-on-top choice (then `applyStayOnTop` runs), the
-    // selected card, protocol file, boot switch and super-user switch.
+    // selected card, protocol file, boot switch and super-user switch. The
+    // three written back replace the file once.
     WriteReport readWindowSettings(const std::function<void()>& applyStayOnTop);
 
-    // At close: every setting written back, in a fixed order. A failed write
-    // never stops the later ones; failures are reported on the error stream
+    // At close: every setting written back, in a fixed order, in one
+    // replacement of the file. A refused value never stops the others; failures are reported on the error stream
     // in one line naming the file and the reason.
     WriteReport saveSettings();
 
@@ -62,8 +63,6 @@ public:
 
 private:
     void takeSettingsFile();
-    void write(WriteReport& report, const char* section, const char* key, const std::string& value);
-    void write(WriteReport& report, const char* section, const char* key, int value);
     void reportFailures(const WriteReport& report) const;
 
     SettingsValues& values_;

@@ -5,6 +5,8 @@
 
 #include "test_files.h"
 
+#include <sys/inotify.h>
+
 using namespace kvx;
 using namespace kvx::testing;
 
@@ -196,7 +198,15 @@ TEST_F(SettingsStoreTest, LocalCloseWritesEveryKeyInOrderAndEmptiesAccessData) {
     start();
     model.placement = {5, 6, 700, 500, 11, 12};
     model["cbCardNr"].selectedIndex = -1;
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(::inotify_add_watch(watch, exe.c_str(), IN_CREATE), 0);  // a temporary file per replacement
     EXPECT_EQ(store.saveSettings().attempted, 19);
+    alignas(inotify_event) char events[4096];
+    int replacements = 0;
+    for (ssize_t n = ::read(watch, events, sizeof events), at = 0; at < n; ++replacements)
+        at += static_cast<ssize_t>(sizeof(inotify_event) + reinterpret_cast<inotify_event*>(events + at)->len);
+    ::close(watch);
+    EXPECT_EQ(replacements, 1);  // one flush to disk, not one per key
     EXPECT_EQ(readFile(ini), "; site\n[Project data]\nURL=\nCNC PathX=/tmp\nUse Webservices=0\nSYS FileNameX=\n"
                              "OS FileNameX=\nDEV FileNameX=\n"
                              "[KVX]\nBaseAdress=768\nSystemFileName=" + exe + "SYSTEM.DAT\nBootFileName=" + exe +
