@@ -55,16 +55,43 @@ public:
     std::string take() { return std::move(out_); }
 
 private:
-    // Label values are quoted; a backslash, a quote and a line break are escaped.
+    // Label values are quoted; a backslash, a quote and a line break are
+    // escaped. A byte that is not part of valid UTF-8 (a file name from a
+    // Latin-1 system) becomes U+FFFD: the scraper refuses the whole text otherwise.
     static void appendEscaped(std::string& out, std::string_view value) {
-        for (char c : value) {
-            if (c == '\\' || c == '"') out.append(1, '\\');
-            if (c == '\n') {
-                out.append("\\n");
-                continue;
-            }
-            out.append(1, c);
+        while (!value.empty()) {
+            const char c = value.front();
+            const std::size_t n = utf8Length(value);
+            if (n == 0) out.append("\xEF\xBF\xBD");
+            else if (c == '\\' || c == '"') out.append(1, '\\').append(1, c);
+            else if (c == '\n') out.append("\\n");
+            else out.append(value.substr(0, n));
+            value.remove_prefix(n == 0 ? 1 : n);
         }
+    }
+    // The length of the well-formed UTF-8 sequence `s` starts with, 0 for none
+    // (no overlong forms, no surrogates, nothing above U+10FFFF).
+    static std::size_t utf8Length(std::string_view s) {
+        const auto byte = [s](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+        const unsigned char lead = byte(0);
+        if (lead < 0x80) return 1;
+        std::size_t n = 0;
+        unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            n = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            n = 3;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            n = 4;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
+        }
+        if (n == 0 || s.size() < n || byte(1) < low || byte(1) > high) return 0;
+        for (std::size_t i = 2; i < n; ++i)
+            if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+        return n;
     }
     // A number in the shortest text that reads back as the same value; the
     // times, held in microseconds, are written in seconds, the base unit.

@@ -142,6 +142,11 @@ TEST(MetricsText, BeforeTheFirstTickOnlyTheRunsOwnFigures) {
     // A name that would break the exposition is escaped.
     EXPECT_NE(prometheusText(history, "a\"b\\c\nd").find("kvx_ticks_total{controller=\"a\\\"b\\\\c\\nd\"} 0\n"),
               std::string::npos);
+    // A Latin-1 name or a surrogate is no UTF-8: each byte becomes U+FFFD, a valid euro sign stays.
+    const std::string bad = "\xef\xbf\xbd";
+    EXPECT_NE(prometheusText(history, "S\xfc" "d\xe2\x82\xac\xed\xa0\x80")
+                  .find("kvx_ticks_total{controller=\"S" + bad + "d\xe2\x82\xac" + bad + bad + bad + "\"} 0\n"),
+              std::string::npos);
     EXPECT_STREQ(faultClassKey(0x40000), "unknown");
 }
 
