@@ -230,7 +230,8 @@ TEST_F(MonitorTest, UnopenableProtocolIsSaidAndChangesNothingElse) {
     create("kvxtest_local");
     ::testing::internal::CaptureStderr();
     ASSERT_TRUE(monitor->formCreate());
-    const std::string why = "Protocol not written to " + (dir / "missing" / "P.txt").string() + ": No such file or directory";
+    const std::string why =
+        "Protocol not written to " + (dir / "missing" / "P.txt").string() + ": No such file or directory";
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "KvxDiagnostics: " + why + "\n");
     EXPECT_TRUE(dialogs.messages.empty());
     // The tick ran as usual: the stand-in library reads no option, no limit
