@@ -6,15 +6,17 @@
 // given in turn.
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <iostream>
 #include <limits>
 #include <memory>
@@ -30,6 +32,7 @@
 #include "model/scenario.h"
 #include "model/simulator.h"
 #include "platform/build_info.h"
+#include "platform/safe_file.h"
 
 namespace {
 
@@ -175,6 +178,39 @@ rlim_t raiseDescriptorLimit(rlim_t wanted) {
     return limit.rlim_cur;
 }
 
+// Why `path` cannot take the port file: something other than a regular file
+// is there, which the rename below would replace (a device, as root) or
+// never reach (a folder). Empty when it may.
+std::string portFileKindProblem(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return {};
+    return S_ISDIR(st.st_mode) ? "is a folder" : "is not a regular file";
+}
+
+// Writes the port under another name and renames it, so a reader never sees
+// half a number. False with `error` set when any step fails.
+bool writePortFile(const std::string& path, int port, std::string& error) {
+    const std::string tmp = path + ".tmp";
+    const std::string text = std::to_string(port) + "\n";
+    const int fd = kvx::platform::openForWriting(tmp, kvx::platform::WriteMode::Replace, 0644, error);
+    if (fd < 0) {
+        error = tmp + ": " + error;
+        return false;
+    }
+    const bool written = kvx::platform::writeAll(fd, text.data(), text.size());
+    const int writeErrno = errno;
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed) {
+        error = tmp + ": " + std::strerror(written ? errno : writeErrno);
+    } else if (std::rename(tmp.c_str(), path.c_str()) != 0) {
+        error = std::strerror(errno);
+    } else {
+        return true;
+    }
+    ::unlink(tmp.c_str());
+    return false;
+}
+
 }  // namespace
 
 int run(int argc, char** argv);
@@ -219,6 +255,8 @@ int run(int argc, char** argv) {
     }
     if (opt.scenarios.empty() == opt.replay.empty()) usageError("either --scenario or --replay is required");
     if (opt.scenarios.size() > 1 && opt.controllers == 0 && !checkOnly) usageError("several scenarios need --controllers");
+    if (const std::string problem = portFileKindProblem(opt.portFile); !opt.portFile.empty() && !problem.empty())
+        usageError("--port-file " + opt.portFile + " " + problem);
 
     // One scenario per --scenario (a replay plays one card); controller i of
     // a fleet takes scenarios[i % count].
@@ -331,11 +369,12 @@ int run(int argc, char** argv) {
         port = *bound;
     }
 
-    if (!opt.portFile.empty()) {
-        // Written under another name and renamed, so a reader never sees half a number.
-        std::string tmp = opt.portFile + ".tmp";
-        std::ofstream(tmp) << port << '\n';
-        std::rename(tmp.c_str(), opt.portFile.c_str());
+    // Whoever waits for the port file would wait for ever: no port file, no run.
+    if (std::string error; !opt.portFile.empty() && !writePortFile(opt.portFile, port, error)) {
+        std::cerr << "kvxsim: cannot write the port file " << opt.portFile << ": " << error << '\n';
+        http.stop();
+        socketServer.stop();
+        return 1;
     }
     std::cout << "kvxsim: " << sim.cardCount() << " card(s) on " << socketPath;
     if (opt.httpEnabled) std::cout << " and http://127.0.0.1:" << port;

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
 #include <map>
 #include <set>
+#include <sstream>
+
+#include "platform/safe_file.h"
 
 namespace kvxsim {
 
@@ -305,8 +307,14 @@ Scenario parseScenario(std::istream& in, const std::string& source) {
 }
 
 Scenario loadScenarioFile(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) throw ScenarioError(path, 0, "", "cannot open the file");
+    // A regular file only and bounded: a FIFO is never waited on, a device
+    // or a huge file never read without end.
+    std::string content, why;
+    bool missing = false, cut = false;
+    if (!kvx::platform::readRegularFile(path, kMaxScenarioBytes, content, why, &missing, &cut))
+        throw ScenarioError(path, 0, "", missing ? "cannot open the file" : "cannot open the file (" + why + ")");
+    if (cut) throw ScenarioError(path, 0, "", "larger than " + std::to_string(kMaxScenarioBytes >> 20) + " MB");
+    std::istringstream in(std::move(content));
     return parseScenario(in, path);
 }
 

@@ -2,6 +2,7 @@
 // scripted changes. An ini-like text; see docs/simulator.md.
 #pragma once
 
+#include <cstddef>
 #include <istream>
 #include <stdexcept>
 #include <string>
@@ -25,6 +26,9 @@ private:
     int line_;
     std::string field_;
 };
+
+// The largest scenario file read: the shipped ones are a few kilobytes.
+inline constexpr std::size_t kMaxScenarioBytes = 1 << 20;
 
 // The latest time a timeline entry may name, in seconds after the start.
 inline constexpr double kMaxTimelineSeconds = 1e7;

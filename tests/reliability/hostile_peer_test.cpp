@@ -492,6 +492,23 @@ const HostileCommandLine kHostileCommandLines[] = {
          return {kvxsim::test::binDir() + "/kvxsimctl", "--version"};
      },
      0, "kvxsimctl 2.5.3 (revision "},
+    {"ScenarioOverOneMegabyte",
+     [](const kvxsim::test::TempDir& d) -> std::vector<std::string> {
+         return {kvxsim::test::binDir() + "/kvxsim", "--scenario", scenarioWith(d, std::string(1 << 20, '#')), "--check"};
+     },
+     2, "hostile.scn: larger than 1 MB"},
+    {"PortFileOfAFolder",
+     [](const kvxsim::test::TempDir& d) -> std::vector<std::string> {
+         return {kvxsim::test::binDir() + "/kvxsim", "--scenario", kvxsim::test::scenarioDir() + "/kvx2000.scn",
+                 "--socket", d.file("s.sock"), "--port-file", d.path()};
+     },
+     2, " is a folder"},
+    {"PortFileInAMissingFolder",
+     [](const kvxsim::test::TempDir& d) -> std::vector<std::string> {
+         return {kvxsim::test::binDir() + "/kvxsim", "--scenario", kvxsim::test::scenarioDir() + "/kvx2000.scn",
+                 "--socket", d.file("s.sock"), "--port-file", d.file("gone/port")};
+     },
+     1, "/gone/port.tmp: No such file or directory"},
     {"SocketPathOfAFile",
      [](const kvxsim::test::TempDir& d) -> std::vector<std::string> {
          return {kvxsim::test::binDir() + "/kvxsim", "--scenario", kvxsim::test::scenarioDir() + "/kvx2000.scn",
