@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -232,29 +233,54 @@ private:
                 if (!more(deadline, answered, failure)) return false;
             }
             std::size_t size = 0;
-            const std::string line = pending_.substr(0, eol);
-            std::size_t digits = 0;
-            for (char c : line) {
-                const int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                                          : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-                if (v < 0) break;  // chunk extensions follow
-                if (++digits > 8) return malformed(failure, "malformed chunk size");
-                size = size * 16 + static_cast<std::size_t>(v);
-            }
-            if (digits == 0) return malformed(failure, "malformed chunk size");
+            if (!chunkSize(std::string_view(pending_).substr(0, eol), size))
+                return malformed(failure, "malformed chunk size");
             if (body.size() + size > kAnswerMaxBytes) return malformed(failure, "answer too large");
             pending_.erase(0, eol + 2);
+            if (size == 0) return endOfChunks(deadline, answered, failure);
             while (pending_.size() < size + 2)
                 if (!more(deadline, answered, failure)) return false;
-            if (size == 0) {
-                // No trailers expected: the empty line that ends the answer.
-                pending_.erase(0, 2);
-                if (!keepAlive_) disconnect();
-                return true;
-            }
+            // A chunk that runs past its size is no chunk: where the answer
+            // ends would be a guess.
+            if (pending_.compare(size, 2, "\r\n") != 0) return malformed(failure, "chunk not followed by CRLF");
             body.append(pending_, 0, size);
             pending_.erase(0, size + 2);
         }
+    }
+
+    // A chunk-size line: hex digits (eight at most, nothing that could
+    // overflow), then nothing or extensions after a ';'. A sign, a "0x", a
+    // space or a bare CR or LF is refused rather than read one way here and
+    // another by a proxy on the way.
+    static bool chunkSize(std::string_view line, std::size_t& size) {
+        std::size_t digits = 0;
+        for (; digits < line.size() && std::isxdigit(static_cast<unsigned char>(line[digits])); ++digits) {
+            if (digits == 8) return false;
+            const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(line[digits])));
+            size = size * 16 + static_cast<std::size_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+        }
+        std::string_view rest = line.substr(digits);
+        if (digits == 0) return false;
+        if (rest.empty()) return true;
+        while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
+        if (rest.empty() || rest.front() != ';') return false;
+        return std::none_of(rest.begin(), rest.end(), [](char c) {
+            return (static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f;
+        });
+    }
+
+    // After the last chunk: trailer lines, which no answer here needs, up to
+    // the empty line that ends the answer, so nothing of them is taken for
+    // the next answer's head.
+    bool endOfChunks(Deadline deadline, bool& answered, Failure& failure) {
+        std::size_t end = 0;
+        while (!pending_.starts_with("\r\n") && (end = pending_.find("\r\n\r\n")) == std::string::npos) {
+            if (pending_.size() > kHeadMaxBytes) return malformed(failure, "trailer too large");
+            if (!more(deadline, answered, failure)) return false;
+        }
+        pending_.erase(0, pending_.starts_with("\r\n") ? 2 : end + 4);
+        if (!keepAlive_) disconnect();
+        return true;
     }
 
     std::string host_;

@@ -212,6 +212,11 @@ FakeReply framed(const std::string& statusLine, const std::string& headers) {
     return {statusLine + "\r\n" + headers + "\r\n{\"rc\":0,\"value\":1}", FakeReply::Kind::Raw};
 }
 
+// A valid answer in the given chunks and what follows them.
+FakeReply chunked(const std::string& chunks) {
+    return {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunks, FakeReply::Kind::Raw};
+}
+
 const HostileLink kHostileLinks[] = {
     {"Silent", {"", FakeReply::Kind::Silent}, KVX_E_NO_CONNECTION},
     {"OneByteEvery100ms", {R"({"rc":0,"value":1})", FakeReply::Kind::Trickle, 100}, KVX_E_NO_CONNECTION},
@@ -235,9 +240,13 @@ const HostileLink kHostileLinks[] = {
     {"LengthOfLetters", framed("HTTP/1.1 200 OK", "Content-Length: abc\r\n"), kProtocol},
     {"LengthOf20Digits", framed("HTTP/1.1 200 OK", "Content-Length: 00000000000000000018\r\n"), kProtocol},
     {"LengthList", framed("HTTP/1.1 200 OK", "Content-Length: 18, 18\r\n"), kProtocol},
+    {"ChunkNotFollowedByCrlf", chunked("12\r\n{\"rc\":0,\"value\":1}XX0\r\n\r\n"), kProtocol},
+    {"ChunkSizeWithJunk", chunked("12x\r\n{\"rc\":0,\"value\":1}\r\n0\r\n\r\n"), kProtocol},
     // Framings that are sound: the same length twice, a status line without reason.
     {"SameLengthTwice", framed("HTTP/1.1 200 OK", "Content-Length: 18\r\nContent-Length: 18\r\n"), 0},
     {"StatusWithoutReason", framed("HTTP/1.1 200", "Content-Length: 18\r\n"), 0},
+    // Trailer lines after the last chunk are passed over, not left for the next answer.
+    {"TrailerAfterLastChunk", chunked("12\r\n{\"rc\":0,\"value\":1}\r\n0\r\nX-Sum: 1\r\n\r\n"), 0},
 };
 
 class HostileLinks : public ::testing::TestWithParam<std::tuple<HostileLink, bool>> {};
