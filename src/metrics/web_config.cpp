@@ -203,10 +203,31 @@ bool readUsers(const YAML::Node& users, WebConfig& config, const std::string& pa
     return true;
 }
 
+// Whether brackets and braces nest deeper than `most` anywhere in the text.
+// yaml-cpp holds every token of a flow collection until it ends, so a file
+// of brackets costs seconds and hundreds of MB before its own depth guard
+// refuses it. Brackets in quotes and comments are counted too: a web
+// configuration has no reason to hold many unclosed ones.
+bool nestedDeeperThan(const std::string& text, int most) {
+    int depth = 0;
+    for (const char c : text) {
+        if (c == '[' || c == '{') {
+            if (++depth > most) return true;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::optional<WebConfig> parseWebConfig(const std::string& text, const std::string& path, std::string& error) {
     WebConfig config;
+    if (nestedDeeperThan(text, kMaxWebConfigNesting)) {
+        error = path + ": brackets or braces nested more than " + std::to_string(kMaxWebConfigNesting) + " deep";
+        return std::nullopt;
+    }
     try {
         const YAML::Node root = YAML::Load(text);
         if (root.IsNull()) return config;

@@ -33,6 +33,9 @@ struct WebConfig {
 
 // The largest web configuration file read; a site's users fit many times.
 inline constexpr std::size_t kMaxWebConfigBytes = 1 << 20;
+// The deepest nesting of brackets and braces taken; a configuration in flow
+// style nests two deep.
+inline constexpr int kMaxWebConfigNesting = 64;
 // The highest bcrypt cost taken: each step doubles a check's time, and the
 // toolkit's hashes are usually 10 to 12.
 inline constexpr int kMaxBcryptCost = 14;
