@@ -432,6 +432,7 @@ TEST(WebConfigFile, ReadsTheExporterToolkitFormatAndRefusesWhatItCannotHonour) {
         {"VerifyWithoutCa", "tls_server_config:\n  client_auth_type: RequireAndVerifyClientCert\n",
          "tls_server_config: client_auth_type RequireAndVerifyClientCert needs client_ca_file"},
         {"LargerThanOneMegabyte", "basic_auth_users:\n" + std::string(1 << 20, '#'), "larger than 1 MB"},
+        {"NestedTooDeep", std::string(100000, '['), "brackets or braces nested more than 64 deep"},
     };
     for (const WebConfigCase& c : cases) {
         SCOPED_TRACE(c.name);
