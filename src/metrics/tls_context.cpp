@@ -3,19 +3,25 @@
 #include <sys/stat.h>
 
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <ctime>
 #include <iostream>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "platform/safe_file.h"
 
 namespace kvx {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Io = net::TlsSession::Io;
 
 class OpenSslSession final : public net::TlsSession {
@@ -62,12 +68,17 @@ struct FileStamp {
                changed.tv_nsec == o.changed.tv_nsec;
     }
 };
+using Stamps = std::array<FileStamp, 3>;
 
 FileStamp stampOf(const std::string& path) {
     FileStamp s;
     struct stat st{};
     if (!path.empty() && ::stat(path.c_str(), &st) == 0) s = {st.st_dev, st.st_ino, st.st_size, st.st_mtim};
     return s;
+}
+
+Stamps stampsOf(const WebConfig& web) {
+    return {stampOf(web.certFile), stampOf(web.keyFile), stampOf(web.clientCaFile)};
 }
 
 int versionOf(const std::string& name) {
@@ -81,19 +92,92 @@ int versionOf(const std::string& name) {
 // without verifying it.
 int anyCertificate(int, X509_STORE_CTX*) { return 1; }
 
+// Never asks for a pass phrase: OpenSSL's own prompt would hold the start
+// on the terminal. Notes in `asked` (a bool) that one was wanted.
+int noPassPhrase(char*, int, int, void* asked) {
+    if (asked) *static_cast<bool*>(asked) = true;
+    return -1;
+}
+
+// The file through the bounded reader: a FIFO, device or folder in its
+// place is refused, never waited on or read without end.
+bool readTlsFile(const std::string& path, const char* what, std::string& text, std::string& error) {
+    std::string why;
+    bool cut = false;
+    if (!platform::readRegularFile(path, kMaxTlsFileBytes, text, why, nullptr, &cut)) {
+        error = std::string("the ") + what + " " + path + " cannot be read (" + why + ")";
+        return false;
+    }
+    if (cut) error = std::string("the ") + what + " " + path + " is larger than " +
+                     std::to_string(kMaxTlsFileBytes >> 20) + " MB";
+    return !cut;
+}
+
+using Bio = std::unique_ptr<BIO, decltype(&::BIO_free)>;
+Bio bioOf(const std::string& text) {
+    return {::BIO_new_mem_buf(text.data(), static_cast<int>(text.size())), ::BIO_free};
+}
+
+// The server's certificate and the chain after it, as
+// SSL_CTX_use_certificate_chain_file takes them from a file.
+bool useCertificateChain(SSL_CTX* context, const std::string& pem) {
+    const Bio bio = bioOf(pem);
+    X509* leaf = bio ? ::PEM_read_bio_X509_AUX(bio.get(), nullptr, noPassPhrase, nullptr) : nullptr;
+    const bool used = leaf && ::SSL_CTX_use_certificate(context, leaf) == 1;
+    ::X509_free(leaf);
+    if (!used || ::SSL_CTX_clear_chain_certs(context) != 1) return false;
+    while (X509* ca = ::PEM_read_bio_X509(bio.get(), nullptr, noPassPhrase, nullptr)) {
+        if (::SSL_CTX_add0_chain_cert(context, ca) != 1) {
+            ::X509_free(ca);
+            return false;
+        }
+    }
+    // The chain ends where no further certificate starts; anything else is a broken one.
+    const unsigned long last = ::ERR_peek_last_error();
+    return ERR_GET_LIB(last) == ERR_LIB_PEM && ERR_GET_REASON(last) == PEM_R_NO_START_LINE;
+}
+
+// The CAs client certificates are verified against, and their names sent
+// to a client as the ones it may choose from (with any CRLs of the file).
+bool useClientCas(SSL_CTX* context, const std::string& pem) {
+    const Bio bio = bioOf(pem);
+    STACK_OF(X509_INFO)* infos = bio ? ::PEM_X509_INFO_read_bio(bio.get(), nullptr, noPassPhrase, nullptr) : nullptr;
+    X509_STORE* store = ::SSL_CTX_get_cert_store(context);
+    bool usable = infos != nullptr, any = false;
+    for (int i = 0; usable && i < sk_X509_INFO_num(infos); ++i) {
+        const X509_INFO* info = sk_X509_INFO_value(infos, i);
+        if (info->x509) {
+            usable = ::X509_STORE_add_cert(store, info->x509) == 1 && ::SSL_CTX_add_client_CA(context, info->x509) == 1;
+            any = true;
+        }
+        if (usable && info->crl) usable = ::X509_STORE_add_crl(store, info->crl) == 1;
+    }
+    sk_X509_INFO_pop_free(infos, ::X509_INFO_free);
+    return usable && any;
+}
+
+// A context from the files' texts, read into memory first, so that nothing
+// but the bounded reader ever opens them.
 SSL_CTX* contextOf(const WebConfig& web, std::string& error) {
+    std::string cert, key, ca;
+    if (!readTlsFile(web.certFile, "certificate", cert, error) || !readTlsFile(web.keyFile, "key", key, error) ||
+        (!web.clientCaFile.empty() && !readTlsFile(web.clientCaFile, "client CA file", ca, error)))
+        return nullptr;
     SSL_CTX* context = ::SSL_CTX_new(::TLS_server_method());
+    if (context) ::SSL_CTX_set_default_passwd_cb(context, noPassPhrase);
+    bool encrypted = false;
+    EVP_PKEY* privateKey = nullptr;
+    if (const Bio bio = bioOf(key)) privateKey = ::PEM_read_bio_PrivateKey(bio.get(), nullptr, noPassPhrase, &encrypted);
     bool usable = context && ::SSL_CTX_set_min_proto_version(context, versionOf(web.minVersion)) == 1 &&
-                  ::SSL_CTX_use_certificate_chain_file(context, web.certFile.c_str()) == 1 &&
-                  ::SSL_CTX_use_PrivateKey_file(context, web.keyFile.c_str(), SSL_FILETYPE_PEM) == 1 &&
-                  ::SSL_CTX_check_private_key(context) == 1;
+                  useCertificateChain(context, cert) && privateKey &&
+                  ::SSL_CTX_use_PrivateKey(context, privateKey) == 1 && ::SSL_CTX_check_private_key(context) == 1;
+    ::EVP_PKEY_free(privateKey);
     if (usable && !web.clientCaFile.empty()) {
-        STACK_OF(X509_NAME)* names = ::SSL_load_client_CA_file(web.clientCaFile.c_str());
-        usable = names && ::SSL_CTX_load_verify_locations(context, web.clientCaFile.c_str(), nullptr) == 1;
-        if (names) ::SSL_CTX_set_client_CA_list(context, names);
+        usable = useClientCas(context, ca);
         if (!usable) error = "cannot use the client CA file " + web.clientCaFile;
     } else if (!usable) {
-        error = "cannot use the certificate " + web.certFile + " with the key " + web.keyFile;
+        error = encrypted ? "the key " + web.keyFile + " is encrypted; give an unencrypted key"
+                          : "cannot use the certificate " + web.certFile + " with the key " + web.keyFile;
     }
     ::ERR_clear_error();
     if (!usable) {
@@ -115,16 +199,31 @@ SSL_CTX* contextOf(const WebConfig& web, std::string& error) {
     return context;
 }
 
-// Serves from the newest usable files: looked at, at most once a second, by
-// the server's one thread when a connection comes.
+// Serves from the newest usable files. A watcher thread looks at their
+// stamps once a second and builds a new context when one changed, so the
+// server's thread never reads a file: it only takes the current context
+// when a connection comes.
 class OpenSslContext final : public net::TlsContext {
 public:
-    OpenSslContext(WebConfig web, SSL_CTX* context) : web_(std::move(web)), context_(context), stamps_(stamps()) {}
-    ~OpenSslContext() override { ::SSL_CTX_free(context_); }
+    OpenSslContext(WebConfig web, const Stamps& stamps, SSL_CTX* context)
+        : web_(std::move(web)), stamps_(stamps), context_(context), watcher_([this] { watch(); }) {}
+    ~OpenSslContext() override {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        watcher_.join();
+        ::SSL_CTX_free(context_);
+    }
 
     std::unique_ptr<net::TlsSession> session(int fd) override {
-        reloadIfChanged();
-        SSL* ssl = ::SSL_new(context_);
+        SSL* ssl = nullptr;
+        {
+            // A session holds its own reference to the context it began with.
+            std::lock_guard lock(mutex_);
+            ssl = ::SSL_new(context_);
+        }
         if (!ssl || ::SSL_set_fd(ssl, fd) != 1) {
             ::SSL_free(ssl);
             ::ERR_clear_error();
@@ -134,43 +233,58 @@ public:
     }
 
 private:
-    std::array<FileStamp, 3> stamps() const {
-        return {stampOf(web_.certFile), stampOf(web_.keyFile), stampOf(web_.clientCaFile)};
-    }
-
-    void reloadIfChanged() {
-        const auto now = Clock::now();
-        if (now - lastLook_ < std::chrono::seconds(1)) return;
-        lastLook_ = now;
-        const auto current = stamps();
-        if (current == stamps_) return;
-        stamps_ = current;
-        std::string error;
-        // A session holds its own reference to the context it began with.
-        if (SSL_CTX* fresh = contextOf(web_, error)) {
-            ::SSL_CTX_free(context_);
-            context_ = fresh;
-            std::cerr << "KvxDiagnostics: metrics: certificate " << web_.certFile << " read again" << std::endl;
-        } else {
-            std::cerr << "KvxDiagnostics: metrics: keeping the certificate in use: " << error << std::endl;
+    void watch() {
+        std::unique_lock lock(mutex_);
+        while (!wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; })) {
+            lock.unlock();
+            reloadIfChanged();
+            lock.lock();
         }
     }
 
-    WebConfig web_;
+    void reloadIfChanged() {
+        const Stamps current = stampsOf(web_);
+        if (current == stamps_) return;
+        stamps_ = current;
+        std::string error;
+        SSL_CTX* fresh = contextOf(web_, error);
+        if (!fresh) {
+            std::cerr << "KvxDiagnostics: metrics: keeping the certificate in use: " << error << std::endl;
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            std::swap(context_, fresh);
+        }
+        ::SSL_CTX_free(fresh);
+        std::cerr << "KvxDiagnostics: metrics: certificate " << web_.certFile << " read again" << std::endl;
+    }
+
+    const WebConfig web_;
+    Stamps stamps_;  // the watcher's alone
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
     SSL_CTX* context_;
-    std::array<FileStamp, 3> stamps_;
-    Clock::time_point lastLook_ = Clock::now();
+    std::thread watcher_;  // last: it starts once everything it uses is there
 };
 
 }  // namespace
 
 std::shared_ptr<net::TlsContext> makeTlsContext(const WebConfig& web, std::string& error) {
+    // Stamped before the read: a change while it reads is read again.
+    const Stamps stamps = stampsOf(web);
     SSL_CTX* context = contextOf(web, error);
     if (!context) return nullptr;
     // OpenSSL writes to the socket with write(): a peer gone mid-answer must
     // not end the program with SIGPIPE.
     ::signal(SIGPIPE, SIG_IGN);
-    return std::make_shared<OpenSslContext>(web, context);
+    try {
+        return std::make_shared<OpenSslContext>(web, stamps, context);
+    } catch (const std::system_error& e) {
+        error = std::string("cannot watch the certificate for changes: ") + e.what();
+        return nullptr;
+    }
 }
 
 std::optional<int> startSecured(MetricsServer& server, const std::string& host, int port, const WebConfig& web,
