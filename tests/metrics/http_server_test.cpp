@@ -1,9 +1,11 @@
 // The HTTP server under the framings, caps and deadlines that hostile
 // clients use, over plain HTTP and over TLS alike.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <openssl/ssl.h>
@@ -14,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -230,7 +233,50 @@ TEST(TlsSettings, ChangedCertificateIsServedWithoutARestart) {
     std::filesystem::copy_file(kTls / "server.crt", dir / "tls.crt", std::filesystem::copy_options::overwrite_existing);
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     EXPECT_EQ(RawClient(*port, true).serverName(), "kvx-test-client");
+    // A FIFO in the key's place is refused, not waited on.
+    std::filesystem::remove(dir / "tls.key");
+    ASSERT_EQ(::mkfifo((dir / "tls.key").c_str(), 0600), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(RawClient(*port, true).serverName(), "kvx-test-client");
+    ::close(::open((dir / "tls.key").c_str(), O_WRONLY | O_NONBLOCK));  // lets a reader stuck on it go
     server.stop();
+    std::filesystem::remove_all(dir);
+}
+
+struct UnusableFileCase {
+    const char* name;
+    std::string cert, key, ca, error;
+};
+
+// Files that cannot be served are refused at the start by name, read only
+// as regular files of bounded size, without asking for a pass phrase.
+TEST(TlsSettings, UnusableFilesAreRefusedByName) {
+    const auto dir = std::filesystem::temp_directory_path() / ("kvx_unusable_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string cert = (kTls / "server.crt").string(), key = (kTls / "server.key").string();
+    const std::string large = (dir / "large.crt").string(), fifo = (dir / "fifo.key").string();
+    std::filesystem::copy_file(kTls / "server.crt", large);
+    std::ofstream(large, std::ios::app) << std::string(kMaxTlsFileBytes, '\n');
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::vector<UnusableFileCase> cases{
+        {"EncryptedKey", cert, (kTls / "server-encrypted.key").string(), "",
+         "the key " + (kTls / "server-encrypted.key").string() + " is encrypted; give an unencrypted key"},
+        {"CertificateOverOneMegabyte", large, key, "", "the certificate " + large + " is larger than 1 MB"},
+        {"DevZeroAsCertificate", "/dev/zero", key, "", "the certificate /dev/zero cannot be read (not a regular file)"},
+        {"FolderAsClientCa", cert, key, dir.string(),
+         "the client CA file " + dir.string() + " cannot be read (Is a directory)"},
+        {"FifoAsKey", cert, fifo, "", "the key " + fifo + " cannot be read (not a regular file)"},
+    };
+    for (const UnusableFileCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        WebConfig web;
+        web.certFile = c.cert;
+        web.keyFile = c.key;
+        web.clientCaFile = c.ca;
+        std::string error;
+        EXPECT_EQ(makeTlsContext(web, error), nullptr);
+        EXPECT_EQ(error, c.error);
+    }
     std::filesystem::remove_all(dir);
 }
 
