@@ -15,13 +15,14 @@ namespace {
 // How long one wait looks away from the stop signals.
 constexpr std::chrono::milliseconds kStopCheckEvery{200};
 
-// A program that holds SIGINT and SIGTERM back to take them between ticks
-// (the headless monitor) has one pending while it should stop: a request on
+// A program that holds SIGINT, SIGTERM and SIGHUP back to take them between
+// ticks (the headless monitor) has one pending while it should stop: a request on
 // a slow link must not hold that stop for a whole deadline.
 bool stopPending() {
     sigset_t pending;
     if (::sigpending(&pending) != 0) return false;
-    return ::sigismember(&pending, SIGINT) == 1 || ::sigismember(&pending, SIGTERM) == 1;
+    return ::sigismember(&pending, SIGINT) == 1 || ::sigismember(&pending, SIGTERM) == 1 ||
+           ::sigismember(&pending, SIGHUP) == 1;
 }
 
 // Waits for `events` on `fd` until the deadline; false with errno set when

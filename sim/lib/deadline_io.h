@@ -1,8 +1,8 @@
 // Socket I/O for the driver libraries' requests, each bounded by one deadline
 // for the whole exchange: a peer that is dead, silent or sends one byte at a
 // time fails the request when the deadline passes, however it behaves. A
-// wait also ends (ECANCELED) when SIGINT or SIGTERM is pending: held back by
-// a program that takes them between requests, they ask it to stop.
+// wait also ends (ECANCELED) when SIGINT, SIGTERM or SIGHUP is pending: held
+// back by a program that takes them between requests, they ask it to stop.
 #pragma once
 
 #include <sys/socket.h>

@@ -18,6 +18,7 @@
 #include "metrics/metrics_plugin.h"
 #include "app/monitor.h"
 #include "app/recorded_run.h"
+#include "app/stop_signals.h"
 #include "display/staleness.h"
 #include "metrics/metrics.h"
 #include "report/service_report.h"
@@ -35,13 +36,13 @@ const char* roleName(ColourRole role) {
     return "plain";
 }
 
-// Waits up to `ms` for SIGINT or SIGTERM (blocked beforehand); true when one came.
+// Waits up to `ms` for one of the stop signals (blocked beforehand); true when one came.
 bool waitForStopSignal(const sigset_t& signals, long ms) {
     if (ms < 0) ms = 0;
     timespec timeout{ms / 1000, (ms % 1000) * 1000000L};
     for (;;) {
         int sig = sigtimedwait(&signals, nullptr, &timeout);
-        if (sig == SIGINT || sig == SIGTERM) return true;
+        if (sig > 0) return true;
         if (sig < 0 && errno == EINTR) continue;
         return false;
     }
@@ -60,7 +61,7 @@ bool writeOutput(const std::string& text, const sigset_t& stopSignals) {
         if (ready <= 0) {
             sigset_t pending;
             sigpending(&pending);
-            for (int sig : {SIGINT, SIGTERM})
+            for (int sig : {SIGINT, SIGTERM, SIGHUP})
                 if (sigismember(&stopSignals, sig) && sigismember(&pending, sig)) return false;
             continue;
         }
@@ -168,10 +169,7 @@ std::string modelJson(const DisplayModel& model, long tick, std::optional<std::i
 
 int runConsole(const ConsoleOptions& options) {
     if (options.replay) return runConsoleReplay(options);
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
+    const sigset_t stopSignals = stopSignalSet();
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     // A reader that goes away (`| head -n 1`) ends the run like SIGTERM: the
     // failed write is noticed below instead of killing the process.
@@ -297,10 +295,7 @@ int runConsole(const ConsoleOptions& options) {
 }
 
 int runConsoleReplay(const ConsoleOptions& options) {
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
+    const sigset_t stopSignals = stopSignalSet();
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     std::string error;

@@ -1,8 +1,8 @@
 // The headless front end: the same start-up, ticks and shutdown as the
 // window, with no display. It prints the caption and the summary when they
 // change (or, with --json, the whole display model of every tick as one JSON
-// line), sends message boxes to standard error, and stops cleanly on SIGINT or
-// SIGTERM or after a given number of ticks.
+// line), sends message boxes to standard error, and stops cleanly on SIGINT,
+// SIGTERM or SIGHUP or after a given number of ticks.
 #pragma once
 
 #include <cstdint>

@@ -23,6 +23,7 @@
 
 #include "app/monitor.h"
 #include "app/recorded_run.h"
+#include "app/stop_signals.h"
 #include "app/window_replay.h"
 #include "display/staleness.h"
 #include "platform/plugin.h"
@@ -40,19 +41,7 @@ namespace {
 constexpr const char* kHistorySection = "HistoryWindow";
 constexpr const char* kHistoryGeometryKey = "Geometry";
 
-// SIGINT and SIGTERM close the window like the user would, so the shutdown
-// (settings, program-end record) runs. Every thread holds them back and the
-// event loop takes them from a signalfd: one that comes during a tick stays
-// pending, which a driver request on a slow link sees and gives up at once.
-sigset_t stopSignalSet() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    return set;
-}
-
-// A close asked for while a tick or a user action runs (SIGTERM, or the
+// A close asked for while a tick or a user action runs (a stop signal, or the
 // window closed while a dialog of that handler is open) must not pull the
 // connection and the library from under it: the open dialog is answered,
 // the close is held until the handler has returned, and only then does the
@@ -100,6 +89,10 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& passed) {
     // waits); the window's first text finds it done. The font configuration
     // needs nothing of Qt, the font list needs the application object.
     // Held back before the first thread starts: every thread inherits it.
+    // The stop signals (app/stop_signals.h) close the window like the user
+    // would, so the shutdown (settings, program-end record) runs. The event
+    // loop takes them from a signalfd: one that comes during a tick stays
+    // pending, which a driver request on a slow link sees and gives up at once.
     const sigset_t stopSignals = stopSignalSet();
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::latch applicationMade(1);

@@ -14,6 +14,7 @@
 #include <QRegularExpression>
 #include <QSocketNotifier>
 
+#include "app/stop_signals.h"
 #include "platform/plugin.h"
 #include "ui/history_plugin.h"
 
@@ -243,7 +244,7 @@ int runReplayWindow(const ReplayOptions& options) {
     replay.setAfterShow([&] {
         if (history && history->visible()) history->refresh();
     });
-    // SIGINT and SIGTERM close the window, so the replay's private folder goes with it.
+    // The stop signals close the window, so the replay's private folder goes with it.
     static int stopPipe[2] = {-1, -1};
     std::unique_ptr<QSocketNotifier> stopNotifier;
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, stopPipe) == 0) {
@@ -254,8 +255,9 @@ int runReplayWindow(const ReplayOptions& options) {
         };
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;
-        sigaction(SIGINT, &action, nullptr);
-        sigaction(SIGTERM, &action, nullptr);
+        const sigset_t stopSignals = stopSignalSet();
+        for (int sig : {SIGINT, SIGTERM, SIGHUP})
+            if (sigismember(&stopSignals, sig)) sigaction(sig, &action, nullptr);
         stopNotifier = std::make_unique<QSocketNotifier>(stopPipe[1], QSocketNotifier::Read);
         QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, [&] {
             char byte;
