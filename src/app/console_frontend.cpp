@@ -230,6 +230,9 @@ int runConsole(const ConsoleOptions& options) {
         RecordedSegment segment(recording.get(), recording::SegmentKind::Start);
         return monitor.formCreate();
     };
+    // Until the first attempt has returned (a deadline, on a link that is
+    // down) a scrape already sees the instance and its process.
+    metrics.publish(prometheusStartPendingText(controller, 0));
     bool started = start();
     // The start again, 1 s after a failed attempt and twice as long after
     // each one that follows, up to a minute; the metrics say meanwhile that
@@ -250,7 +253,12 @@ int runConsole(const ConsoleOptions& options) {
         started = start();
         if (started) std::cerr << "KvxDiagnostics: started after " << attempts << " attempts" << std::endl;
     }
-    if (!started) return 1;
+    if (!started) {
+        if (monitor.startFailure() == StartFailure::Unusable)
+            std::cerr << "KvxDiagnostics: the driver library cannot use " << settingsUrl(monitor) << " (error "
+                      << monitor.openError() << "); no retry would change that" << std::endl;
+        return 1;
+    }
 
     if (metrics.running()) metrics.publish(prometheusText(monitor.history(), controller));
 

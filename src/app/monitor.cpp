@@ -81,9 +81,15 @@ bool Monitor::formCreate() {
             dialogs_.message("kvxg3x.dll not found or no valid version", "Fatal Error!");
             return false;
         }
-        if (driver_.KvxG3XOpen(settings_.remoteUrl, settings_.remoteDevFileName).value_or(KVX_E_NOT_SUPPORTED) != 0) {
-            startFailure_ = StartFailure::Unreachable;
-            if (!options_.retryUnreachableStart) dialogs_.message("WebServices Access failed!", "Fatal Error!");
+        const int opened = driver_.KvxG3XOpen(settings_.remoteUrl, settings_.remoteDevFileName).value_or(KVX_E_NOT_SUPPORTED);
+        if (opened != 0) {
+            // Only web services that did not answer (refused, timed out, a
+            // name not resolved) may answer later; a URL the library cannot
+            // use, or any other refusal, stays as it is.
+            startFailure_ = opened == KVX_E_NO_CONNECTION ? StartFailure::Unreachable : StartFailure::Unusable;
+            openError_ = opened;
+            if (startFailure_ == StartFailure::Unusable || !options_.retryUnreachableStart)
+                dialogs_.message("WebServices Access failed!", "Fatal Error!");
             return false;
         }
         driver_.KVXG3_SetDllErrorRoutine(&Monitor::driverErrorRoutine);

@@ -41,6 +41,7 @@ struct MonitorOptions {
     DriverReplay* driverReplay = nullptr;  // answers instead of the library (a replay)
     // A service that retries its start: web services that cannot be reached
     // end the start without the fatal message (the caller says what it does).
+    // A URL the library cannot use is fatal all the same: no retry mends it.
     bool retryUnreachableStart = false;
 };
 
@@ -49,6 +50,7 @@ enum class StartFailure {
     None,
     NoLibrary,    // no usable driver library
     Unreachable,  // web services mode, and the controller's web services cannot be reached
+    Unusable,     // web services mode, and the library cannot use the URL (or refused the open otherwise)
 };
 
 class Monitor : public WindowActions {
@@ -62,6 +64,8 @@ public:
     // was shown and nothing after it ran (no timer, no protocol, no settings).
     bool formCreate();
     StartFailure startFailure() const { return startFailure_; }
+    // What KvxG3XOpen returned at a start that ended Unreachable or Unusable.
+    int openError() const { return openError_; }
     // One poll tick; it stamps the model when it completes. A tick asked for
     // while a tick or a user action runs (a dialog inside it lets the event
     // loop run) is skipped.
@@ -137,6 +141,7 @@ private:
     bool timerEnabled_ = false;
     int busy_ = 0;
     StartFailure startFailure_ = StartFailure::None;
+    int openError_ = 0;
 };
 
 }  // namespace kvx

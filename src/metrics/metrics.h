@@ -19,7 +19,8 @@ std::string prometheusText(const RunHistory& history, const std::string& control
 
 // The text while a service's start waits for a controller whose web services
 // cannot be reached: kvx_up and kvx_online are 0 (the controller counts as
-// offline, as at a tick that cannot reach it), and the attempts so far.
+// offline, as at a tick that cannot reach it), and the attempts so far (0
+// while the first one runs).
 std::string prometheusStartPendingText(const std::string& controller, long attempts);
 
 // "encoder_error", "link_counters", ... as label values.

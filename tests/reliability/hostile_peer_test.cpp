@@ -490,6 +490,13 @@ const HostileCommandLine kHostileCommandLines[] = {
                  d.write("c.ini", "[Project data]\nUse Webservices=1\nURL=http://127.0.0.1:1\n"), "--ticks", "1"};
      },
      1, "Fatal Error!: WebServices Access failed!"},
+    // A URL the library cannot use never gets better: a service ends as the window does (timeout: no endless retry).
+    {"UnusableUrlWithMetrics",
+     [](const kvxsim::test::TempDir& d) -> std::vector<std::string> {
+         return {"/usr/bin/timeout", "20", KVX_PROGRAM, "--metrics-port", "0", "--settings",
+                 d.write("c.ini", "[Project data]\nUse Webservices=1\nURL=ftp://not-a-url\n")};
+     },
+     1, "Fatal Error!: WebServices Access failed!"},
     {"ProgramVersion",
      [](const kvxsim::test::TempDir&) -> std::vector<std::string> { return {KVX_PROGRAM, "/SU", "--version"}; },
      0, "KvxDiagnostics 2.5.3 (revision "},
