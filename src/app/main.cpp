@@ -1,11 +1,13 @@
 // KvxDiagnostics: starts the window, or the headless front end with
 // --console or where no display exists.
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/console_frontend.h"
@@ -51,6 +53,8 @@ void printUsage() {
                  "  --protocol FILE with --replay: write the protocol the run wrote, with the recorded times\n"
                  "  --speed N       with --replay: N times the recorded pace, 1 to 60 (headless default: no waits)\n"
                  "  --version       the program's version and the commit it was built from\n"
+                 "  -platform NAME, -display NAME, -style NAME, -reverse ...  Qt's own options, with one dash or\n"
+                 "                  two, go to the window (-platform and -display open it without DISPLAY)\n"
                  "Other arguments that do not start with -- are ignored.\n"
                  "The driver library is kvxg3.dll (kvxg3X.DLL in web-services mode) beside the program,\n"
                  "or the file named by KVXDLLNAME.\n";
@@ -64,18 +68,57 @@ bool haveDisplay() {
     return (x && *x) || (wayland && *wayland);
 }
 
+// Qt's own options (QGuiApplication, QApplication and its X11 platform in
+// Qt 6), which Qt takes with one dash or two. `value`: the next argument is
+// its value; `attached`: it also comes as -name=value.
+struct QtOption {
+    std::string_view name;
+    bool value;
+    bool attached;
+};
+constexpr QtOption kQtOptions[] = {
+    {"platform", true, false},    {"platformpluginpath", true, false}, {"platformtheme", true, false},
+    {"plugin", true, false},      {"qwindowgeometry", true, false},    {"qwindowicon", true, false},
+    {"qwindowtitle", true, false}, {"session", true, false},           {"display", true, false},
+    {"geometry", true, false},    {"title", true, false},              {"icon", true, false},
+    {"name", true, false},        {"visual", true, false},             {"style", true, true},
+    {"stylesheet", true, true},   {"qmljsdebugger", true, true},       {"reverse", false, false},
+    {"widgetcount", false, false}, {"nograb", false, false},           {"dograb", false, false},
+    {"testability", false, false},
+};
+
+// The Qt option `argument` is, or nothing for one Qt does not take.
+// `takesNext`: its value is the next argument.
+const QtOption* qtOption(std::string_view argument, bool& takesNext) {
+    if (argument.starts_with("--")) argument.remove_prefix(1);
+    if (!argument.starts_with("-")) return nullptr;
+    argument.remove_prefix(1);
+    const auto equals = argument.find('=');
+    for (const QtOption& option : kQtOptions) {
+        if (argument.substr(0, equals) != option.name || (equals != argument.npos && !option.attached)) continue;
+        takesNext = option.value && equals == argument.npos;
+        return &option;
+    }
+    return nullptr;
+}
+
 #ifdef KVX_WITH_WINDOW
 // The window lives in a plugin, so a headless run never loads the toolkit.
-// Nothing when the plugin cannot be loaded; `error` then says why.
-std::optional<int> runWindowPlugin(int& argc, char** argv, const std::vector<std::string>& arguments,
-                                   std::string& error) {
+// Qt sees the program's name and its own options only. Nothing when the
+// plugin cannot be loaded; `error` then says why.
+std::optional<int> runWindowPlugin(const char* program, std::vector<std::string>& qtArguments,
+                                   const std::vector<std::string>& arguments, std::string& error) {
     void* plugin = kvx::loadPlugin(KVX_WINDOW_PLUGIN_FILE, error);
     if (!plugin) return std::nullopt;
     auto run = reinterpret_cast<decltype(&kvxdiag_run_window)>(kvx::pluginSymbol(plugin, KVX_WINDOW_PLUGIN_ENTRY, error));
     if (!run) return std::nullopt;
+    std::vector<char*> qtArgv{const_cast<char*>(program)};
+    for (auto& a : qtArguments) qtArgv.push_back(a.data());
+    int qtArgc = static_cast<int>(qtArgv.size());
+    qtArgv.push_back(nullptr);
     std::vector<const char*> passed;
     for (const auto& a : arguments) passed.push_back(a.c_str());
-    return run(&argc, argv, passed.data(), static_cast<int>(passed.size()));
+    return run(&qtArgc, qtArgv.data(), passed.data(), static_cast<int>(passed.size()));
 }
 #endif
 
@@ -95,11 +138,20 @@ std::vector<std::string> windowArguments(const kvx::ConsoleOptions& console) {
 }
 #endif
 
-bool parsePositive(const char* text, long& out) {
+// Digits only: strtol alone takes " 5" and "+5".
+bool parseWholeNumber(const char* text, long& out) {
+    if (!std::isdigit(static_cast<unsigned char>(*text))) return false;
     char* end = nullptr;
     errno = 0;
-    long v = std::strtol(text, &end, 10);
-    if (!end || end == text || *end || errno == ERANGE || v <= 0) return false;
+    const long v = std::strtol(text, &end, 10);
+    if (*end || errno == ERANGE) return false;
+    out = v;
+    return true;
+}
+
+bool parsePositive(const char* text, long& out) {
+    long v = 0;
+    if (!parseWholeNumber(text, v) || v <= 0) return false;
     out = v;
     return true;
 }
@@ -112,6 +164,14 @@ bool takesValue(const std::string& option) {
     for (const char* name : {"--ticks", "--interval-ms", "--metrics-port", "--metrics-address", "--web.listen-address",
                              "--web-config-file", "--web.config.file", "--settings", "--report", "--record",
                              "--record-max-mb", "--record-files", "--replay", "--protocol", "--speed"})
+        if (option == name) return true;
+    return false;
+}
+
+// The options whose value names a file; an empty one names none.
+bool takesFile(const std::string& option) {
+    for (const char* name : {"--settings", "--report", "--record", "--replay", "--protocol", "--web.config.file",
+                             "--web-config-file"})
         if (option == name) return true;
     return false;
 }
@@ -136,9 +196,17 @@ int runProgram(int argc, char** argv) {
     kvx::ReplayOptions replay;
     std::string protocol;
     bool wantConsole = false;
+    std::vector<std::string> qtArguments;
+    bool qtPicksDisplay = false;  // -platform or -display: a window without DISPLAY
+    std::string replayOnly, recordOnly;  // an option given that needs --replay, --record
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         long value = 0;
+        bool qtTakesNext = false;
+        if (takesFile(a) && i + 1 < argc && !*argv[i + 1]) {
+            std::cerr << "KvxDiagnostics: " << a << " needs a file name, not \"\"\n";
+            return 2;
+        }
         if (a == "--console" || a == "--headless") {
             wantConsole = true;
         } else if (a == "--json") {
@@ -155,9 +223,8 @@ int runProgram(int argc, char** argv) {
             if (a == "--ticks") console.ticks = value;
             else console.intervalMs = static_cast<int>(value);
         } else if (a == "--metrics-port" && i + 1 < argc) {
-            char* end = nullptr;
-            const long port = std::strtol(argv[++i], &end, 10);
-            if (!end || *end || end == argv[i] || port < 0 || port > 65535) {
+            long port = 0;
+            if (!parseWholeNumber(argv[++i], port) || port > 65535) {
                 std::cerr << "KvxDiagnostics: --metrics-port needs a port number from 0 to 65535, not \"" << argv[i]
                           << "\"\n";
                 return 2;
@@ -197,14 +264,25 @@ int runProgram(int argc, char** argv) {
             if (a == "--speed") replay.speed = static_cast<int>(value);
             else if (a == "--record-files") record.keepFiles = static_cast<int>(value);
             else record.maxMegabytes = static_cast<int>(value);
+            (a == "--speed" ? replayOnly : recordOnly) = a;
         } else if ((a == "--record" || a == "--replay" || a == "--protocol") && i + 1 < argc) {
             (a == "--record" ? record.file : a == "--replay" ? replay.file : protocol) = argv[++i];
+            if (a == "--protocol") replayOnly = a;
         } else if (a == "--help" || a == "-h") {
             printUsage();
             return 0;
         } else if (a == "--version") {
             std::cout << "KvxDiagnostics " << kvx::buildVersion() << " (revision " << kvx::buildRevision() << ")\n";
             return 0;
+        } else if (const QtOption* qt = qtOption(a, qtTakesNext)) {
+            // Not an option of ours taken for its value ("--platform --console").
+            if (qtTakesNext && (i + 1 >= argc || std::string_view(argv[i + 1]).starts_with("--"))) {
+                std::cerr << "KvxDiagnostics: " << a << " needs a value\n";
+                return 2;
+            }
+            qtArguments.push_back(a);
+            if (qtTakesNext) qtArguments.push_back(argv[++i]);
+            qtPicksDisplay = qtPicksDisplay || qt->name == "platform" || qt->name == "display";
         } else if (a.starts_with("--")) {
             // A misspelt option would otherwise run an instance without what it asked for.
             std::cerr << "KvxDiagnostics: " << (takesValue(a) ? a + " needs a value" : "unknown option " + a)
@@ -219,6 +297,15 @@ int runProgram(int argc, char** argv) {
         std::cerr << "KvxDiagnostics: --record and --replay cannot be used together\n";
         return 2;
     }
+    // Taken and then left unused, it would do silently nothing.
+    if (replay.file.empty() && !replayOnly.empty()) {
+        std::cerr << "KvxDiagnostics: " << replayOnly << " needs --replay\n";
+        return 2;
+    }
+    if (record.file.empty() && !recordOnly.empty()) {
+        std::cerr << "KvxDiagnostics: " << recordOnly << " needs --record\n";
+        return 2;
+    }
     if (!protocol.empty()) replay.protocolFile = protocol;
     if (!record.file.empty()) console.record = record;
     if (!replay.file.empty()) console.replay = replay;
@@ -228,9 +315,9 @@ int runProgram(int argc, char** argv) {
     }
 
 #ifdef KVX_WITH_WINDOW
-    if (!wantConsole && haveDisplay()) {
+    if (!wantConsole && (haveDisplay() || qtPicksDisplay)) {
         std::string error;
-        if (auto code = runWindowPlugin(argc, argv, windowArguments(console), error)) return *code;
+        if (auto code = runWindowPlugin(argv[0], qtArguments, windowArguments(console), error)) return *code;
         std::cerr << "KvxDiagnostics: the window cannot be loaded (" << error << "), running without it.\n";
     } else if (!wantConsole) {
         std::cerr << "KvxDiagnostics: no display found, running without a window.\n";
@@ -238,5 +325,8 @@ int runProgram(int argc, char** argv) {
 #else
     if (!wantConsole) std::cerr << "KvxDiagnostics: built without the window, running headless.\n";
 #endif
+    if (!qtArguments.empty())
+        std::cerr << "KvxDiagnostics: " << qtArguments.front() << " and the other options of Qt are for the window; "
+                  << "ignored without it\n";
     return kvx::runConsole(console);
 }

@@ -12,6 +12,7 @@ std::optional<ListenAddress> parseListenAddress(const std::string& text) {
     if (host.front() == '[') {
         if (host.size() < 3 || host.back() != ']') return std::nullopt;
         host = host.substr(1, host.size() - 2);
+        if (host.find_first_of("[]") != std::string::npos) return std::nullopt;  // "[[::1]]"
     } else if (host.find(':') != std::string::npos) {
         return std::nullopt;  // an IPv6 address needs its brackets
     }

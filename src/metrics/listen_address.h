@@ -16,7 +16,7 @@ struct ListenAddress {
 inline constexpr const char* kEveryAddress = "0.0.0.0";
 
 // Nothing for a text without a port from 0 to 65535, or an IPv6 address
-// without its brackets.
+// without its brackets or with more than one pair.
 std::optional<ListenAddress> parseListenAddress(const std::string& text);
 
 }  // namespace kvx

@@ -483,6 +483,18 @@ const HostileCommandLine kHostileCommandLines[] = {
          return {KVX_PROGRAM, "--web.listen-address", "0.0.0.0"};
      },
      2, "KvxDiagnostics: --web.listen-address needs [HOST]:PORT (port 0 to 65535), not \"0.0.0.0\""},
+    // Refused at once, not taken and ignored or failing at the end of the run.
+    {"ProtocolWithoutReplay",
+     [](const kvxsim::test::TempDir& d) -> std::vector<std::string> {
+         return {KVX_PROGRAM, "--console", "--ticks", "1", "--protocol", d.path() + "/p.txt"};
+     },
+     2, "KvxDiagnostics: --protocol needs --replay"},
+    {"EmptyReportFile",
+     [](const kvxsim::test::TempDir&) -> std::vector<std::string> { return {KVX_PROGRAM, "--ticks", "1", "--report", ""}; },
+     2, "KvxDiagnostics: --report needs a file name, not \"\""},
+    {"TicksWithALeadingSpace",
+     [](const kvxsim::test::TempDir&) -> std::vector<std::string> { return {KVX_PROGRAM, "--console", "--ticks", " 5"}; },
+     2, "KvxDiagnostics: --ticks needs a positive whole number, not \" 5\""},
     // Only a service (with metrics) waits for its controller; a plain headless run ends as the window does.
     {"UnreachableWithoutMetrics",
      [](const kvxsim::test::TempDir& d) -> std::vector<std::string> {
