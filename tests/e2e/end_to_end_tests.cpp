@@ -309,5 +309,28 @@ TEST_F(EndToEndTest, TheWindowRunsFromItsPluginAndClosesOnSigterm) {
     EXPECT_EQ(countOf(readFile(protocol), "Diagnostic Program closed!"), 1u);
 }
 
+// A hang-up (the terminal closed) ends either front end in order; the
+// window opens on Qt's own --platform option, with no display set.
+TEST_F(EndToEndTest, AHangUpEndsEitherFrontEndInOrder) {
+    startSimulator();
+    const fs::path protocol = dir / "DiagProtocol.txt";
+    for (const std::vector<std::string>& options : {std::vector<std::string>{"--console"}, {"--platform", "offscreen"}}) {
+        SCOPED_TRACE(options.front());
+        writeSettings(false);
+        fs::remove(protocol);
+        std::vector<std::string> argv{(dir / "bin" / "KvxDiagnostics").string()};
+        argv.insert(argv.end(), options.begin(), options.end());
+        monitor = std::make_unique<Process>(Process::Options{
+            argv, {{"KVXSIM_SOCKET", socket}, {"QT_QPA_PLATFORM", ""}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}},
+            dir.string(), (dir / "monitor.err").string()});
+        for (int i = 0; i < 400 && !(fs::exists(protocol) && fs::file_size(protocol) > 0); ++i)
+            std::this_thread::sleep_for(25ms);
+        monitor->signal(SIGHUP);
+        EXPECT_EQ(monitor->wait(10s), 0) << readFile(dir / "monitor.err");
+        EXPECT_EQ(countOf(readFile(protocol), "Diagnostic Program closed!"), 1u);
+        EXPECT_NE(readFile(dir / "bin" / "KvxDiagnostics.INI").find("[DESKTOP]"), std::string::npos);
+    }
+}
+
 }  // namespace
 }  // namespace kvx::e2e

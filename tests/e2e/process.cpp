@@ -29,6 +29,7 @@ Process::Process(const Options& options) {
         if (devNull >= 0) dup2(devNull, STDIN_FILENO);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
         for (const auto& [k, v] : options.env) setenv(k.c_str(), v.c_str(), 1);
+        ::signal(SIGHUP, SIG_DFL);  // as from a terminal, even where the test runner ignores it
         std::vector<char*> args;
         for (const auto& a : options.argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
