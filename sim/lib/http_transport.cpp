@@ -18,21 +18,14 @@
 
 #include "lib/answer_fields.h"
 #include "lib/deadline_io.h"
+#include "lib/http_answer.h"
 #include "lib/transport.h"
 
 namespace kvxsim {
 
 namespace {
 
-// What an answer's head may hold: a controller sends a handful of lines.
-constexpr std::size_t kHeadMaxBytes = 16 * 1024;
-constexpr int kHeadMaxLines = 64;
 constexpr const char* kStoppingText = "the program is stopping";
-
-std::string lower(std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 // Why a request failed: the server is unreachable (the call answers "no
 // connection") or its answer is malformed.
@@ -144,143 +137,28 @@ private:
         return false;
     }
 
-    // The status of a lowered head's first line, "http/1.x NNN[ reason]":
-    // three digits and no more, "HTTP/1.1 2000 OK" is no status 200.
-    static bool statusOf(const std::string& head, int& status) {
-        const std::string_view line(head.data(), head.find("\r\n"));
-        if (line.size() < 12 || line.substr(0, 7) != "http/1." || (line[7] != '0' && line[7] != '1') || line[8] != ' ')
-            return false;
-        status = 0;
-        for (std::size_t i = 9; i < 12; ++i) {
-            if (line[i] < '0' || line[i] > '9') return false;
-            status = status * 10 + (line[i] - '0');
-        }
-        return line.size() == 12 || (line[12] == ' ' && line.find_first_of("\r\n") == std::string_view::npos);
-    }
-
     bool exchange(const std::string& message, Deadline deadline, int& status, std::string& body, bool& answered,
                   Failure& failure) {
         if (!sendAllWithin(fd_, message, deadline)) {
             failure.why = failureText();
             return false;
         }
-        // The head: a status line and header lines up to an empty line.
-        std::size_t end;
-        while ((end = pending_.find("\r\n\r\n")) == std::string::npos) {
-            if (pending_.size() > kHeadMaxBytes) return malformed(failure, "answer head too large");
-            if (!more(deadline, answered, failure)) return false;
-        }
-        if (end > kHeadMaxBytes) return malformed(failure, "answer head too large");
-        const std::string head = lower(pending_.substr(0, end + 2));
-        pending_.erase(0, end + 4);
-        if (!statusOf(head, status)) return malformed(failure, "no HTTP status line");
-        long long length = -1;
-        bool chunked = false;
-        keepAlive_ = true;
-        int lines = 0;
-        for (std::size_t at = head.find("\r\n") + 2; at < head.size(); ++lines) {
-            const std::size_t eol = head.find("\r\n", at);
-            const std::string line = head.substr(at, eol - at);
-            at = eol + 2;
-            if (lines >= kHeadMaxLines) return malformed(failure, "too many header lines");
-            const std::size_t colon = line.find(':');
-            if (colon == std::string::npos) return malformed(failure, "malformed header line");
-            const std::string name = line.substr(0, colon);
-            std::string value = line.substr(colon + 1);
-            value.erase(0, value.find_first_not_of(" \t"));
-            value.erase(value.find_last_not_of(" \t") + 1);
-            if (name == "content-length") {
-                // Plain digits, a length below 10^12; a second header that
-                // differs leaves the answer's end in doubt.
-                if (value.empty() || value.size() > 12 || value.find_first_not_of("0123456789") != std::string::npos)
-                    return malformed(failure, "malformed Content-Length");
-                const long long given = std::stoll(value);
-                if (length >= 0 && given != length) return malformed(failure, "two differing Content-Length headers");
-                length = given;
-            } else if (name == "transfer-encoding") {
-                chunked = value.find("chunked") != std::string::npos;
-            } else if (name == "connection") {
-                keepAlive_ = value.find("close") == std::string::npos;
+        HttpAnswerReader reader;
+        for (bool closed = false;;) {
+            switch (reader.read(pending_, closed)) {
+            case HttpAnswerReader::State::Malformed: return malformed(failure, reader.why());
+            case HttpAnswerReader::State::Whole:
+                status = reader.status();
+                body = reader.body();
+                if (!reader.keepAlive()) disconnect();
+                return true;
+            case HttpAnswerReader::State::More:
+                // Only an answer that ends with the connection is whole at its close.
+                if (closed || (!more(deadline, answered, failure) && failure.why != "connection closed")) return false;
+                closed = failure.why == "connection closed";
+                break;
             }
         }
-        body.clear();
-        if (chunked) return readChunked(deadline, body, answered, failure);
-        if (length < 0) {
-            // The answer ends with the connection.
-            keepAlive_ = false;
-            while (true) {
-                if (pending_.size() > kAnswerMaxBytes) return malformed(failure, "answer too large");
-                if (!more(deadline, answered, failure)) break;
-            }
-            if (failure.why != "connection closed") return false;
-            body.swap(pending_);
-            return true;
-        }
-        if (static_cast<unsigned long long>(length) > kAnswerMaxBytes) return malformed(failure, "answer too large");
-        while (pending_.size() < static_cast<std::size_t>(length))
-            if (!more(deadline, answered, failure)) return false;
-        body = pending_.substr(0, static_cast<std::size_t>(length));
-        pending_.erase(0, static_cast<std::size_t>(length));
-        if (!keepAlive_) disconnect();
-        return true;
-    }
-
-    bool readChunked(Deadline deadline, std::string& body, bool& answered, Failure& failure) {
-        for (;;) {
-            std::size_t eol;
-            while ((eol = pending_.find("\r\n")) == std::string::npos) {
-                if (pending_.size() > 64) return malformed(failure, "malformed chunk size");
-                if (!more(deadline, answered, failure)) return false;
-            }
-            std::size_t size = 0;
-            if (!chunkSize(std::string_view(pending_).substr(0, eol), size))
-                return malformed(failure, "malformed chunk size");
-            if (body.size() + size > kAnswerMaxBytes) return malformed(failure, "answer too large");
-            pending_.erase(0, eol + 2);
-            if (size == 0) return endOfChunks(deadline, answered, failure);
-            while (pending_.size() < size + 2)
-                if (!more(deadline, answered, failure)) return false;
-            // A chunk that runs past its size is no chunk: where the answer
-            // ends would be a guess.
-            if (pending_.compare(size, 2, "\r\n") != 0) return malformed(failure, "chunk not followed by CRLF");
-            body.append(pending_, 0, size);
-            pending_.erase(0, size + 2);
-        }
-    }
-
-    // A chunk-size line: hex digits (eight at most, nothing that could
-    // overflow), then nothing or extensions after a ';'. A sign, a "0x", a
-    // space or a bare CR or LF is refused rather than read one way here and
-    // another by a proxy on the way.
-    static bool chunkSize(std::string_view line, std::size_t& size) {
-        std::size_t digits = 0;
-        for (; digits < line.size() && std::isxdigit(static_cast<unsigned char>(line[digits])); ++digits) {
-            if (digits == 8) return false;
-            const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(line[digits])));
-            size = size * 16 + static_cast<std::size_t>(c <= '9' ? c - '0' : c - 'a' + 10);
-        }
-        std::string_view rest = line.substr(digits);
-        if (digits == 0) return false;
-        if (rest.empty()) return true;
-        while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
-        if (rest.empty() || rest.front() != ';') return false;
-        return std::none_of(rest.begin(), rest.end(), [](char c) {
-            return (static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f;
-        });
-    }
-
-    // After the last chunk: trailer lines, which no answer here needs, up to
-    // the empty line that ends the answer, so nothing of them is taken for
-    // the next answer's head.
-    bool endOfChunks(Deadline deadline, bool& answered, Failure& failure) {
-        std::size_t end = 0;
-        while (!pending_.starts_with("\r\n") && (end = pending_.find("\r\n\r\n")) == std::string::npos) {
-            if (pending_.size() > kHeadMaxBytes) return malformed(failure, "trailer too large");
-            if (!more(deadline, answered, failure)) return false;
-        }
-        pending_.erase(0, pending_.starts_with("\r\n") ? 2 : end + 4);
-        if (!keepAlive_) disconnect();
-        return true;
     }
 
     std::string host_;
@@ -290,7 +168,6 @@ private:
     std::string origin_;
     int fd_ = -1;
     std::string pending_;
-    bool keepAlive_ = true;
 };
 
 }  // namespace

@@ -140,6 +140,48 @@ Head parseHead(std::string_view head, const ServerLimits& limits) {
     return h;
 }
 
+Taken takeRequest(std::string& in, std::size_t& skipped, const ServerLimits& limits) {
+    Taken t;
+    // One empty line may come before a request (after a body some clients
+    // end with CRLF); more are refused like any other malformed head.
+    while (!in.empty() && (in[0] == '\n' || in.starts_with("\r\n"))) {
+        in.erase(0, in[0] == '\n' ? 1 : 2);
+        if (++skipped > 1) return {Taken::Refused, refuse("400 Bad Request")};
+    }
+    if (in.empty() || (in.size() == 1 && in[0] == '\r')) return t;
+    std::size_t headLength = 0, end = 0, lines = 0;
+    for (std::size_t from = 0;;) {
+        const std::size_t newline = in.find('\n', from);
+        if (newline == std::string::npos || newline + 1 > limits.maxHeadBytes) {
+            if (in.size() > limits.maxHeadBytes || newline != std::string::npos)
+                return {Taken::Refused, refuse("431 Request Header Fields Too Large")};
+            return {Taken::Partial, {}};
+        }
+        if (newline == from || (newline == from + 1 && in[from] == '\r')) {
+            headLength = from;
+            end = newline + 1;
+            break;
+        }
+        // The request line and the header lines.
+        if (++lines > limits.maxHeaderLines + 1) return {Taken::Refused, refuse("431 Request Header Fields Too Large")};
+        from = newline + 1;
+    }
+    t.head = parseHead(std::string_view(in).substr(0, headLength), limits);
+    if (t.head.refused) {
+        t.kind = Taken::Refused;
+        return t;
+    }
+    if (in.size() < end + t.head.bodyLength) {
+        t.kind = Taken::Body;
+        return t;
+    }
+    t.head.request.body = in.substr(end, t.head.bodyLength);
+    in.erase(0, end + t.head.bodyLength);
+    skipped = 0;
+    t.kind = Taken::Request;
+    return t;
+}
+
 }  // namespace kvx::net::detail
 
 namespace kvx::net {

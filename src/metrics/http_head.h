@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "metrics/http_server.h"
@@ -20,6 +21,22 @@ struct Head {
 
 // `head` holds the request line and the header lines, each ending in LF.
 Head parseHead(std::string_view head, const ServerLimits& limits);
+
+// What the bytes a client has sent so far hold.
+struct Taken {
+    enum Kind {
+        Nothing,  // no byte of a request yet
+        Partial,  // part of a head
+        Body,     // a whole head, its body on its way
+        Request,  // a whole request: in `head`, taken from the bytes
+        Refused,  // `head.refused` says why; the connection ends
+    } kind = Nothing;
+    Head head;
+};
+
+// Takes the next request from the front of `in`, within the limits.
+// `skipped` counts the empty lines before a request line (one is taken).
+Taken takeRequest(std::string& in, std::size_t& skipped, const ServerLimits& limits);
 
 // "OK" for 200, ...
 const char* reasonOf(int status);

@@ -30,8 +30,6 @@ namespace kvx::net {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using detail::Head;
-using detail::parseHead;
 
 // A connection's bytes without TLS.
 class PlainSession final : public TlsSession {
@@ -323,52 +321,24 @@ void HttpServer::Impl::answered(Connection& c, std::string answer, bool close, C
 
 // Takes the next request from what `c` sent once it is whole, or refuses it.
 void HttpServer::Impl::parse(Connection& c, Clock::time_point now) {
-    // One empty line may come before a request (after a body some clients
-    // end with CRLF); more are refused like any other malformed head.
-    while (!c.in.empty() && (c.in[0] == '\n' || c.in.starts_with("\r\n"))) {
-        c.in.erase(0, c.in[0] == '\n' ? 1 : 2);
-        if (++c.skipped > 1) return answered(c, refusal("400 Bad Request"), true, now);
-    }
-    if (c.in.empty() || (c.in.size() == 1 && c.in[0] == '\r')) return;
+    detail::Taken t = detail::takeRequest(c.in, c.skipped, limits);
+    if (t.kind == detail::Taken::Refused) return answered(c, refusal(t.head.refused), true, now);
+    if (t.kind == detail::Taken::Nothing) return;
     if (c.idle) {
         // The first byte of the next request: its head deadline runs.
         c.idle = false;
         c.waitingSince = now;
         c.deadline = now + limits.headDeadline;
     }
-    std::size_t headLength = 0, end = 0, lines = 0;
-    for (std::size_t from = 0;;) {
-        const std::size_t newline = c.in.find('\n', from);
-        if (newline == std::string::npos || newline + 1 > limits.maxHeadBytes) {
-            if (c.in.size() > limits.maxHeadBytes || newline != std::string::npos)
-                return answered(c, refusal("431 Request Header Fields Too Large"), true, now);
-            return;  // more to come
-        }
-        if (newline == from || (newline == from + 1 && c.in[from] == '\r')) {
-            headLength = from;
-            end = newline + 1;
-            break;
-        }
-        // The request line and the header lines.
-        if (++lines > limits.maxHeaderLines + 1) return answered(c, refusal("431 Request Header Fields Too Large"), true, now);
-        from = newline + 1;
-    }
-    Head h = parseHead(std::string_view(c.in).substr(0, headLength), limits);
-    if (h.refused) return answered(c, refusal(h.refused), true, now);
-    if (c.in.size() < end + h.bodyLength) {
-        // The body is on its way, within the request's deadline.
-        c.deadline = c.waitingSince + limits.requestDeadline;
-        return;
-    }
-    h.request.body = c.in.substr(end, h.bodyLength);
-    c.in.erase(0, end + h.bodyLength);
-    c.skipped = 0;
+    // The body is on its way, within the request's deadline.
+    if (t.kind == detail::Taken::Body) c.deadline = c.waitingSince + limits.requestDeadline;
+    if (t.kind != detail::Taken::Request) return;
     c.phase = Phase::Handling;
     c.wants = 0;
     c.progressed = now;
-    h.request.peer = c.peer;
-    const bool headOnly = h.request.method == "HEAD";
-    dispatch({c.id, std::move(h.request), headOnly, h.close});
+    t.head.request.peer = c.peer;
+    const bool headOnly = t.head.request.method == "HEAD";
+    dispatch({c.id, std::move(t.head.request), headOnly, t.head.close});
 }
 
 void HttpServer::Impl::receive(Connection& c, Clock::time_point now) {
