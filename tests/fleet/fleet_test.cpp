@@ -3,7 +3,8 @@
 // service discovery and evaluating the shipped alert rules, a real
 // Alertmanager delivering to a webhook of the test. A fault in one
 // controller must reach the webhook for that controller alone, and clear.
-// The same behind a Prometheus agent that writes to a central one.
+// The same behind a Prometheus agent that writes to a central one, with the
+// files docs/fleet.md gives for it.
 #include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -14,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <regex>
+#include <sstream>
 
 #include "e2e/monitor_fixture.h"
 
@@ -23,6 +25,30 @@ namespace {
 const fs::path kAlertRules = KVX_ALERT_RULES;
 const fs::path kShipped = kAlertRules.parent_path();
 const fs::path kTls = KVX_TEST_TLS_DIR;
+const fs::path kFleetDoc = KVX_FLEET_DOC;
+// The user prometheus (and the agent's host) with the password s3cret.
+const char* const kUserHash = "$2y$04$CsatAQ.FUJUQlgnyrnaUqOzFKoyT8z2XhIWG0PqDvJmrLr98yqCmG";
+
+// The YAML block of docs/fleet.md whose first line names `file`, without
+// the indentation of the list item it stands in.
+std::string documentedFile(const std::string& file) {
+    std::istringstream doc(readFile(kFleetDoc));
+    std::string line, fence, text;
+    while (std::getline(doc, line)) {
+        const auto indent = line.find_first_not_of(' ');
+        if (fence.empty() && indent != std::string::npos && line.compare(indent, std::string::npos, "```yaml") == 0) {
+            fence = line.substr(0, indent) + "```";
+            text.clear();
+        } else if (!fence.empty() && line == fence) {
+            if (text.rfind("# " + file + "\n", 0) == 0) return text;
+            fence.clear();
+        } else if (!fence.empty()) {
+            text += line.substr(std::min(line.size(), fence.size() - 3)) + "\n";
+        }
+    }
+    ADD_FAILURE() << "docs/fleet.md has no block for " << file;
+    return {};
+}
 
 int freePort() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -41,7 +67,7 @@ int freePort() {
 class WebhookReceiver {
 public:
     struct Alert {
-        std::string status, alertname, controller, axis, cls;
+        std::string status, alertname, controller, axis, cls, runbook;
     };
     // One delivery: the alerts of one group, as one message reaches a person.
     struct Notification {
@@ -58,7 +84,8 @@ public:
                 const json labels = a.value("labels", json::object());
                 n.alerts.push_back({a.value("status", ""), labels.value("alertname", ""),
                                     labels.value("controller", ""), labels.value("axis", ""),
-                                    labels.value("class", "")});
+                                    labels.value("class", ""),
+                                    a.value("annotations", json::object()).value("runbook_url", "")});
                 alerts_.push_back(n.alerts.back());
             }
             notifications_.push_back(std::move(n));
@@ -157,13 +184,8 @@ protected:
         return waitFor(dir / name / "monitor.err", std::regex("metrics on http://(127\\.0\\.0\\.1:[0-9]+)/metrics"));
     }
 
-    // Alertmanager sending to the webhook, Prometheus finding the targets in
-    // a file and evaluating the shipped rules, both every second. Past one
-    // host: a Prometheus in agent mode scrapes and writes to a central one
-    // that receives by remote write and alone holds the rules.
-    enum class Layout { OnePrometheus, AgentAndCentral };
-    void startCollectors(int webhookPort, const std::vector<std::string>& targets,
-                         Layout layout = Layout::OnePrometheus) {
+    // The test's Alertmanager, sending to the webhook at once; its port.
+    int startAlertmanager(int webhookPort) {
         const int alertmanagerPort = freePort();
         std::ofstream(dir / "alertmanager.yml")
             << "route:\n  receiver: test\n  group_by: [alertname, controller]\n  group_wait: 1s\n"
@@ -175,6 +197,13 @@ protected:
                "--web.listen-address=127.0.0.1:" + std::to_string(alertmanagerPort), "--cluster.listen-address=",
                "--log.level=warn"},
               dir / "alertmanager.log", dir);
+        return alertmanagerPort;
+    }
+
+    // Alertmanager sending to the webhook, Prometheus finding the targets in
+    // a file and evaluating the shipped rules, both every second.
+    void startCollectors(int webhookPort, const std::vector<std::string>& targets) {
+        const int alertmanagerPort = startAlertmanager(webhookPort);
         std::ofstream(dir / "targets.json") << json::array({json{{"targets", targets}}}).dump();
         const std::string timing = "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n";
         const std::string rules = "rule_files:\n  - " + kAlertRules.string() +
@@ -182,26 +211,51 @@ protected:
                                   std::to_string(alertmanagerPort) + "']\n";
         const std::string scrape = "scrape_configs:\n  - job_name: kvxdiagnostics\n    file_sd_configs:\n      - files: ['" +
                                    (dir / "targets.json").string() + "']\n";
-        const int prometheusPort = freePort();
-        if (layout == Layout::OnePrometheus) {
-            std::ofstream(dir / "prometheus.yml") << timing << rules << scrape;
-            spawn({"prometheus", "--config.file=" + (dir / "prometheus.yml").string(),
-                   "--storage.tsdb.path=" + (dir / "tsdb").string(),
-                   "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort), "--log.level=warn"},
-                  dir / "prometheus.log", dir);
-            return;
-        }
-        std::ofstream(dir / "central.yml") << timing << rules;
-        spawn({"prometheus", "--config.file=" + (dir / "central.yml").string(),
-               "--storage.tsdb.path=" + (dir / "central").string(), "--web.enable-remote-write-receiver",
+        prometheusPort = freePort();
+        std::ofstream(dir / "prometheus.yml") << timing << rules << scrape;
+        spawn({"prometheus", "--config.file=" + (dir / "prometheus.yml").string(),
+               "--storage.tsdb.path=" + (dir / "tsdb").string(),
                "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort), "--log.level=warn"},
               dir / "prometheus.log", dir);
-        std::ofstream(dir / "agent.yml") << timing << scrape << "remote_write:\n  - url: http://127.0.0.1:"
-                                         << prometheusPort << "/api/v1/write\n";
-        spawn({"prometheus", "--enable-feature=agent", "--config.file=" + (dir / "agent.yml").string(),
-               "--storage.agent.path=" + (dir / "agent").string(),
-               "--web.listen-address=127.0.0.1:" + std::to_string(freePort()), "--log.level=warn"},
-              dir / "agent.log", dir);
+    }
+
+    // Past one host, as docs/fleet.md writes it: a Prometheus agent scraping
+    // the TLS monitors and writing over TLS with basic authentication to a
+    // central Prometheus that alone holds the rules. The documented files
+    // changed only where they name a site's files and addresses; returns
+    // the agent.
+    Process& startDocumentedRemoteWrite(int webhookPort, const std::vector<std::string>& targets) {
+        const int alertmanagerPort = startAlertmanager(webhookPort);
+        fs::create_directories(dir / "targets");
+        std::ofstream(dir / "targets" / "line3.json") << json::array({json{{"targets", targets}}}).dump();
+        std::ofstream(dir / "password") << "s3cret\n";
+        const int centralPort = freePort();
+        std::string central = documentedFile("/etc/prometheus/central.yml");
+        replace(central, "/usr/share/kvxdiagnostics/kvx-alerts.yml", kAlertRules);
+        replace(central, "localhost:9093", "127.0.0.1:" + std::to_string(alertmanagerPort));
+        std::ofstream(dir / "central.yml") << central;
+        std::string web = documentedFile("/etc/prometheus/web.yml");
+        replace(web, "/etc/prometheus/central.crt", kTls / "server.crt");
+        replace(web, "/etc/prometheus/central.key", kTls / "server.key");
+        replace(web, "REPLACE-WITH-A-BCRYPT-HASH", std::string("'") + kUserHash + "'");
+        std::ofstream(dir / "web.yml.central") << web;
+        spawn({"prometheus", "--config.file=" + (dir / "central.yml").string(),
+               "--web.config.file=" + (dir / "web.yml.central").string(), "--web.enable-remote-write-receiver",
+               "--storage.tsdb.path=" + (dir / "central").string(),
+               "--web.listen-address=127.0.0.1:" + std::to_string(centralPort), "--log.level=warn"},
+              dir / "prometheus.log", dir);
+        std::string agent = documentedFile("/etc/prometheus/agent.yml");
+        replace(agent, "/etc/prometheus/kvx-ca.crt", kTls / "server.crt");
+        replace(agent, "/etc/prometheus/kvx-password", dir / "password");
+        replace(agent, "/etc/prometheus/kvx-targets/*.json", dir / "targets" / "*.json");
+        replace(agent, "metrics.example:9090", "localhost:" + std::to_string(centralPort));
+        replace(agent, "/etc/prometheus/central-ca.crt", kTls / "server.crt");
+        replace(agent, "/etc/prometheus/rw-password", dir / "password");
+        std::ofstream(dir / "agent.yml") << agent;
+        return spawn({"prometheus", "--enable-feature=agent", "--config.file=" + (dir / "agent.yml").string(),
+                      "--storage.agent.path=" + (dir / "agent").string(),
+                      "--web.listen-address=127.0.0.1:" + std::to_string(freePort()), "--log.level=warn"},
+                     dir / "agent.log", dir);
     }
 
     // As startMonitor, serving over TLS with basic authentication as the
@@ -332,27 +386,43 @@ TEST_F(FleetTest, AFaultInOneControllerAlertsForItAloneAndClears) {
     EXPECT_NE(protocol.find("Diagnostic Program closed!"), std::string::npos) << protocol;
 }
 
-// Past one host: the instances' host runs a Prometheus agent that keeps no
-// rules; the alert for a controller behind it is raised by the central
-// Prometheus from the samples written to it, and delivered for that
-// controller alone.
-TEST_F(FleetTest, AFaultBehindAnAgentAlertsAtTheCentre) {
+// Past one host, with docs/fleet.md's files: the instances' host runs a
+// Prometheus agent that keeps no rules; the alert for a controller behind
+// it is raised by the central Prometheus from the samples written to it,
+// within the documented bound, and delivered for that controller alone.
+// The agent killed, the centre says the host is silent; none of its
+// monitors, healthy to the last sample, is called stale.
+TEST_F(FleetTest, AFaultBehindAnAgentAlertsAtTheCentreAndASilentHostToo) {
     startSimulator(3);
+    writeWebConfig();
     std::vector<std::string> targets;
-    for (const char* name : {"c1", "c2", "c3"}) targets.push_back(startMonitor(name));
+    for (const char* name : {"c1", "c2", "c3"}) targets.push_back(startTlsMonitor(name, simPort));
     WebhookReceiver webhook;
-    startCollectors(webhook.port(), targets, Layout::AgentAndCentral);
+    Process& agent = startDocumentedRemoteWrite(webhook.port(), targets);
+    std::this_thread::sleep_for(15s);  // the first scrapes written and evaluated
 
+    const auto injected = std::chrono::steady_clock::now();
     control("c2", {"inject", "emergency-out", "axis", "1"});
     const auto firing = webhook.waitFor("firing", 60s);
     ASSERT_TRUE(firing) << logs();
     EXPECT_EQ(firing->controller, "c2");
     EXPECT_EQ(firing->alertname, "KvxFaultClassRaised");
+    EXPECT_EQ(firing->runbook, "https://wiki.example/kvxdiagnostics/runbook.md#kvxfaultclassraised");
+    const auto delay = webhook.notifications().front().when - injected;
+    std::cout << "fault behind the agent notified after " << std::chrono::duration<double>(delay).count() << " s\n";
+    // A tick (1 s), 2 E + d (11 s), the test route's group_wait (1 s).
+    EXPECT_LE(delay, 13s);
     control("c2", {"clear", "emergency-out", "axis", "1"});
-    const auto resolved = webhook.waitFor("resolved", 90s);
-    ASSERT_TRUE(resolved) << logs();
-    EXPECT_EQ(resolved->controller, "c2");
-    for (const WebhookReceiver::Alert& a : webhook.alerts()) EXPECT_EQ(a.controller, "c2") << a.alertname;
+
+    const auto killed = std::chrono::steady_clock::now();
+    agent.signal(SIGKILL);
+    const auto silent = webhook.waitFor(
+        [](const WebhookReceiver::Alert& a) { return a.alertname == "KvxHostSilent" && a.status == "firing"; }, 120s);
+    ASSERT_TRUE(silent) << logs();
+    std::cout << "killed agent notified after "
+              << std::chrono::duration<double>(silent->second - killed).count() << " s\n";
+    for (const WebhookReceiver::Alert& a : webhook.alerts())
+        EXPECT_TRUE(a.alertname == "KvxHostSilent" || a.controller == "c2") << a.alertname << " " << a.controller;
 }
 
 // The shipped Prometheus configuration, rules and Alertmanager route, at their
