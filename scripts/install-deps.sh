@@ -13,7 +13,7 @@ packages=(
   libcpp-httplib-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev valgrind python3
   xvfb xauth openbox xdotool x11-utils chromium
-  prometheus-alertmanager libyaml-cpp-dev libcrypt-dev libssl-dev apache2-utils
+  prometheus-alertmanager libyaml-cpp-dev libcrypt-dev libssl-dev apache2-utils openssl
   lintian dpkg-dev file systemd man-db heaptrack debootstrap libxdamage-dev
   zlib1g-dev
   clang libclang-rt-14-dev
