@@ -5,12 +5,14 @@
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QStyle>
@@ -558,7 +560,23 @@ void MainWindow::syncPlacement() {
 
 void MainWindow::applyPlacement() {
     const WindowPlacement& p = model_.placement;
-    setGeometry(p.left, p.top, p.width, p.height);
+    // A placement stored on a larger screen, or a design size larger than
+    // this screen at a high scale, is fitted to the screen it is meant for;
+    // the stored values themselves stay as they are.
+    const QRect wanted(p.left, p.top, p.width, p.height);
+    const QScreen* screen = QGuiApplication::screenAt(wanted.center());
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    ui::Box fitted{p.left, p.top, p.width, p.height};
+    if (screen) {
+        // Before the first show the frame is not known yet: a typical one.
+        const QRect g = geometry(), f = frameGeometry();
+        QMargins m(g.left() - f.left(), g.top() - f.top(), f.right() - g.right(), f.bottom() - g.bottom());
+        if (m.isNull()) m = QMargins(4, 28, 4, 4);
+        const QRect a = screen->availableGeometry();
+        fitted = ui::fitOnScreen(fitted, {m.left(), m.top(), m.right(), m.bottom()},
+                                 {a.x(), a.y(), a.width(), a.height()});
+    }
+    setGeometry(rectOf(fitted));
     scrollPending_ = true;
     if (isVisible()) applyScroll();
 }

@@ -13,9 +13,9 @@ namespace kvx::ui {
 inline constexpr int kDesignWidth = 757;
 inline constexpr int kDesignHeight = 677;
 
-// The smallest scroll range: below it the window scrolls. Down, the range
-// grows to what the four groups need (window_layout.h), so no task row is
-// ever out of reach.
+// The smallest scroll range: below it the window scrolls. Across, the range
+// grows to what the texts shown need, down to what the four groups need
+// (window_layout.h), so no value and no task row is ever out of reach.
 inline constexpr int kScrollWidth = 620;
 inline constexpr int kScrollHeight = 500;
 

@@ -42,6 +42,22 @@ struct WindowLayout {
 // every task row and the summary at its design height.
 int neededHeight(const DisplayModel& model, const Measures& measures);
 
+// The width the controls need: the design's 620 pixels, or more where a
+// text that keeps its place on the left would reach its group's edge or a
+// control that follows the right edge beside it.
+int neededWidth(const DisplayModel& model, const Measures& measures);
+
 WindowLayout layoutWindow(const DisplayModel& model, int clientWidth, int clientHeight, const Measures& measures);
+
+// The room a window manager's frame takes round a window's client area.
+struct Frame {
+    int left = 0, top = 0, right = 0, bottom = 0;
+};
+
+// A stored client rectangle on a screen's available area: a size that, with
+// its frame, is larger than the area shrinks to fit it (the window then
+// scrolls); a place that sticks out moves inside, the title bar first; a
+// place whose client area lies on the area is kept as it stands.
+Box fitOnScreen(const Box& client, const Frame& frame, const Box& available);
 
 }  // namespace kvx::ui

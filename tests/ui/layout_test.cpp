@@ -2,12 +2,15 @@
 // range, and the placement kept in the model.
 #include <QGroupBox>
 #include <QScrollArea>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTest>
 
 #include <map>
 
+#include "scenario_board.h"
 #include "ui/window_design.h"
+#include "ui/window_layout.h"
 #include "window_fixture.h"
 
 using kvx::test::WindowFixture;
@@ -58,6 +61,36 @@ void fillOnlineBoard(kvx::DisplayModel& m) {
     for (const char* name : {"cbUseWebServices", "cbGetFileNames", "buReboot"}) m.setVisible(name, true);
 }
 
+// The boards the simulator offers, as the poll leaves the window after a
+// tick: every shipped scenario and the longest rows its commands make.
+struct Board {
+    const char* name;
+    const char* scenario;
+    std::vector<std::string> commands;
+};
+const Board kBoards[] = {
+    {"kvx2000", "kvx2000.scn", {}},
+    {"kvx2100", "kvx2100.scn", {}},
+    {"kvx2400", "kvx2400.scn", {}},
+    {"kvx4000", "kvx4000.scn", {}},
+    {"lively", "lively.scn", {}},
+    {"18AxesInFault", "kvx2000.scn", {"set axes 18", "inject emergency-out axis all"}},
+    {"kvx4000With18AxesAnd9Modules", "kvx4000.scn",
+     {"set axes 18", "set module 0 checksum 0x1A20", "set module 1 checksum 0x1A21", "set module 2 checksum 0x1A22",
+      "set module 3 checksum 0x1A23", "set module 4 checksum 0x1A24", "set module 5 checksum 0x1A25",
+      "set module 6 checksum 0x1A26", "set module 7 checksum 0x1A27", "set module 8 checksum 0x1A28"}},
+};
+
+// Each board is polled once; the sizes reuse its model.
+const kvx::DisplayModel& polledBoard(const Board& board) {
+    static std::map<std::string, kvx::DisplayModel> polled;
+    if (auto it = polled.find(board.name); it != polled.end()) return it->second;
+    std::string error;
+    kvx::DisplayModel model = kvx::test::scenarioBoard(board.scenario, board.commands, error);
+    if (!error.empty()) qWarning("%s", error.c_str());
+    return polled.emplace(board.name, std::move(model)).first->second;
+}
+
 // Where a control stands on the canvas.
 QRect onCanvas(QWidget* w) { return w->geometry().translated(static_cast<QWidget*>(w->parent())->pos()); }
 
@@ -91,23 +124,34 @@ private slots:
 
     // Every size a technician gives the window, drawn again after a tick.
     void everySizeKeepsTheDesign_data() {
+        QTest::addColumn<int>("board");  // -1: the filled online board, else one of kBoards
         QTest::addColumn<QSize>("client");
-        QTest::addColumn<bool>("across");  // horizontal scroll bar
-        QTest::addColumn<bool>("down");    // vertical scroll bar
-        QTest::newRow("620x500") << QSize(620, 500) << true << true;
-        QTest::newRow("700x560") << QSize(700, 560) << false << true;
-        QTest::newRow("757x677") << QSize(757, 677) << false << false;
-        QTest::newRow("1000x677") << QSize(1000, 677) << false << false;
-        QTest::newRow("1920x1080") << QSize(1920, 1080) << false << false;
-        QTest::newRow("640x450") << QSize(640, 450) << false << true;
+        QTest::addColumn<int>("across");  // horizontal scroll bar; -1: as far as the texts need
+        QTest::addColumn<int>("down");    // vertical scroll bar
+        const std::tuple<QSize, int, int> sizes[] = {
+            {{620, 500}, 1, 1}, {{700, 560}, 0, 1}, {{757, 677}, 0, 0},
+            {{1000, 677}, 0, 0}, {{1920, 1080}, 0, 0}, {{640, 450}, 1, 1}};  // Boot System beside the EPM row
+        for (const auto& [client, across, down] : sizes) {
+            const QByteArray size = QByteArray::number(client.width()) + "x" + QByteArray::number(client.height());
+            QTest::newRow(size.constData()) << -1 << client << across << down;
+            for (int b = 0; b < int(std::size(kBoards)); ++b)
+                QTest::newRow(QByteArray(kBoards[b].name + ("/" + size)).constData())
+                    << b << client << (client.width() >= 757 ? 0 : -1) << down;
+        }
     }
 
     void everySizeKeepsTheDesign() {
+        QFETCH(int, board);
         QFETCH(QSize, client);
-        QFETCH(bool, across);
-        QFETCH(bool, down);
+        QFETCH(int, across);
+        QFETCH(int, down);
         WindowFixture f;
-        fillOnlineBoard(f.model);
+        if (board < 0) {
+            fillOnlineBoard(f.model);
+        } else {
+            f.model = polledBoard(kBoards[board]);
+            QVERIFY2(f.model["laBoardTypeNr"].text.starts_with("KVX-"), f.model["laBoardTypeNr"].text.c_str());
+        }
         f.window->render();
         showAt(f, 757, 677);
         std::map<std::string, int> designDistance;
@@ -120,10 +164,10 @@ private slots:
         QScrollArea* area = f.window->scrollArea();
         QCOMPARE(area->size(), client);
         QWidget* canvas = area->widget();
-        QCOMPARE(area->horizontalScrollBar()->isVisible(), across);
-        QCOMPARE(area->verticalScrollBar()->isVisible(), down);
-        QCOMPARE(canvas->width() > area->viewport()->width(), across);
-        QCOMPARE(canvas->height() > area->viewport()->height(), down);
+        if (across >= 0) QCOMPARE(area->horizontalScrollBar()->isVisible(), bool(across));
+        QCOMPARE(area->verticalScrollBar()->isVisible(), bool(down));
+        QCOMPARE(canvas->width() > area->viewport()->width(), area->horizontalScrollBar()->isVisible());
+        QCOMPARE(canvas->height() > area->viewport()->height(), area->verticalScrollBar()->isVisible());
         QVERIFY(canvas->width() >= 620 && canvas->height() >= 500);
 
         std::vector<std::pair<std::string, QRect>> shown;
@@ -131,8 +175,8 @@ private slots:
             QWidget* w = f.find(c.name.c_str());
             if (w->isHidden() || w->width() == 0) continue;
             shown.emplace_back(c.name, onCanvas(w));
-            if (c.group == kvx::Group::Task || c.group == kvx::Group::Summary)
-                QVERIFY2(QRect(QPoint(), w->parentWidget()->size()).contains(w->geometry()), c.name.c_str());
+            // Scrolled fully right, every shown text is in reach.
+            QVERIFY2(QRect(QPoint(), w->parentWidget()->size()).contains(w->geometry()), c.name.c_str());
             if (designDistance.count(c.name))
                 QVERIFY2(groupWidth(w) - w->x() == designDistance[c.name], c.name.c_str());
             if (c.kind == kvx::ControlKind::Label && !c.placedAfter.empty() && c.alignedWith.empty()) {
@@ -160,14 +204,18 @@ private slots:
 
         for (int width : {1000, 640}) {
             f.window->resize(width, 677);
-            QCOMPARE(f.find("gbVersionInformation")->width(), width);
+            // At 640 Boot System would cover the version row's "---": the
+            // canvas stays wide enough for both and scrolls.
+            const int canvas = f.window->scrollArea()->widget()->width();
+            QCOMPARE(canvas > width, width == 640);
+            QCOMPARE(f.find("gbVersionInformation")->width(), canvas);
             for (std::size_t i = 0; i < std::size(kRightAnchored); ++i) {
                 QWidget* w = f.find(kRightAnchored[i]);
                 QCOMPARE(groupWidth(w) - w->x(), distance[i]);
             }
             for (std::size_t i = 0; i < std::size(kLeftAnchored); ++i) QCOMPARE(f.find(kLeftAnchored[i])->x(), left[i]);
         }
-        QCOMPARE(f.find("cbCardNr")->x(), 640 - (757 - 696));
+        QCOMPARE(f.find("cbCardNr")->x(), f.window->scrollArea()->widget()->width() - (757 - 696));
     }
 
     void scrollBarsAppearBelowTheScrollRange() {
@@ -211,6 +259,33 @@ private slots:
         QCOMPARE(f.model.placement.horizontalScroll, 15);
         QCOMPARE(f.model.placement.left, f.window->normalGeometry().x());
         QCOMPARE(f.model.placement.top, f.window->normalGeometry().y());
+    }
+
+    // A placement from another screen or scale is fitted to the screen it
+    // is meant for, frame included; one that fits keeps its place.
+    void placementIsFittedToTheScreen() {
+        using kvx::ui::Box;
+        const kvx::ui::Frame frame{4, 28, 4, 4};
+        const struct {
+            const char* name;
+            Box stored, available, expected;
+        } rows[] = {
+            {"scale 2 on 1920x1080", {736, 226, 757, 677}, {0, 0, 960, 540}, {199, 28, 757, 508}},
+            {"fits", {100, 120, 600, 450}, {0, 0, 1600, 1000}, {100, 120, 600, 450}},
+            {"recorded on a wider screen", {1500, 200, 757, 677}, {0, 0, 1600, 1000}, {839, 200, 757, 677}},
+            {"above and left of the screen", {-300, -50, 757, 677}, {0, 0, 1600, 1000}, {4, 28, 757, 677}},
+            {"on a second screen", {1700, 100, 757, 677}, {1600, 0, 1280, 1024}, {1700, 100, 757, 677}},
+        };
+        for (const auto& row : rows)
+            QVERIFY2(kvx::ui::fitOnScreen(row.stored, frame, row.available) == row.expected, row.name);
+
+        // Through the window: fitted on screen, the stored placement kept.
+        WindowFixture f;
+        f.model.placement = {1500, 300, 2400, 1500, 0, 0};
+        f.window->applyPlacement();
+        const QRect screen = f.window->screen()->availableGeometry();
+        QVERIFY(screen.contains(f.window->geometry()));
+        QCOMPARE(f.model.placement.width, 2400);
     }
 
     void placementBeforeShowKeepsTheScrollPositions() {
