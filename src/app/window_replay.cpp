@@ -45,6 +45,21 @@ ReplayWindow::ReplayWindow(ReplaySession& session, int speed)
         controls_->rememberPlace();
         controls_->close();
     });
+    controls_->showSpeed(speed_);
+    // Closed controls come back from the main window's context menu.
+    auto* showControls = new QAction("Replay controls", window_.get());
+    showControls->setShortcut(QKeySequence("Ctrl+R"));
+    showControls->setShortcutContext(Qt::ApplicationShortcut);
+    QObject::connect(showControls, &QAction::triggered, [this] {
+        if (controls_->isVisible()) {
+            controls_->raise();
+            controls_->activateWindow();
+        } else {
+            controls_->showBeside();
+        }
+    });
+    window_->addAction(showControls);
+    window_->setContextMenuPolicy(Qt::ActionsContextMenu);
     lastEpochMs_ = session_.epochMs();
     if (session_.newFault()) faultTicks_.insert(session_.ticks());
 }
@@ -235,7 +250,11 @@ int runReplayWindow(const ReplayOptions& options) {
         history->bringUp();
     });
     replay.window().addAction(openHistory);
-    replay.window().setContextMenuPolicy(Qt::ActionsContextMenu);
+    // The replay ends with its main window, whatever else is still open.
+    QObject::connect(&replay.window(), &MainWindow::closing, [&] {
+        if (history) history->close();
+        QCoreApplication::quit();
+    });
     // Going back starts the run over on a new monitor: the history window goes with the old one.
     replay.setBeforeRestart([&] {
         if (history) history->close();

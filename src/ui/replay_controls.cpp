@@ -1,10 +1,12 @@
 #include "ui/replay_controls.h"
 
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QSettings>
+#include <QSignalBlocker>
 
 #include <algorithm>
 #include <QLabel>
@@ -93,6 +95,22 @@ void ReplayControls::showState(const QString& time, long tick, bool running, boo
 
 void ReplayControls::showNote(const QString& note) { note_->setText(note); }
 
+void ReplayControls::showSpeed(int times) {
+    const QSignalBlocker quiet(speed_);
+    int at = speed_->findData(times);
+    if (at < 0) {
+        at = 0;
+        while (at < speed_->count() && speed_->itemData(at).toInt() < times) ++at;
+        speed_->insertItem(at, QString::number(times) + "x", times);
+    }
+    speed_->setCurrentIndex(at);
+}
+
+void ReplayControls::closeEvent(QCloseEvent* event) {
+    rememberPlace();
+    QWidget::closeEvent(event);
+}
+
 void ReplayControls::showBeside() {
     adjustSize();
     // The window manager adds its frame only once a window is shown; until
@@ -105,9 +123,13 @@ void ReplayControls::showBeside() {
     if (frame.isNull()) frame = QMargins(4, 28, 4, 4);
     const QSize outer = size().grownBy(frame);
 
-    const QVariant kept = placeSettings().value("Controls/Position");
+    // The kept place is checked with the frame the controls had there, not
+    // with the guess: the main window's title bar is higher than theirs.
+    const QSettings settings = placeSettings();
+    const QVariant kept = settings.value("Controls/Position");
+    const QSize keptSize = settings.value("Controls/Size").toSize();
     if (kept.canConvert<QPoint>()) {
-        const QRect there(kept.toPoint(), outer);
+        const QRect there(kept.toPoint(), keptSize.isValid() ? keptSize : outer);
         for (const QScreen* screen : QGuiApplication::screens())
             if (screen->availableGeometry().contains(there)) {
                 move(there.topLeft());
@@ -124,6 +146,7 @@ void ReplayControls::rememberPlace() const {
     if (!isVisible()) return;
     QSettings settings = placeSettings();
     settings.setValue("Controls/Position", frameGeometry().topLeft());
+    settings.setValue("Controls/Size", frameGeometry().size());
 }
 
 }  // namespace kvx

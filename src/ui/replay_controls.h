@@ -23,12 +23,16 @@ public:
     void showState(const QString& time, long tick, bool running, bool ended);
     // A short note below the controls ("No earlier fault.").
     void showNote(const QString& note);
+    // Selects `times` in the speed list (added where the list lacks it),
+    // without reporting it back.
+    void showSpeed(int times);
 
     // Shows the controls where the user left them last time, as long as that
     // place is wholly on a screen, else beside the main window (placeFor).
     void showBeside();
-    // Keeps the place for the next replay (a file of the replay's own under
-    // the user's configuration folder; the monitor's settings stay as they are).
+    // Keeps the place and the size with the window manager's frame for the
+    // next replay (a file of the replay's own under the user's configuration
+    // folder; the monitor's settings stay as they are).
     void rememberPlace() const;
 
 signals:
@@ -38,6 +42,9 @@ signals:
     void jumpRequested(const QString& time);
     void previousFaultRequested();
     void nextFaultRequested();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     QWidget* mainWindow_;

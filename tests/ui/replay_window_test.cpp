@@ -2,6 +2,8 @@
 // program (tests/data), replayed into the real main window and its replay
 // controls. Jumps to the recorded faults and shows them; the picture is kept
 // for a look (KVX_SCREENSHOT_DIR, else the working folder).
+#include <QAction>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -57,6 +59,29 @@ private slots:
         click("buPreviousFault");
         click("buPreviousFault");
         QCOMPARE(replay->controls().findChild<QLabel*>("laReplayNote")->text(), "No earlier fault in the recording.");
+    }
+
+    // The speed asked for on the command line shows; closed controls keep
+    // their place and come back from the main window's context menu.
+    void speedShownAndClosedControlsReopened() {
+        replay = std::make_unique<ReplayWindow>(*session, 10);
+        replay->show();
+        QCOMPARE(replay->controls().findChild<QComboBox*>("cbReplaySpeed")->currentText(), "10x");
+        QVERIFY(QTest::qWaitForWindowExposed(&replay->controls()));
+        replay->controls().move(replay->controls().pos() + QPoint(7, 5));
+        QTRY_VERIFY(replay->controls().frameGeometry().topLeft() != QPoint());
+        const QRect frame = replay->controls().frameGeometry();
+        replay->controls().close();
+        QSettings kept(QSettings::IniFormat, QSettings::UserScope, "KvxDiagnostics", "replay");
+        QCOMPARE(kept.value("Controls/Position").toPoint(), frame.topLeft());
+        QCOMPARE(kept.value("Controls/Size").toSize(), frame.size());
+
+        QAction* reopen = nullptr;
+        for (QAction* a : replay->window().actions())
+            if (a->text() == "Replay controls") reopen = a;
+        QVERIFY(reopen);
+        reopen->trigger();
+        QVERIFY(replay->controls().isVisible());
     }
 
     void jumpToATimeThenToTheNextFaultShowsIt() {
