@@ -55,6 +55,15 @@ std::vector<MinuteIncrease> TrendRecorder::perMinute() const {
     return out;
 }
 
+std::array<std::uint64_t, kLinkCounterCount> TrendRecorder::lastMinuteIncrease() const {
+    std::array<std::uint64_t, kLinkCounterCount> sum{};
+    if (samples_.empty()) return sum;
+    const std::int64_t from = samples_.back().ms - kMinuteMs;
+    for (auto it = samples_.rbegin(); it != samples_.rend() && it->ms > from; ++it)
+        for (int i = 0; i < kLinkCounterCount; ++i) sum[i] += it->increase[i];
+    return sum;
+}
+
 std::array<std::uint64_t, kLinkCounterCount> TrendRecorder::windowIncrease() const {
     std::array<std::uint64_t, kLinkCounterCount> sum{};
     for (const TrendSample& s : samples_)

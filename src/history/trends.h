@@ -65,6 +65,10 @@ public:
     // the newest, minutes without samples included (all zero). Minutes are
     // counted from the run's first sample.
     std::vector<MinuteIncrease> perMinute() const;
+    // Sum of the increases of each counter over the 60 s up to the newest
+    // sample: the rate of the minute still running, steady across a minute
+    // boundary when the errors come at a steady rate.
+    std::array<std::uint64_t, kLinkCounterCount> lastMinuteIncrease() const;
     // Sum of the increases of each counter over the window.
     std::array<std::uint64_t, kLinkCounterCount> windowIncrease() const;
 

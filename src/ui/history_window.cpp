@@ -55,6 +55,9 @@ QChart* makeChart(const QString& title, const QString& yTitle, QValueAxis*& y) {
     y = new QValueAxis(chart);
     y->setTitleText(yTitle);
     y->setLabelFormat("%d");
+    // Whole numbers need little room: never elided to "...", whatever the
+    // chart's size or a range that grew since it was laid out.
+    y->setTruncateLabels(false);
     chart->addAxis(x, Qt::AlignBottom);
     chart->addAxis(y, Qt::AlignLeft);
     return chart;
@@ -314,14 +317,18 @@ void HistoryWindow::fillCharts() {
 
     double top = 0;
     const auto perMinute = trends.perMinute();
+    const auto lastMinute = trends.lastMinuteIncrease();
     for (int i = 0; i < kLinkCounterCount; ++i) {
         QList<QPointF> pts;
         // A step per minute: the increase holds for the whole minute. The
-        // minute still running ends at the newest sample, its increase scaled
-        // to a whole minute, so a steady rate does not look like a drop.
+        // minute still running ends at the newest sample and shows the
+        // errors of the last 60 s: a steady rate stays steady across a
+        // minute boundary instead of falling to 0 and spiking when a
+        // few seconds of it are scaled to a minute.
         for (const MinuteIncrease& m : perMinute) {
             const double start = static_cast<double>(localMs(m.startMs));
-            const double value = m.perWholeMinute(i);
+            const double value = m.partial() ? static_cast<double>(lastMinute[static_cast<std::size_t>(i)])
+                                             : static_cast<double>(m.increase[static_cast<std::size_t>(i)]);
             const double end = m.partial() ? static_cast<double>(localMs(samples.back().ms))
                                            : start + static_cast<double>(TrendRecorder::kMinuteMs);
             pts.append({start, value});
@@ -344,7 +351,8 @@ void HistoryWindow::fillCharts() {
     fillMarks();
 
     if (const auto& w = trends.worst()) {
-        worst_->setText(QString("Worst cycle time of the run: %1 us at %2 (band %3 to %4 us); %5 ticks out of band.")
+        worst_->setText(QString("Worst cycle time of the run: %1 \u00b5s at %2 (band %3 to %4 \u00b5s); %5 ticks out of "
+                                    "band.")
                             .arg(w->maxCycleUs)
                             .arg(timeText(w->time))
                             .arg(w->limits.lower)
@@ -388,7 +396,7 @@ void HistoryWindow::showCursor(std::optional<qint64> ms) {
     for (const TrendSample& s : samples)
         if (std::llabs(localMs(s.ms) - *ms) < std::llabs(localMs(nearest->ms) - *ms)) nearest = &s;
     QStringList lines;
-    lines << QString("%1  max. time %2 us, min. time %3 us, band %4 to %5 us")
+    lines << QString("%1  max. time %2 \u00b5s, min. time %3 \u00b5s, band %4 to %5 \u00b5s")
                  .arg(clockText(localMs(nearest->ms)))
                  .arg(nearest->maxCycleUs)
                  .arg(nearest->minCycleUs)

@@ -169,14 +169,14 @@ private slots:
         QCOMPARE(timeouts->at(2), QPointF(at(9, 1, 0), 4.0));
         QCOMPARE(timeouts->at(3), QPointF(at(9, 2, 0), 4.0));
         QCOMPARE(w->worstLabel()->text(),
-                 QString("Worst cycle time of the run: 1900 us at 2024/03/05 - 09:00:10 (band 895 to 1791 us); "
+                 QString("Worst cycle time of the run: 1900 \u00b5s at 2024/03/05 - 09:00:10 (band 895 to 1791 \u00b5s); "
                          "1 ticks out of band."));
 
         // A new tick, then refresh: the charts grow.
         history->observe(onlineTick(100, 2000));
         w->refresh();
         QCOMPARE(max->count(), 6);
-        QVERIFY(w->worstLabel()->text().startsWith("Worst cycle time of the run: 2000 us at 2024/03/05 - 09:01:40"));
+        QVERIFY(w->worstLabel()->text().startsWith("Worst cycle time of the run: 2000 \u00b5s at 2024/03/05 - 09:01:40"));
     }
 
     // Counters count: ticks at whole numbers; the axis titles fit their charts.

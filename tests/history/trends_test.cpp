@@ -112,6 +112,23 @@ TEST(TrendRecorderWindow, MinuteStillRunningIsScaledToAWholeMinute) {
     EXPECT_DOUBLE_EQ(minutes[2].perWholeMinute(2), minutes[1].perWholeMinute(2));
 }
 
+// An RX data error every 25 s (2.4 a minute): the minute still running is
+// drawn at the errors of the last 60 s, 2 or 3 at every tick, never 0 after a
+// minute boundary nor 10 when the next error comes a few seconds into it.
+TEST(TrendRecorderWindow, LastMinuteKeepsASteadyRateSteady) {
+    TrendRecorder recorder;
+    TickRecord tick;
+    tick.online = true;
+    for (int second = 0; second <= 300; ++second) {
+        tick.monotonicMs = second * 1000;
+        tick.linkCounters[3] = static_cast<std::uint32_t>(second / 25);
+        recorder.observe(tick);
+        if (second < 60) continue;
+        const std::uint64_t last = recorder.lastMinuteIncrease()[3];
+        EXPECT_TRUE(last == 2 || last == 3) << "at " << second << " s: " << last;
+    }
+}
+
 TEST(TrendRecorderWindow, NoSamplesNoMinutesNoWorst) {
     TrendRecorder recorder(60'000);
     TickRecord offline;

@@ -87,7 +87,7 @@ TEST(ScopeOnScreen, WheelZoomsRoundThePointerAndTheCursorReadsTheSpike) {
     EXPECT_EQ(window.counterScope()->shownTo(), scope->shownTo());
 
     const QStringList lines = window.cursorLabel()->text().split('\n');
-    EXPECT_EQ(lines.value(0), "09:12:05  max. time 1862 us, min. time 1200 us, band 895 to 1791 us");
+    EXPECT_EQ(lines.value(0), "09:12:05  max. time 1862 \u00b5s, min. time 1200 \u00b5s, band 895 to 1791 \u00b5s");
     EXPECT_EQ(lines.value(2), "09:12:05 Timing Errors detected!");
 }
 
