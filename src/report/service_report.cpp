@@ -247,6 +247,11 @@ void writeSections(Writer& w, const ReportSources& src) {
 
     w.paragraph("Generated " + timeText(src.generatedAt) + " by " + src.programFileName + " after " +
                 std::to_string(h.tickCount()) + " ticks (" + std::to_string(h.onlineTickCount()) + " online).");
+    // A replay shows a recorded run again; whoever reads the report must
+    // not take it for the state of a controller at the time it was made.
+    if (src.recordedRun)
+        w.paragraph("Made from a replay of a recorded run (its settings file " + src.recordedRun->settingsFile +
+                    "): the times are the recorded ones.");
     w.paragraph("Window caption: " + src.model.caption);
 
     auto valueTable = [&](const std::vector<ReportRow>& rows) {
@@ -491,7 +496,9 @@ std::string reportHtml(const ReportSources& sources) {
           "table{border-collapse:collapse;margin:4px 0}th,td{border:1px solid #bbb;padding:2px 6px;text-align:left}\n"
           "th{background:#eee}tr.fault td{color:#c00000;font-weight:bold}\n"
           "pre{background:#f6f6f6;border:1px solid #ddd;padding:4px;margin:4px 0}\n"
-          "</style>\n</head>\n<body>\n<h1>KvxDiagnostics service report</h1>\n");
+          "</style>\n</head>\n<body>\n<h1>KvxDiagnostics service report");
+    if (sources.recordedRun) w.raw(" of a replay");
+    w.raw("</h1>\n");
     writeSections(w, sources);
     w.raw("</body>\n</html>\n");
     return w.str();
@@ -499,8 +506,10 @@ std::string reportHtml(const ReportSources& sources) {
 
 std::string reportText(const ReportSources& sources) {
     TextWriter w;
-    w.paragraph("KvxDiagnostics service report");
-    w.paragraph("=============================");
+    const std::string title =
+        std::string("KvxDiagnostics service report") + (sources.recordedRun ? " of a replay" : "");
+    w.paragraph(title);
+    w.paragraph(std::string(title.size(), '='));
     writeSections(w, sources);
     return w.str();
 }

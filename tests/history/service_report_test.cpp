@@ -189,6 +189,13 @@ TEST_F(ReportTest, IdentitySettingsAndProtocolRecords) {
     // Of a replay: the recorded run's files, said to be its, not the replay's copies.
     ReportSources replayed = sources();
     replayed.recordedRun = RecordedRunFiles{"/home/tech/KvxDiagnostics.INI", "/var/log/kvx/DiagProtocol.txt"};
+    const std::string replayText = reportText(replayed);
+    EXPECT_EQ(replayText.rfind("KvxDiagnostics service report of a replay\n", 0), 0u) << replayText;
+    EXPECT_NE(replayText.find("Made from a replay of a recorded run (its settings file "
+                              "/home/tech/KvxDiagnostics.INI): the times are the recorded ones."),
+              std::string::npos);
+    EXPECT_NE(reportHtml(replayed).find("<h1>KvxDiagnostics service report of a replay</h1>"), std::string::npos);
+    EXPECT_EQ(reportText(sources()).find("replay"), std::string::npos);
     const auto recorded = section(reportText(replayed), "Settings in force");
     EXPECT_EQ(recorded.at(1), "  Settings file of the recorded run      /home/tech/KvxDiagnostics.INI");
     EXPECT_EQ(recorded.at(4), "  Protocol FileName of the recorded run  /var/log/kvx/DiagProtocol.txt");
