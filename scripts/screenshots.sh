@@ -11,3 +11,5 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD_DIR:-$root/build/default}"
 cmake --build "$build" -j"${JOBS:-2}" --target screen_docs
 "$build/bin/screen_docs" "$root/docs" "${SECONDS_RUN:-75}"
+# Other boards at small sizes and scale 2, on a 1920x1080 screen of their own.
+"$build/bin/screen_docs" "$root/docs" layout

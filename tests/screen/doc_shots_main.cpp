@@ -1,11 +1,12 @@
-// screen_docs FOLDER [SECONDS]
+// screen_docs FOLDER [SECONDS | layout]
 // Draws the documentation's screenshots from the real program: the simulator
 // on the lively scenario, the window in super-user mode on an X server of its
 // own, left running for SECONDS (default 75) so that faults come and go and
 // the controller restarts once; then the main window at its design size, at
 // 700x560, 1000x677 and maximised, the history window's
 // two pages, the trends zoomed by the wheel, and the service report the
-// window writes, as headless Chromium shows it.
+// window writes, as headless Chromium shows it. With "layout" instead, on a
+// 1920x1080 screen: the window on other boards at small sizes and at scale 2.
 #include <QApplication>
 #include <QImage>
 
@@ -47,6 +48,33 @@ void clickAt(const QRect& client, int x, int y, const char* button = "1") {
     std::this_thread::sleep_for(400ms);
 }
 
+// The window on a scenario of scenarios/, changed by kvxsimctl commands,
+// at a client size of `size`.
+void boardShot(const char* scenario, const std::vector<std::vector<std::string>>& commands, QSize size,
+               const fs::path& file) {
+    ProgramOnScreen program(readFile(fs::path(KVX_SOURCE_DIR) / "scenarios" / scenario));
+    if (!program.window()) return;
+    for (std::vector<std::string> command : commands) {
+        command.insert(command.begin(), {std::string(KVX_BIN_DIR) + "/kvxsimctl", "--socket", program.socket()});
+        kvx::e2e::run(command);
+    }
+    session().xdotool({"windowsize", "--sync", std::to_string(program.window()), std::to_string(size.width()),
+                       std::to_string(size.height())});
+    std::this_thread::sleep_for(2500ms);  // two ticks on the new state and size
+    save(program.shot(), file);
+}
+
+void layoutShots(const fs::path& out) {
+    boardShot("kvx2100.scn", {}, QSize(640, 450), out / "window-kvx2100-640x450.png");
+    boardShot("kvx2000.scn", {{"set", "axes", "18"}, {"inject", "emergency-out", "axis", "all"}}, QSize(620, 500),
+              out / "window-18-axes-620x500.png");
+    // Scale 2: the design size does not fit the screen and is fitted to it,
+    // which it then scrolls.
+    ProgramOnScreen program(readFile(fs::path(KVX_SOURCE_DIR) / "scenarios" / "kvx2000.scn"),
+                            {{"QT_SCALE_FACTOR", "2"}});
+    if (program.window()) save(session().grab(QRect(0, 0, 1920, 1080)), out / "window-scale2-1920x1080.png");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,12 +83,17 @@ int main(int argc, char** argv) {
         return 2;
     }
     const fs::path out = fs::absolute(argv[1]);
-    const int seconds = argc > 2 ? std::atoi(argv[2]) : 75;
-    ScreenSession screen;
+    const bool layoutOnly = argc > 2 && std::string(argv[2]) == "layout";
+    const int seconds = argc > 2 && !layoutOnly ? std::atoi(argv[2]) : 75;
+    ScreenSession screen(layoutOnly ? "1920x1080x24" : "1600x1000x24");
     current = &screen;
     if (!screen.ok()) return 1;
     setenv("QT_QPA_PLATFORM", "xcb", 1);
     QApplication app(argc, argv);
+    if (layoutOnly) {
+        layoutShots(out);
+        return 0;
+    }
 
     ProgramOnScreen program(readFile(fs::path(KVX_SOURCE_DIR) / "scenarios" / "lively.scn"));
     if (!program.window()) return 1;

@@ -30,7 +30,7 @@ std::string readFile(const fs::path& p) {
 
 }  // namespace
 
-ProgramOnScreen::ProgramOnScreen(const std::string& scenario) {
+ProgramOnScreen::ProgramOnScreen(const std::string& scenario, const std::map<std::string, std::string>& environment) {
     std::string pattern = (fs::temp_directory_path() / "kvx-screen-XXXXXX").string();
     dir_ = mkdtemp(pattern.data());
     std::ofstream(dir_ / "scenario.scn") << scenario;
@@ -44,9 +44,11 @@ ProgramOnScreen::ProgramOnScreen(const std::string& scenario) {
         dir_.string(),
         (dir_ / "sim.err").string()});
     for (int i = 0; i < 200 && !fs::exists(socket); ++i) std::this_thread::sleep_for(25ms);
+    std::map<std::string, std::string> env = environment;
+    env.insert({{"KVXSIM_SOCKET", socket}, {"XDG_CONFIG_HOME", dir_.string()}, {"QT_QPA_PLATFORM", "xcb"}});
     program_ = std::make_unique<e2e::Process>(e2e::Process::Options{
         {(kBin / "KvxDiagnostics").string(), "/SU", "--settings", (dir_ / "KvxDiagnostics.INI").string()},
-        {{"KVXSIM_SOCKET", socket}, {"XDG_CONFIG_HOME", dir_.string()}, {"QT_QPA_PLATFORM", "xcb"}},
+        env,
         dir_.string(),
         (dir_ / "program.err").string()});
     window_ = session().windowOf(program_->pid());

@@ -7,6 +7,7 @@
 #include <QRect>
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -16,7 +17,8 @@ namespace kvx::screen {
 
 class ProgramOnScreen {
 public:
-    explicit ProgramOnScreen(const std::string& scenario);
+    // `environment` goes to the program besides its own (QT_SCALE_FACTOR).
+    explicit ProgramOnScreen(const std::string& scenario, const std::map<std::string, std::string>& environment = {});
     ~ProgramOnScreen();
 
     unsigned long window() const { return window_; }
