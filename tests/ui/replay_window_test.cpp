@@ -76,11 +76,10 @@ private slots:
         QCOMPARE(kept.value("Controls/Position").toPoint(), frame.topLeft());
         QCOMPARE(kept.value("Controls/Size").toSize(), frame.size());
 
-        QAction* reopen = nullptr;
-        for (QAction* a : replay->window().actions())
-            if (a->text() == "Replay controls") reopen = a;
-        QVERIFY(reopen);
-        reopen->trigger();
+        const auto actions = replay->window().actions();
+        const auto reopen = std::find_if(actions.begin(), actions.end(), [](QAction* a) { return a->text() == "Replay controls"; });
+        QVERIFY(reopen != actions.end());
+        (*reopen)->trigger();
         QVERIFY(replay->controls().isVisible());
     }
 

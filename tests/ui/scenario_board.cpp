@@ -1,7 +1,7 @@
-#include "scenario_board.h"
-
+// The display model as the real poll leaves it after a tick, in super-user
+// mode, on a shipped scenario changed first by kvxsimctl commands.
 #include <fstream>
-#include <memory>
+#include <iterator>
 #include <sstream>
 
 #include "app/monitor.h"
@@ -11,54 +11,32 @@
 
 namespace kvx::test {
 
-namespace {
-
-// kvxsimctl's words: one command a string, split at spaces.
-std::vector<std::string> words(const std::string& command) {
-    std::istringstream in(command);
-    std::vector<std::string> out;
-    for (std::string w; in >> w;) out.push_back(w);
-    return out;
-}
-
-}  // namespace
-
 DisplayModel scenarioBoard(const std::string& scenario, const std::vector<std::string>& commands, std::string& error) {
     DisplayModel model;
     kvxsim::test::TempDir tmp;
-    const std::string socket = tmp.file("kvxsim.sock");
+    const std::string socket = tmp.file("kvxsim.sock"), settings = tmp.file("KvxDiagnostics.INI");
     kvxsim::test::DaemonProcess daemon(kvxsim::test::scenarioDir() + "/" + scenario, socket);
-    if (!daemon.running()) {
-        error = "kvxsim did not start on " + scenario;
-        return model;
+    for (const std::string& command : commands) {
+        std::istringstream in(command);
+        std::vector<std::string> words{std::istream_iterator<std::string>(in), {}};
+        if (daemon.control(words).exitCode != 0) error = "refused: " + command;
     }
-    for (const std::string& command : commands)
-        if (const auto r = daemon.control(words(command)); r.exitCode != 0) {
-            error = command + ": " + r.err;
-            return model;
-        }
-    const std::string settings = tmp.file("KvxDiagnostics.INI");
     std::ofstream(settings) << "[PROTOCOL]\nFileName=" << tmp.file("DiagProtocol.txt") << "\n";
     MonitorOptions options;
     options.arguments = {"/SU"};
     options.locations = {settings, tmp.path() + "/", tmp.path()};
     options.programPath = tmp.file("KvxDiagnostics");
     const std::string library = kvxsim::test::binDir() + "/kvxg3.dll";
-    options.environment = [library, socket](const std::string& name) -> std::optional<std::string> {
-        if (name == "KVXDLLNAME") return library;
-        if (name == "KVXSIM_SOCKET") return socket;
-        return std::nullopt;
+    options.environment = [library](const std::string& name) {
+        return name == "KVXDLLNAME" ? std::optional(library) : std::nullopt;
     };
-    // The library finds the daemon by the process's environment.
-    ::setenv("KVXSIM_SOCKET", socket.c_str(), 1);
-    {
-        ScriptedDialogs dialogs;
-        FixedClock clock;
-        Monitor monitor(model, dialogs, clock, options);
-        if (!monitor.formCreate()) error = "the start on " + scenario + " failed";
-        else monitor.timerTimer();
-        monitor.formClose();
-    }
+    ::setenv("KVXSIM_SOCKET", socket.c_str(), 1);  // where the library finds the daemon
+    ScriptedDialogs dialogs;
+    FixedClock clock;
+    Monitor monitor(model, dialogs, clock, options);
+    if (!monitor.formCreate()) error = "the start on " + scenario + " failed";
+    monitor.timerTimer();
+    monitor.formClose();
     ::unsetenv("KVXSIM_SOCKET");
     return model;
 }
