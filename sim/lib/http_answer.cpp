@@ -114,7 +114,9 @@ HttpAnswerReader::State HttpAnswerReader::chunks(std::string& pending) {
     for (;;) {
         if (part_ == Part::ChunkSize) {
             const std::size_t eol = pending.find("\r\n");
+            // A size line is short however the bytes arrive.
             if (eol == std::string::npos) return pending.size() > 64 ? malformed("malformed chunk size") : State::More;
+            if (eol > 64) return malformed("malformed chunk size");
             std::size_t size = 0;
             if (!chunkSize(std::string_view(pending).substr(0, eol), size)) return malformed("malformed chunk size");
             if (body_.size() + size > kAnswerMaxBytes) return malformed("answer too large");
@@ -135,6 +137,7 @@ HttpAnswerReader::State HttpAnswerReader::chunks(std::string& pending) {
             // next answer's head.
             const std::size_t end = pending.starts_with("\r\n") ? 0 : pending.find("\r\n\r\n");
             if (end == std::string::npos) return pending.size() > kHeadMaxBytes ? malformed("trailer too large") : State::More;
+            if (end > kHeadMaxBytes) return malformed("trailer too large");
             pending.erase(0, end == 0 ? 2 : end + 4);
             part_ = Part::Done;
             return State::Whole;
