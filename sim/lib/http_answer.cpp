@@ -65,7 +65,10 @@ HttpAnswerReader::State HttpAnswerReader::malformed(const char* why) {
 // read and the body's framing is known.
 HttpAnswerReader::State HttpAnswerReader::head(std::string& pending) {
     const std::size_t end = pending.find("\r\n\r\n");
-    if (end == std::string::npos) return pending.size() > kHeadMaxBytes ? malformed("answer head too large") : State::More;
+    // Past the bound only when the end could no longer come within it,
+    // so that the bytes' arrival in pieces changes nothing.
+    if (end == std::string::npos)
+        return pending.size() > kHeadMaxBytes + 3 ? malformed("answer head too large") : State::More;
     if (end > kHeadMaxBytes) return malformed("answer head too large");
     const std::string head = lower(pending.substr(0, end + 2));
     pending.erase(0, end + 4);
@@ -115,7 +118,7 @@ HttpAnswerReader::State HttpAnswerReader::chunks(std::string& pending) {
         if (part_ == Part::ChunkSize) {
             const std::size_t eol = pending.find("\r\n");
             // A size line is short however the bytes arrive.
-            if (eol == std::string::npos) return pending.size() > 64 ? malformed("malformed chunk size") : State::More;
+            if (eol == std::string::npos) return pending.size() > 64 + 1 ? malformed("malformed chunk size") : State::More;
             if (eol > 64) return malformed("malformed chunk size");
             std::size_t size = 0;
             if (!chunkSize(std::string_view(pending).substr(0, eol), size)) return malformed("malformed chunk size");
@@ -136,7 +139,8 @@ HttpAnswerReader::State HttpAnswerReader::chunks(std::string& pending) {
             // line that ends the answer, so nothing of them is taken for the
             // next answer's head.
             const std::size_t end = pending.starts_with("\r\n") ? 0 : pending.find("\r\n\r\n");
-            if (end == std::string::npos) return pending.size() > kHeadMaxBytes ? malformed("trailer too large") : State::More;
+            if (end == std::string::npos)
+                return pending.size() > kHeadMaxBytes + 3 ? malformed("trailer too large") : State::More;
             if (end > kHeadMaxBytes) return malformed("trailer too large");
             pending.erase(0, end == 0 ? 2 : end + 4);
             part_ = Part::Done;
