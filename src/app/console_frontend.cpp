@@ -11,11 +11,13 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
 #include "metrics/metrics_endpoint.h"
 #include "metrics/metrics_plugin.h"
+#include "app/console_output.h"
 #include "app/monitor.h"
 #include "app/recorded_run.h"
 #include "app/stop_signals.h"
@@ -48,10 +50,11 @@ bool waitForStopSignal(const sigset_t& signals, long ms) {
     }
 }
 
-// Writes `text` to standard output whole. A reader that stops reading fills
-// the pipe, and a plain write would then wait for it for good with the stop
-// signals held back; here a stop signal that comes meanwhile (blocked, so
-// pending) ends the write. False when the text could not be written whole.
+// Writes `text` to standard output whole, at the reader's pace, as a replay
+// does. A reader that stops reading fills the pipe, and a plain write would
+// then wait for it for good with the stop signals held back; here a stop
+// signal that comes meanwhile (blocked, so pending) ends the write. False
+// when the text could not be written whole.
 bool writeOutput(const std::string& text, const sigset_t& stopSignals) {
     std::size_t done = 0;
     while (done < text.size()) {
@@ -76,9 +79,11 @@ bool writeOutput(const std::string& text, const sigset_t& stopSignals) {
 
 class ConsolePrinter {
 public:
+    // Writes a tick's lines; false once standard output is gone.
+    using Sink = std::function<bool(const std::string&)>;
     // `now` is the monotonic time the age of a line's data is measured against.
-    ConsolePrinter(const DisplayModel& model, bool json, MonotonicClock now, const sigset_t& stopSignals)
-        : model_(model), json_(json), now_(std::move(now)), stopSignals_(stopSignals) {}
+    ConsolePrinter(const DisplayModel& model, bool json, MonotonicClock now, Sink sink)
+        : model_(model), json_(json), now_(std::move(now)), sink_(std::move(sink)) {}
 
     // False once standard output is gone (a reader that went away, or one
     // that stopped reading while a stop signal came).
@@ -97,14 +102,14 @@ public:
                 for (const auto& line : summary_) out += "   " + line + '\n';
             }
         }
-        return writeOutput(out, stopSignals_);
+        return out.empty() || sink_(out);
     }
 
 private:
     const DisplayModel& model_;
     bool json_;
     MonotonicClock now_;
-    const sigset_t& stopSignals_;
+    Sink sink_;
     std::string caption_;
     std::vector<std::string> summary_;
 };
@@ -167,14 +172,12 @@ std::string modelJson(const DisplayModel& model, long tick, std::optional<std::i
     return out.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-int runConsole(const ConsoleOptions& options) {
-    if (options.replay) return runConsoleReplay(options);
-    const sigset_t stopSignals = stopSignalSet();
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    // A reader that goes away (`| head -n 1`) ends the run like SIGTERM: the
-    // failed write is noticed below instead of killing the process.
-    signal(SIGPIPE, SIG_IGN);
+namespace {
 
+// How long the end of a run waits for a slow reader to take what is queued.
+constexpr long kEndDrainMs = 2000;
+
+int runLive(const ConsoleOptions& options, ConsoleOutput& output) {
     DisplayModel model;
     model.tickIntervalMs = options.intervalMs;
     ConsoleDialogs dialogs(std::cerr);
@@ -232,7 +235,10 @@ int runConsole(const ConsoleOptions& options) {
     };
     // Until the first attempt has returned (a deadline, on a link that is
     // down) a scrape already sees the instance and its process.
-    metrics.publish(prometheusStartPendingText(controller, 0));
+    const auto dropped = [&output, &controller] {
+        return outputDroppedText(controller, output.droppedLines(false), output.droppedLines(true));
+    };
+    metrics.publish(prometheusStartPendingText(controller, 0) + dropped());
     bool started = start();
     // The start again, 1 s after a failed attempt and twice as long after
     // each one that follows, up to a minute; the metrics say meanwhile that
@@ -242,10 +248,10 @@ int runConsole(const ConsoleOptions& options) {
     for (long waitMs = kFirstStartRetryMs;
          !started && monitorOptions.retryUnreachableStart && monitor.startFailure() == StartFailure::Unreachable;
          waitMs = std::min(waitMs * 2, kLastStartRetryMs)) {
-        metrics.publish(prometheusStartPendingText(controller, attempts));
+        metrics.publish(prometheusStartPendingText(controller, attempts) + dropped());
         std::cerr << "KvxDiagnostics: WebServices Access failed! (" << settingsUrl(monitor) << " cannot be reached); "
                   << "trying again in " << waitMs / 1000 << " s" << std::endl;
-        if (waitForStopSignal(stopSignals, waitMs)) {
+        if (output.waitForStop(waitMs)) {
             metrics.stop();
             return 0;
         }
@@ -260,9 +266,10 @@ int runConsole(const ConsoleOptions& options) {
         return 1;
     }
 
-    if (metrics.running()) metrics.publish(prometheusText(monitor.history(), controller));
+    if (metrics.running()) metrics.publish(prometheusText(monitor.history(), controller) + dropped());
 
-    ConsolePrinter printer(model, options.json, steadyMilliseconds, stopSignals);
+    ConsolePrinter printer(model, options.json, steadyMilliseconds,
+                           [&output](const std::string& text) { return output.print(text); });
     long tick = 1;
     bool outputOpen = printer.afterTick(tick);
 
@@ -276,7 +283,7 @@ int runConsole(const ConsoleOptions& options) {
     auto next = Steady::now() + std::chrono::milliseconds(options.intervalMs);
     while (outputOpen && (!options.ticks || tick < *options.ticks)) {
         const long wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Steady::now()).count();
-        if (waitForStopSignal(stopSignals, wait)) break;
+        if (output.waitForStop(wait)) break;
         // A tick that overran its interval delays the next one; ticks never pile up.
         next = std::max(next + std::chrono::milliseconds(options.intervalMs), Steady::now());
         if (!monitor.timerEnabled()) break;
@@ -284,7 +291,7 @@ int runConsole(const ConsoleOptions& options) {
             RecordedSegment segment(recording.get(), recording::SegmentKind::Tick);
             monitor.timerTimer();
         }
-        if (metrics.running()) metrics.publish(prometheusText(monitor.history(), controller));
+        if (metrics.running()) metrics.publish(prometheusText(monitor.history(), controller) + dropped());
         outputOpen = printer.afterTick(++tick);
     }
     metrics.stop();
@@ -299,6 +306,23 @@ int runConsole(const ConsoleOptions& options) {
         RecordedSegment segment(recording.get(), recording::SegmentKind::Close);
         monitor.formClose();
     }
+    return result;
+}
+
+}  // namespace
+
+int runConsole(const ConsoleOptions& options) {
+    if (options.replay) return runConsoleReplay(options);
+    const sigset_t stopSignals = stopSignalSet();
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A reader that goes away (`| head -n 1`) ends the run like SIGTERM: the
+    // failed write is noticed instead of killing the process.
+    signal(SIGPIPE, SIG_IGN);
+    // A tick never waits for a reader: a full standard output or error drops
+    // lines instead (console_output.h).
+    ConsoleOutput output(stopSignals);
+    const int result = runLive(options, output);
+    output.drain(kEndDrainMs);
     return result;
 }
 
@@ -319,7 +343,8 @@ int runConsoleReplay(const ConsoleOptions& options) {
     }
     // A replayed line is as old as it was when it was recorded: at its tick.
     ConsolePrinter printer(replay->model(), options.json,
-                           [&replay] { return replay->model().tickCompletedMs.value_or(0); }, stopSignals);
+                           [&replay] { return replay->model().tickCompletedMs.value_or(0); },
+                           [&stopSignals](const std::string& text) { return writeOutput(text, stopSignals); });
     signal(SIGPIPE, SIG_IGN);  // a reader that goes away ends the replay, as in a live run
     bool outputOpen = printer.afterTick(replay->ticks());
 

@@ -23,6 +23,10 @@ std::string prometheusText(const RunHistory& history, const std::string& control
 // while the first one runs).
 std::string prometheusStartPendingText(const std::string& controller, long attempts);
 
+// kvx_output_lines_dropped_total{stream="stdout"|"stderr"}: the lines a
+// headless run dropped because its standard output or error did not keep up.
+std::string outputDroppedText(const std::string& controller, std::uint64_t stdoutLines, std::uint64_t stderrLines);
+
 // "encoder_error", "link_counters", ... as label values.
 const char* faultClassKey(std::uint32_t faultClass);
 

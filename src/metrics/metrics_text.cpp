@@ -159,6 +159,15 @@ std::string prometheusStartPendingText(const std::string& controller, long attem
     return e.take();
 }
 
+std::string outputDroppedText(const std::string& controller, std::uint64_t stdoutLines, std::uint64_t stderrLines) {
+    Exposition e(controller);
+    e.family("kvx_output_lines_dropped_total", "counter",
+             "Lines dropped because standard output or error did not keep up with the ticks.");
+    e.sample("kvx_output_lines_dropped_total", {{"stream", "stdout"}}, stdoutLines);
+    e.sample("kvx_output_lines_dropped_total", {{"stream", "stderr"}}, stderrLines);
+    return e.take();
+}
+
 std::string prometheusText(const RunHistory& history, const std::string& controller) {
     Exposition e(controller);
     buildInfoFamily(e);

@@ -288,6 +288,40 @@ TEST_F(EndToEndTest, ControllerOffAtStartIsOfflineInTheMetricsUntilItAnswers) {
     EXPECT_EQ(replay.out.rfind("== KvxDiagnostics - Online Mode\n", 0), 0u) << replay.out << replay.err;
 }
 
+// The value of the sample that starts with `series` in a scrape, -1 without one.
+double sampleOf(const std::string& body, const std::string& series) {
+    const auto at = body.find("\n" + series + " ");
+    return at == std::string::npos ? -1 : std::stod(body.substr(at + series.size() + 2));
+}
+
+// Nobody reads standard output: the pipe fills, the ticks go on at their
+// pace and the lines that do not fit are dropped and counted.
+TEST_F(EndToEndTest, FullStandardOutputDelaysNoTick) {
+    startSimulator();
+    writeSettings(false);
+    monitor = std::make_unique<Process>(Process::Options{
+        {(dir / "bin" / "KvxDiagnostics").string(), "--json", "--metrics-port", "0", "--interval-ms", "100"},
+        {{"KVXSIM_SOCKET", socket}},
+        dir.string(),
+        (dir / "monitor.err").string()});
+    const int metricsPort = announcedMetricsPort(dir / "monitor.err");
+    ASSERT_GT(metricsPort, 0) << readFile(dir / "monitor.err");
+    const std::string ticks = "kvx_ticks_total{controller=\"KvxDiagnostics\"}";
+    const std::string dropped = "kvx_output_lines_dropped_total{controller=\"KvxDiagnostics\",stream=\"stdout\"}";
+    std::string body = scrapeUntil(metricsPort, {dropped + " 1\n"});
+    for (int i = 0; i < 400 && sampleOf(body, dropped) < 1; ++i) {
+        std::this_thread::sleep_for(25ms);
+        body = httpGet(metricsPort, "/metrics");
+    }
+    ASSERT_GE(sampleOf(body, dropped), 1) << body;
+    const double before = sampleOf(body, ticks);
+    std::this_thread::sleep_for(2s);
+    body = httpGet(metricsPort, "/metrics");
+    // 20 ticks are due; a frozen tick shows none.
+    EXPECT_GE(sampleOf(body, ticks) - before, 10) << body;
+    EXPECT_EQ(stopMonitor(), 0);
+}
+
 TEST_F(EndToEndTest, TheWindowRunsFromItsPluginAndClosesOnSigterm) {
     startSimulator();
     writeSettings(false);
