@@ -85,6 +85,10 @@ int run(int argc, char** argv) {
         } else if (words.empty() && (a == "--help" || a == "-h" || a == "help")) {
             std::cout << kUsage << kvxsim::controlCommandHelp();
             return 0;
+        } else if (words.empty() && a.starts_with("--")) {
+            // A misspelt option would otherwise go to the simulator as a command.
+            std::cerr << "kvxsimctl: unknown option " << a << " (--help lists the options)\n";
+            return 2;
         } else {
             words.push_back(a);
         }

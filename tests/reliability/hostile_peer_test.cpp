@@ -520,6 +520,11 @@ const HostileCommandLine kHostileCommandLines[] = {
          return {kvxsim::test::binDir() + "/kvxsimctl", "--version"};
      },
      0, "kvxsimctl 2.5.3 (revision "},
+    {"ControlMisspeltOption",
+     [](const kvxsim::test::TempDir&) -> std::vector<std::string> {
+         return {kvxsim::test::binDir() + "/kvxsimctl", "--sokcet", "x.sock", "state"};
+     },
+     2, "kvxsimctl: unknown option --sokcet (--help lists the options)"},
     {"ScenarioOverOneMegabyte",
      [](const kvxsim::test::TempDir& d) -> std::vector<std::string> {
          return {kvxsim::test::binDir() + "/kvxsim", "--scenario", scenarioWith(d, std::string(1 << 20, '#')), "--check"};
