@@ -266,7 +266,10 @@ int runLive(const ConsoleOptions& options, ConsoleOutput& output) {
         return 1;
     }
 
-    if (metrics.running()) metrics.publish(prometheusText(monitor.history(), controller) + dropped());
+    if (metrics.running()) {
+        metrics.publish(prometheusText(monitor.history(), controller) + dropped());
+        metrics.markReady();
+    }
 
     ConsolePrinter printer(model, options.json, steadyMilliseconds,
                            [&output](const std::string& text) { return output.print(text); });

@@ -53,6 +53,10 @@ void MetricsEndpoint::stop() {
 
 unsigned MetricsEndpoint::features() const { return server_ ? api_->features(server_) : 0; }
 
+void MetricsEndpoint::markReady() {
+    if (server_) api_->ready(server_);
+}
+
 void MetricsEndpoint::publish(const std::string& text) {
     if (server_) api_->publish(server_, text.data(), text.size());
 }

@@ -30,6 +30,8 @@ public:
 
     // The text served from now on; ignored while not running.
     void publish(const std::string& text);
+    // The first tick's text is published: /-/ready answers 200 from now on.
+    void markReady();
 
 private:
     const KvxMetricsServerApi* api_ = nullptr;

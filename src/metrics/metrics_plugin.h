@@ -25,6 +25,8 @@ struct KvxMetricsServerApi {
     void (*destroy)(void* server);
     // What a started server serves with: KVX_METRICS_TLS, KVX_METRICS_USERS.
     unsigned (*features)(void* server);
+    // The monitor serves a tick's data from now on: /-/ready answers 200.
+    void (*ready)(void* server);
 };
 
 // Each plugin's one export.

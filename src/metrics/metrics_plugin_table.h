@@ -38,7 +38,9 @@ struct MetricsPluginTable {
 
     static unsigned features(void* server) { return static_cast<Server*>(server)->features(); }
 
-    static constexpr KvxMetricsServerApi api{create, start, publish, destroy, features};
+    static void ready(void* server) { static_cast<Server*>(server)->markReady(); }
+
+    static constexpr KvxMetricsServerApi api{create, start, publish, destroy, features, ready};
 };
 
 }  // namespace kvx

@@ -48,6 +48,12 @@ net::Response MetricsServer::answer(State& state, const net::Request& request) {
                 {}};
     }
     if (request.path == "/") return {200, kIndexType, kIndexText, {}};
+    // The process answers: healthy. Ready once a tick's data is served; a
+    // service still waiting for its controller at start is not.
+    if (request.path == "/-/healthy") return {200, "text/plain; charset=utf-8", "OK\n", {}};
+    if (request.path == "/-/ready")
+        return state.ready ? net::Response{200, "text/plain; charset=utf-8", "OK\n", {}}
+                           : net::Response{503, "text/plain; charset=utf-8", "Service Unavailable\n", {}};
     return {404, "", "", {}};
 }
 

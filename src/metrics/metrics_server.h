@@ -1,6 +1,7 @@
 // The metrics endpoint: GET or HEAD of /metrics answers the latest published
-// text, GET / points there, over plain HTTP or over TLS, with or without
-// basic authentication (without valid credentials nothing but 401).
+// text, GET / points there, /-/healthy and /-/ready answer as exporters do,
+// over plain HTTP or over TLS, with or without basic authentication (without
+// valid credentials nothing but 401, whatever the path).
 #pragma once
 
 #include <atomic>
@@ -51,6 +52,9 @@ public:
     // the server's own counters of /metrics requests
     // (promhttp_metric_handler_requests_total{code}, as exporters count them).
     void publish(std::string text);
+    // /-/ready answers 503 until this, 200 from then on: the monitor has
+    // reached its controller and completed a tick, so its text is a tick's.
+    void markReady() { state_->ready = true; }
 
 private:
     struct State {
@@ -59,6 +63,7 @@ private:
         std::string controllerLabel;  // controller="...", from the text
         std::atomic<std::uint64_t> scrapes{0}, refused{0};  // /metrics answered 200, 401
         std::atomic<bool> stopping{false};
+        std::atomic<bool> ready{false};
         Authorizer authorize;
     };
     static net::Response answer(State& state, const net::Request& request);

@@ -68,11 +68,12 @@ std::string processMetricsText(const std::string& labels) {
             if (space != 0) field.push_back(rest.substr(0, space));
             rest.remove_prefix(space == std::string_view::npos ? rest.size() : space + 1);
         }
-        // utime, stime: fields 14 and 15 of the file; starttime 22; rss 24 (pages).
+        // utime, stime: fields 14 and 15 of the file; starttime 22; vsize 23 (bytes); rss 24 (pages).
         if (field.size() > 21) {
             const double tick = static_cast<double>(ticksPerSecond);
             f.add("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.",
                   (number(field[11]) + number(field[12])) / tick);
+            f.add("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.", number(field[20]));
             f.add("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
                   number(field[21]) * static_cast<double>(pageSize));
             if (booted > 0)
@@ -89,6 +90,11 @@ std::string processMetricsText(const std::string& labels) {
     rlimit files{};
     if (::getrlimit(RLIMIT_NOFILE, &files) == 0)
         f.add("process_max_fds", "gauge", "Maximum number of open file descriptors.", static_cast<double>(files.rlim_cur));
+    // -1 without a limit, as the Prometheus clients write it.
+    rlimit address{};
+    if (::getrlimit(RLIMIT_AS, &address) == 0)
+        f.add("process_virtual_memory_max_bytes", "gauge", "Maximum amount of virtual memory available in bytes.",
+              address.rlim_cur == RLIM_INFINITY ? -1.0 : static_cast<double>(address.rlim_cur));
     return f.take();
 }
 

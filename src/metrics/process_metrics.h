@@ -1,6 +1,7 @@
-// The process figures every exporter serves (CPU time, resident memory, open
-// and allowed descriptors, start time), read from /proc when a scrape asks
-// for them, so they are as of the scrape and cost nothing between scrapes.
+// The process figures every exporter serves (CPU time, resident and virtual
+// memory and its limit, open and allowed descriptors, start time), read from
+// /proc when a scrape asks for them, so they are as of the scrape and cost
+// nothing between scrapes.
 #pragma once
 
 #include <string>

@@ -1,5 +1,6 @@
 // Fleet metrics: the exposition text through the poll engine, the endpoint
 // over loopback, and a real Prometheus scraping it.
+#include <sys/resource.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -174,9 +175,15 @@ TEST(MetricsServerTest, ServesThePublishedTextOnLoopback) {
         << res->body;
     // The process figures as of the scrape, not of the text's tick.
     for (const char* family : {"process_cpu_seconds_total", "process_resident_memory_bytes", "process_open_fds",
-                               "process_max_fds", "process_start_time_seconds"})
+                               "process_max_fds", "process_start_time_seconds", "process_virtual_memory_bytes",
+                               "process_virtual_memory_max_bytes"})
         EXPECT_NE(res->body.find(std::string("\n") + family + "{controller=\"c\\\"17\"} "), std::string::npos)
             << family;
+    rlimit address{};
+    ASSERT_EQ(::getrlimit(RLIMIT_AS, &address), 0);
+    if (address.rlim_cur == RLIM_INFINITY) {
+        EXPECT_TRUE(hasLine(res->body, "process_virtual_memory_max_bytes{controller=\"c\\\"17\"} -1")) << res->body;
+    }
 
     // The port is taken: a second monitor cannot share it.
     MetricsServer second;
@@ -205,6 +212,11 @@ TEST(MetricsServerTest, AnswersWhatAScrapeAsksAndKeepsTheConnection) {
         {"Index", {"GET / HTTP/1.1\r\n\r\n"},
          "HTTP/1.1 200 OK\r\nContent-Length: 146\r\nContent-Type: text/html; charset=utf-8\r\nKeep-Alive: timeout=120\r\n\r\n" +
              std::string(MetricsServer::kIndexText)},
+        {"Healthy", {"GET /-/healthy HTTP/1.1\r\n\r\n"},
+         "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Type: text/plain; charset=utf-8\r\nKeep-Alive: timeout=120\r\n\r\nOK\n"},
+        {"NotReadyBeforeATick", {"GET /-/ready HTTP/1.1\r\n\r\n"},
+         "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 20\r\nContent-Type: text/plain; charset=utf-8\r\n"
+         "Keep-Alive: timeout=120\r\n\r\nService Unavailable\n"},
         {"OtherPath", {"GET /favicon.ico HTTP/1.1\r\n\r\n"}, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nKeep-Alive: timeout=120\r\n\r\n"},
         {"OtherMethod", {"DELETE /metrics HTTP/1.1\r\n\r\n"},
          "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET, HEAD\r\nContent-Length: 0\r\nKeep-Alive: timeout=120\r\n\r\n"},
@@ -246,6 +258,11 @@ TEST(MetricsServerTest, AnswersWhatAScrapeAsksAndKeepsTheConnection) {
         ::close(fd);
         EXPECT_EQ(answered, c.answered);
     }
+    server.markReady();
+    const auto ready = httplib::Client("127.0.0.1", *port).Get("/-/ready");
+    ASSERT_TRUE(ready);
+    EXPECT_EQ(ready->status, 200);
+    EXPECT_EQ(ready->body, "OK\n");
     // No second server on the same port (SO_REUSEPORT would allow one).
     MetricsServer second;
     EXPECT_FALSE(second.start("127.0.0.1", *port, error));
@@ -494,7 +511,7 @@ TEST_F(HistoryTest, RealPrometheusScrapesOverTlsWithBasicAuthAndFailsWithout) {
 
     // Without valid credentials, whatever the path: 401 and nothing else.
     for (const auto& [path, password] : std::vector<std::pair<std::string, std::string>>{
-             {"/metrics", ""}, {"/metrics", "guess"}, {"/", ""}}) {
+             {"/metrics", ""}, {"/metrics", "guess"}, {"/", ""}, {"/-/healthy", ""}}) {
         httplib::SSLClient client("127.0.0.1", *port);
         client.set_ca_cert_path((kTls / "server.crt").c_str());
         client.enable_server_certificate_verification(true);
