@@ -128,6 +128,43 @@ struct Done {
     bool close;
 };
 
+// A listening socket on host:port, or -1. `dualStack`: an IPv6 socket takes
+// IPv4 clients too. `noIpv6`: it failed for want of IPv6, not for a port taken.
+int listenOn(const std::string& host, int port, bool dualStack, bool& noIpv6) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    int fd = -1;
+    noIpv6 = false;
+    if (::getaddrinfo(host.empty() ? nullptr : host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
+        noIpv6 = dualStack;
+        return -1;
+    }
+    for (const addrinfo* a = found; a && fd < 0; a = a->ai_next) {
+        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) {
+            noIpv6 = noIpv6 || (a->ai_family == AF_INET6 && errno == EAFNOSUPPORT);
+            continue;
+        }
+        // Not SO_REUSEPORT, which would let a second instance share the
+        // port unnoticed and split the requests between them.
+        int yes = 1, no = 0;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        if (dualStack && a->ai_family == AF_INET6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
+        // Connections that wait in the kernel's queue hold none of the
+        // program's descriptors.
+        if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, 1024) != 0) {
+            noIpv6 = noIpv6 || (a->ai_family == AF_INET6 && errno == EADDRNOTAVAIL);
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ::freeaddrinfo(found);
+    return fd;
+}
+
 }  // namespace
 
 std::string bindError(const std::string& host, int port) {
@@ -186,29 +223,12 @@ std::optional<int> HttpServer::start(const std::string& host, int port, std::str
         error = "the server runs already";
         return std::nullopt;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    int fd = -1;
-    if (::getaddrinfo(host.empty() ? nullptr : host.c_str(), std::to_string(port).c_str(), &hints, &found) == 0) {
-        for (const addrinfo* a = found; a && fd < 0; a = a->ai_next) {
-            fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-            if (fd < 0) continue;
-            // Not SO_REUSEPORT, which would let a second instance share the
-            // port unnoticed and split the requests between them.
-            int yes = 1;
-            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-            // Connections that wait in the kernel's queue hold none of the
-            // program's descriptors.
-            if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, 1024) != 0) {
-                ::close(fd);
-                fd = -1;
-            }
-        }
-        ::freeaddrinfo(found);
-    }
+    // "::" is every address of both families, as exporters listen on it;
+    // where IPv6 is not available, every IPv4 address.
+    const bool everyAddress = host == "::";
+    bool noIpv6 = false;
+    int fd = listenOn(host, port, everyAddress, noIpv6);
+    if (fd < 0 && everyAddress && noIpv6) fd = listenOn("0.0.0.0", port, false, noIpv6);
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
     if (fd >= 0 && ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) == 0)

@@ -7,7 +7,7 @@ namespace kvx {
 std::optional<ListenAddress> parseListenAddress(const std::string& text) {
     const auto colon = text.rfind(':');
     if (colon == std::string::npos) return std::nullopt;
-    std::string host = colon == 0 ? std::string(kEveryAddress) : text.substr(0, colon);
+    std::string host = colon == 0 ? std::string("[") + kEveryAddress + "]" : text.substr(0, colon);
     const std::string port = text.substr(colon + 1);
     if (host.front() == '[') {
         if (host.size() < 3 || host.back() != ']') return std::nullopt;

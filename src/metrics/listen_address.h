@@ -12,8 +12,9 @@ struct ListenAddress {
     int port = 0;  // 0: any free port
 };
 
-// ":PORT" means every address, as exporters take it.
-inline constexpr const char* kEveryAddress = "0.0.0.0";
+// ":PORT" means every address of both families, as exporters take it (the
+// server listens on "::" for IPv4 clients too, on 0.0.0.0 without IPv6).
+inline constexpr const char* kEveryAddress = "::";
 
 // Nothing for a text without a port from 0 to 65535, or an IPv6 address
 // without its brackets or with more than one pair.

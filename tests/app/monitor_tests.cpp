@@ -98,7 +98,7 @@ TEST(CommandLine, MetricsAddressNamesHostAndPort) {
     const std::vector<std::pair<const char*, Expected>> cases{
         {"127.0.0.1:9464", Expected({"127.0.0.1", 9464})}, {"[::1]:0", Expected({"::1", 0})},
         {"monitor.example:65535", Expected({"monitor.example", 65535})},
-        {":9464", Expected({"0.0.0.0", 9464})}, {"::1:9464", std::nullopt}, {"[]:9464", std::nullopt},
+        {":9464", Expected({"::", 9464})}, {"::1:9464", std::nullopt}, {"[]:9464", std::nullopt},
         {"127.0.0.1", std::nullopt}, {"127.0.0.1:65536", std::nullopt}, {"127.0.0.1:94x", std::nullopt},
         {"[[::1]]:8080", std::nullopt}};
     for (const auto& [text, expected] : cases) {

@@ -175,6 +175,39 @@ struct TlsCase {
 
 // The lowest version and the client certificates a web configuration asks
 // for, as a client meets them.
+// ":PORT" ("::") takes clients of both families, as exporters listen;
+// 0.0.0.0 stays IPv4 only.
+TEST(Listening, EveryAddressTakesBothFamilies) {
+    const auto answers = [](const char* family, int port) {
+        const bool v6 = std::string_view(family) == "::1";
+        const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_storage a{};
+        if (v6) {
+            auto& in6 = reinterpret_cast<sockaddr_in6&>(a);
+            in6.sin6_family = AF_INET6;
+            in6.sin6_port = htons(static_cast<std::uint16_t>(port));
+            in6.sin6_addr = in6addr_loopback;
+        } else {
+            auto& in = reinterpret_cast<sockaddr_in&>(a);
+            in.sin_family = AF_INET;
+            in.sin_port = htons(static_cast<std::uint16_t>(port));
+            in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        }
+        const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in)) == 0;
+        ::close(fd);
+        return ok;
+    };
+    for (const auto& [host, v6] : {std::pair{"::", true}, std::pair{"0.0.0.0", false}}) {
+        SCOPED_TRACE(host);
+        net::HttpServer server(net::kScrapeLimits, [](const net::Request&) { return net::Response{}; });
+        std::string error;
+        const std::optional<int> port = server.start(host, 0, error);
+        ASSERT_TRUE(port) << error;
+        EXPECT_TRUE(answers("127.0.0.1", *port));
+        EXPECT_EQ(answers("::1", *port), v6);
+    }
+}
+
 TEST(TlsSettings, MinVersionAndClientCertificatesAreEnforced) {
     const std::string cert = (kTls / "server.crt").string(), key = (kTls / "server.key").string();
     const ClientTls withClientCert{(kTls / "client.crt").string(), (kTls / "client.key").string(), 0};
