@@ -60,6 +60,7 @@ Monitor::Monitor(DisplayModel& model, Dialogs& dialogs, Clock& clock, MonitorOpt
     activeMonitor = this;
     driver_.setTap(options_.driverTap);
     driver_.setReplay(options_.driverReplay);
+    driver_.setCallWait(options_.driverCallWait);
 }
 
 Monitor::~Monitor() {

@@ -39,6 +39,7 @@ struct MonitorOptions {
     MonotonicClock monotonic = steadyMilliseconds;  // times the run's history and trends
     DriverTap* driverTap = nullptr;        // sees every driver answer (a flight recorder)
     DriverReplay* driverReplay = nullptr;  // answers instead of the library (a replay)
+    DriverCallWait* driverCallWait = nullptr;  // where library calls run while the program waits
     // A service that retries its start: web services that cannot be reached
     // end the start without the fatal message (the caller says what it does).
     // A URL the library cannot use is fatal all the same: no retry mends it.

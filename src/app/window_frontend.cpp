@@ -21,8 +21,10 @@
 #include <string>
 #include <thread>
 
+#include "app/driver_call_thread.h"
 #include "app/monitor.h"
 #include "app/recorded_run.h"
+#include "app/start_status.h"
 #include "app/stop_signals.h"
 #include "app/window_replay.h"
 #include "display/staleness.h"
@@ -127,10 +129,15 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& passed) {
     const bool stopSignalsCaught = stopFd >= 0;
     if (!stopSignalsCaught) pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
 
+    // Every call into the driver library runs on this thread while the
+    // window keeps drawing; made after the stop signals are held back, which
+    // it inherits, so that a call on a slow link sees one pending and stops.
+    DriverCallThread driverCalls;
     DisplayModel model;
     QtDialogs dialogs;
     MonitorOptions options;
     options.arguments = arguments;
+    options.driverCallWait = &driverCalls;
     std::unique_ptr<LiveRecording> recording;
     if (record) {
         std::string error;
@@ -164,13 +171,22 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& passed) {
                 dialogs.dismissAll();
             }
         });
+        // Not taken while a driver call waits: a stop signal left pending
+        // makes the call give up at once, and the close follows its return.
+        driverCalls.setWaitHook([&](bool waiting) { stopNotifier->setEnabled(!waiting); });
     }
 
     // The start and the first tick need no window: they run before its
     // controls (and with them the fonts) are built, and a start that fails
     // builds none. The window shows once it has drawn the first tick.
+    // A start that waits long for the controller says so in a small window;
+    // closing it stops the run as a stop signal does.
     bool started = false;
     {
+        StartStatus status(monitor.settings(), [&] {
+            stopBeforeWindow = true;
+            if (stopSignalsCaught) kill(getpid(), SIGTERM);
+        });
         RecordedSegment segment(recording.get(), recording::SegmentKind::Start);
         started = monitor.formCreate();
     }

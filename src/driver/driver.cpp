@@ -5,8 +5,9 @@ namespace kvx {
 namespace {
 
 // The remote library's error routine carries no context: while a run is
-// recorded, the call reaches the recording facade through this pointer.
-Driver* recordingDriver = nullptr;
+// recorded or its calls run elsewhere, the call reaches the facade through
+// this pointer.
+Driver* routingDriver = nullptr;
 
 std::span<std::uint8_t> bytesOfText(std::string& text) {
     return {reinterpret_cast<std::uint8_t*>(text.data()), text.size()};
@@ -15,13 +16,22 @@ std::span<std::uint8_t> bytesOfText(std::string& text) {
 }  // namespace
 
 Driver::~Driver() {
-    if (recordingDriver == this) recordingDriver = nullptr;
+    if (routingDriver == this) routingDriver = nullptr;
 }
 
 void Driver::setTap(DriverTap* tap) {
     tap_ = tap;
-    if (tap) recordingDriver = this;
-    else if (recordingDriver == this) recordingDriver = nullptr;
+    routeErrorRoutine();
+}
+
+void Driver::setCallWait(DriverCallWait* wait) {
+    wait_ = wait;
+    routeErrorRoutine();
+}
+
+void Driver::routeErrorRoutine() {
+    if (tap_ || wait_) routingDriver = this;
+    else if (routingDriver == this) routingDriver = nullptr;
 }
 
 template <typename Live>
@@ -33,17 +43,25 @@ DriverResult Driver::through(CallId id, std::int32_t key, Outputs outputs, Live&
             if (routine_) routine_(e.code, e.message.c_str());
         return r;
     }
-    const DriverResult r = live();
+    // Only the library's own operations may wait on a slow link; loading it
+    // and the questions about its table answer at once.
+    DriverResult r;
+    if (wait_ && id < kOpCount) wait_->run([&] { r = live(); });
+    else r = live();
     if (tap_) tap_->answered(id, key, r, outputs);
     return r;
 }
 
-void Driver::recordingErrorRoutine(std::int32_t code, const char* message) {
-    Driver* self = recordingDriver;
+void Driver::routedErrorRoutine(std::int32_t code, const char* message) {
+    Driver* self = routingDriver;
     if (!self) return;
-    std::string text = message ? message : "";
-    if (self->tap_) self->tap_->answered(call::ErrorRoutine, code, std::nullopt, {bytesOfText(text)});
-    if (self->routine_) self->routine_(code, message);
+    const auto deliver = [&] {
+        std::string text = message ? message : "";
+        if (self->tap_) self->tap_->answered(call::ErrorRoutine, code, std::nullopt, {bytesOfText(text)});
+        if (self->routine_) self->routine_(code, message);
+    };
+    if (self->wait_) self->wait_->callBack(deliver);
+    else deliver();
 }
 
 bool Driver::bound(Op op, bool remote) const {
@@ -183,8 +201,10 @@ DriverResult Driver::KvxG3XOpen(const std::string& url, const std::string& devFi
 DriverResult Driver::KVXG3_SetDllErrorRoutine(KvxErrorRoutine routine) {
     if (!remote_) return std::nullopt;
     routine_ = routine;
-    // While recording, the library calls the facade, which notes the call and passes it on.
-    KvxErrorRoutine registered = tap_ ? &Driver::recordingErrorRoutine : routine;
+    // While recording, or while calls run on another thread, the library
+    // calls the facade, which notes the call and passes it on where the
+    // program waits.
+    KvxErrorRoutine registered = tap_ || wait_ ? &Driver::routedErrorRoutine : routine;
     return through(call::of(Op::KVXG3_SetDllErrorRoutine), 0, {}, [&]() -> DriverResult {
         if (auto fn = slot<KvxSetErrorRoutineFn>(Op::KVXG3_SetDllErrorRoutine)) return fn(handle_, registered);
         return std::nullopt;

@@ -9,13 +9,16 @@
 // A tap sees every answer (the flight recorder); with a replay set, the
 // answers come from a recording and the library is never called
 // (driver/driver_journal.h). Loading the library and reading file versions
-// pass here too, so a replay needs no library at all.
+// pass here too, so a replay needs no library at all. A call wait decides
+// where the library's calls run while the caller waits (driver_call_wait.h);
+// the tap and the error routine see them on the caller's thread all the same.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "driver/driver_call_wait.h"
 #include "driver/driver_journal.h"
 #include "driver/driver_library.h"
 #include "driver/entry_points.h"
@@ -35,6 +38,8 @@ public:
 
     void setTap(DriverTap* tap);
     void setReplay(DriverReplay* replay) { replay_ = replay; }
+    // Set before the error routine is registered; nullptr: calls block.
+    void setCallWait(DriverCallWait* wait);
 
     // The library (DriverLibrary's operations of the same names); without
     // one, nothing loads and nothing is bound.
@@ -99,12 +104,14 @@ private:
     // The answer of the library (`live`), seen by the tap, or the recorded one.
     template <typename Live>
     DriverResult through(CallId id, std::int32_t key, Outputs outputs, Live&& live) const;
-    static void recordingErrorRoutine(std::int32_t code, const char* message);
+    static void routedErrorRoutine(std::int32_t code, const char* message);
+    void routeErrorRoutine();
 
     EntryPointTable& table_;
     DriverLibrary* library_ = nullptr;
     DriverTap* tap_ = nullptr;
     DriverReplay* replay_ = nullptr;
+    DriverCallWait* wait_ = nullptr;
     KvxErrorRoutine routine_ = nullptr;
     bool remote_ = false;
     KvxHandle handle_ = 0;

@@ -37,6 +37,7 @@ struct MainWindow::Bound {
     ControlKind kind = ControlKind::Label;
     QWidget* widget = nullptr;
     ui::Box natural;  // the size it takes with its current text, in this window's font
+    ColourRole role = ColourRole::Plain;  // as last drawn
 };
 
 namespace {
@@ -392,6 +393,7 @@ void MainWindow::render() {
     for (Bound& b : bound_) renderControl(b);
     renderSummary();
     applyLayout();
+    caption_ = qs(model_.caption);
     renderStaleness();
     renderStayOnTop();
 }
@@ -401,12 +403,13 @@ void MainWindow::setStale(std::optional<std::int64_t> seconds) {
     const bool colours = seconds.has_value() != staleSeconds_.has_value();
     staleSeconds_ = seconds;
     if (colours) {
+        // From what was drawn last: a tick that waits for a call may have
+        // changed the model halfway.
         for (const Bound& b : bound_) {
-            const Control& c = model_.controls()[b.modelIndex];
             if (b.kind == ControlKind::Label && b.widget != normalColour_ && b.widget != errorColour_)
-                setColour(b.widget, QPalette::WindowText, roleColour(c.role));
+                setColour(b.widget, QPalette::WindowText, roleColour(b.role));
             else if (b.kind == ControlKind::Edit)
-                setColour(b.widget, QPalette::Text, roleColour(c.role));
+                setColour(b.widget, QPalette::Text, roleColour(b.role));
         }
     }
     renderStaleness();
@@ -414,7 +417,7 @@ void MainWindow::setStale(std::optional<std::int64_t> seconds) {
 
 void MainWindow::renderStaleness() {
     const QString marker = staleSeconds_ ? QStringLiteral(" - ") + qs(staleText(*staleSeconds_)) : QString();
-    const QString caption = qs(model_.caption) + marker;
+    const QString caption = caption_ + marker;
     if (windowTitle() != caption) setWindowTitle(caption);
     const QString heading = QStringLiteral("Error Summary") + marker;
     if (summaryGroup_->title() != heading) summaryGroup_->setTitle(heading);
@@ -424,6 +427,7 @@ void MainWindow::renderControl(Bound& b) {
     const Control& c = model_.controls()[b.modelIndex];
     QWidget* w = b.widget;
     const QString text = qs(c.text);
+    b.role = c.role;
 
     switch (b.kind) {
     case ControlKind::Label: {

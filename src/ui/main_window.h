@@ -38,7 +38,7 @@ public:
     // Marks the data as old (whole seconds without a completed tick) or, with
     // nothing, as current: caption and summary heading say "no data for N s"
     // and the value colours are dimmed. Touches nothing else, so it may be
-    // called while a tick waits in a dialog.
+    // called while a tick waits in a dialog or for a driver call.
     void setStale(std::optional<std::int64_t> seconds);
 
     // Copies the normal geometry and the scroll positions into model.placement
@@ -102,6 +102,7 @@ private:
     int taskNumberWidth_ = 0;
     bool scrollPending_ = false;
     std::optional<std::int64_t> staleSeconds_;
+    QString caption_;  // the model's caption as last drawn
 };
 
 }  // namespace kvx

@@ -1,0 +1,48 @@
+#include "app/driver_call_thread.h"
+
+#include <QEventLoop>
+
+namespace kvx {
+
+DriverCallThread::DriverCallThread() {
+    thread_.setObjectName(QStringLiteral("driver calls"));
+    onThread_.moveToThread(&thread_);
+    thread_.start();
+}
+
+DriverCallThread::~DriverCallThread() {
+    thread_.quit();
+    thread_.wait();
+}
+
+void DriverCallThread::run(const std::function<void()>& call) {
+    if (QThread::currentThread() != onGui_.thread()) {
+        call();
+        return;
+    }
+    // A call asked for while one waits (nothing the program does now, but
+    // cheap to keep right) queues behind it on the same thread: the library
+    // never sees two calls at once.
+    QEventLoop loop;
+    bool done = false;
+    QMetaObject::invokeMethod(&onThread_, [&] {
+        call();
+        QMetaObject::invokeMethod(&onGui_, [&] {
+            done = true;
+            loop.quit();
+        });
+    });
+    if (depth_++ == 0 && hook_) hook_(true);
+    while (!done) loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (--depth_ == 0 && hook_) hook_(false);
+}
+
+void DriverCallThread::callBack(const std::function<void()>& work) {
+    if (QThread::currentThread() != &thread_) {
+        work();
+        return;
+    }
+    QMetaObject::invokeMethod(&onGui_, [&] { work(); }, Qt::BlockingQueuedConnection);
+}
+
+}  // namespace kvx
