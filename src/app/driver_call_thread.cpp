@@ -42,7 +42,17 @@ void DriverCallThread::callBack(const std::function<void()>& work) {
         work();
         return;
     }
-    QMetaObject::invokeMethod(&onGui_, [&] { work(); }, Qt::BlockingQueuedConnection);
+    // The program's own code runs now, as it would without this thread: for
+    // its time the GUI thread does not count as waiting (a message box of
+    // the error routine must be answerable by a stop signal).
+    QMetaObject::invokeMethod(
+        &onGui_,
+        [&] {
+            if (hook_) hook_(false);
+            work();
+            if (hook_) hook_(true);
+        },
+        Qt::BlockingQueuedConnection);
 }
 
 }  // namespace kvx
