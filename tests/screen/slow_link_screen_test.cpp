@@ -39,8 +39,8 @@ TEST(SlowLinkOnScreen, DrawsWhileACallWaits) {
     for (int i = 0; i < 200 && !(fs::exists(dir / "port") && fs::file_size(dir / "port") > 0); ++i)
         std::this_thread::sleep_for(25ms);
     const std::string url = "http://127.0.0.1:" + std::to_string(std::stoi(readAll(dir / "port")));
-    std::ofstream(dir / "KvxDiagnostics.INI") << "[DESKTOP]\nLeft=40\nTop=40\nWidth=757\nHeight=677\n[PROTOCOL]\nFileName="
-                                              << (dir / "DiagProtocol.txt").string()
+    std::ofstream(dir / "KvxDiagnostics.INI") << "[DESKTOP]\nLeft=40\nTop=40\nWidth=757\nHeight=677\n"
+                                              << "[PROTOCOL]\nFileName=" << (dir / "DiagProtocol.txt").string()
                                               << "\n[Project data]\nUse Webservices=1\nURL=" << url << "\n";
     e2e::Process program({{(bin / "KvxDiagnostics").string(), "--settings", (dir / "KvxDiagnostics.INI").string()},
                           {{"XDG_CONFIG_HOME", dir.string()}, {"QT_QPA_PLATFORM", "xcb"}},
@@ -61,7 +61,8 @@ TEST(SlowLinkOnScreen, DrawsWhileACallWaits) {
         const QRect before = session().clientRect(window);
         const QRgb background = session().grab(before).pixel(before.width() - 10, 60);
         const int width = before.width() + (attempt % 2 ? -150 : 150);
-        session().xdotool({"windowsize", std::to_string(window), std::to_string(width), std::to_string(before.height())});
+        session().xdotool(
+            {"windowsize", std::to_string(window), std::to_string(width), std::to_string(before.height())});
         for (int i = 0; i < 20 && !followedDuringCall; ++i) {
             const QRect now = session().clientRect(window);
             const bool drawn = now.width() == width && session().grab(now).pixel(width - 10, 60) == background;
