@@ -33,7 +33,7 @@ void DriverCallThread::run(const std::function<void()>& call) {
         });
     });
     if (depth_++ == 0 && hook_) hook_(true);
-    while (!done) loop.exec(QEventLoop::ExcludeUserInputEvents);
+    while (!done) loop.exec(takeUserInput_ ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents);
     if (--depth_ == 0 && hook_) hook_(false);
 }
 

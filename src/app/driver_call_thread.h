@@ -23,6 +23,10 @@ public:
     // Told true as the GUI thread starts waiting for a call and false once
     // it has returned, on the GUI thread.
     void setWaitHook(std::function<void(bool waiting)> hook) { hook_ = std::move(hook); }
+    // Whether a wait takes user input: only while no window but the start's
+    // own status window exists, so that closing that one is heard (the
+    // window system's close request counts as user input).
+    void setTakeUserInput(bool take) { takeUserInput_ = take; }
 
     void run(const std::function<void()>& call) override;
     void callBack(const std::function<void()>& work) override;
@@ -33,6 +37,7 @@ private:
     QObject onGui_;     // lives on the GUI thread: answers and call-backs are queued to it
     std::function<void(bool)> hook_;
     int depth_ = 0;
+    bool takeUserInput_ = false;
 };
 
 }  // namespace kvx

@@ -187,8 +187,10 @@ int runWindow(int& argc, char** argv, const std::vector<std::string>& passed) {
             stopBeforeWindow = true;
             if (stopSignalsCaught) kill(getpid(), SIGTERM);
         });
+        driverCalls.setTakeUserInput(true);
         RecordedSegment segment(recording.get(), recording::SegmentKind::Start);
         started = monitor.formCreate();
+        driverCalls.setTakeUserInput(false);
     }
     fontLoading.join();
     if (!started) return 1;
