@@ -30,20 +30,27 @@ std::string readFile(const fs::path& p) {
 
 }  // namespace
 
-ProgramOnScreen::ProgramOnScreen(const std::string& scenario, const std::map<std::string, std::string>& environment) {
+ProgramOnScreen::ProgramOnScreen(const std::string& scenario, const std::map<std::string, std::string>& environment,
+                                 int latencyMs) {
     std::string pattern = (fs::temp_directory_path() / "kvx-screen-XXXXXX").string();
     dir_ = mkdtemp(pattern.data());
     std::ofstream(dir_ / "scenario.scn") << scenario;
-    std::ofstream(dir_ / "KvxDiagnostics.INI") << "[DESKTOP]\nLeft=40\nTop=40\nWidth=757\nHeight=677\n[PROTOCOL]\nFileName="
-                                               << (dir_ / "DiagProtocol.txt").string() << "\n";
     const std::string socket = (dir_ / "sim.sock").string();
-    sim_ = std::make_unique<e2e::Process>(e2e::Process::Options{
-        {(kBin / "kvxsim").string(), "--scenario", (dir_ / "scenario.scn").string(), "--socket", socket, "--no-http",
-         "--quiet"},
-        {},
-        dir_.string(),
-        (dir_ / "sim.err").string()});
+    std::vector<std::string> simArgs{(kBin / "kvxsim").string(), "--scenario", (dir_ / "scenario.scn").string(),
+                                     "--socket", socket, "--quiet"};
+    if (latencyMs > 0)
+        simArgs.insert(simArgs.end(), {"--http-port", "0", "--port-file", (dir_ / "port").string(), "--latency-ms",
+                                       std::to_string(latencyMs)});
+    else simArgs.push_back("--no-http");
+    sim_ = std::make_unique<e2e::Process>(
+        e2e::Process::Options{simArgs, {}, dir_.string(), (dir_ / "sim.err").string()});
     for (int i = 0; i < 200 && !fs::exists(socket); ++i) std::this_thread::sleep_for(25ms);
+    for (int i = 0; latencyMs > 0 && i < 200 && readFile(dir_ / "port").empty(); ++i)
+        std::this_thread::sleep_for(25ms);
+    if (latencyMs > 0) url_ = "http://127.0.0.1:" + std::to_string(std::stoi(readFile(dir_ / "port")));
+    std::ofstream(dir_ / "KvxDiagnostics.INI") << "[DESKTOP]\nLeft=40\nTop=40\nWidth=757\nHeight=677\n[PROTOCOL]\nFileName="
+                                               << (dir_ / "DiagProtocol.txt").string() << "\n"
+                                               << (url_.empty() ? "" : "[Project data]\nUse Webservices=1\nURL=" + url_);
     std::map<std::string, std::string> env = environment;
     env.insert({{"KVXSIM_SOCKET", socket}, {"XDG_CONFIG_HOME", dir_.string()}, {"QT_QPA_PLATFORM", "xcb"}});
     program_ = std::make_unique<e2e::Process>(e2e::Process::Options{
@@ -51,7 +58,9 @@ ProgramOnScreen::ProgramOnScreen(const std::string& scenario, const std::map<std
         env,
         dir_.string(),
         (dir_ / "program.err").string()});
-    window_ = session().windowOf(program_->pid());
+    // A slow start shows a status window first.
+    if (latencyMs > 0) statusWindow_ = session().windowNamed("Connecting to " + url_, 10s);
+    window_ = latencyMs > 0 ? session().windowNamed("Online Mode", 60s) : session().windowOf(program_->pid());
     for (int i = 0; i < 100 && window_ && session().windowName(window_).find("Online Mode") == std::string::npos; ++i)
         std::this_thread::sleep_for(100ms);
     std::this_thread::sleep_for(1500ms);  // a tick or two with every value

@@ -17,8 +17,10 @@ namespace kvx::screen {
 
 class ProgramOnScreen {
 public:
-    // `environment` goes to the program besides its own (QT_SCALE_FACTOR).
-    explicit ProgramOnScreen(const std::string& scenario, const std::map<std::string, std::string>& environment = {});
+    // `environment` goes to the program besides its own (QT_SCALE_FACTOR); with
+    // a latency, on web services whose every answer waits that long.
+    explicit ProgramOnScreen(const std::string& scenario, const std::map<std::string, std::string>& environment = {},
+                             int latencyMs = 0);
     ~ProgramOnScreen();
 
     unsigned long window() const { return window_; }
@@ -27,6 +29,8 @@ public:
     std::string errors() const;
     const std::filesystem::path& folder() const { return dir_; }
     std::string socket() const { return (dir_ / "sim.sock").string(); }
+    // The start's status window ("Connecting to URL..."), 0 when none showed.
+    unsigned long statusWindow() const { return statusWindow_; }
     // A visible window of the program other than the main window and `other`
     // (a dialog), 0 when none showed in time.
     unsigned long dialog(unsigned long other = 0) const;
@@ -37,6 +41,8 @@ private:
     std::filesystem::path dir_;
     std::unique_ptr<e2e::Process> sim_, program_;
     unsigned long window_ = 0;
+    unsigned long statusWindow_ = 0;
+    std::string url_;
 };
 
 }  // namespace kvx::screen
