@@ -45,8 +45,7 @@ ProgramOnScreen::ProgramOnScreen(const std::string& scenario, const std::map<std
     sim_ = std::make_unique<e2e::Process>(
         e2e::Process::Options{simArgs, {}, dir_.string(), (dir_ / "sim.err").string()});
     for (int i = 0; i < 200 && !fs::exists(socket); ++i) std::this_thread::sleep_for(25ms);
-    for (int i = 0; latencyMs > 0 && i < 200 && readFile(dir_ / "port").empty(); ++i)
-        std::this_thread::sleep_for(25ms);
+    for (int i = 0; latencyMs > 0 && i < 200 && readFile(dir_ / "port").empty(); ++i) std::this_thread::sleep_for(25ms);
     if (latencyMs > 0) url_ = "http://127.0.0.1:" + std::to_string(std::stoi(readFile(dir_ / "port")));
     std::ofstream(dir_ / "KvxDiagnostics.INI") << "[DESKTOP]\nLeft=40\nTop=40\nWidth=757\nHeight=677\n[PROTOCOL]\nFileName="
                                                << (dir_ / "DiagProtocol.txt").string() << "\n"
@@ -58,7 +57,6 @@ ProgramOnScreen::ProgramOnScreen(const std::string& scenario, const std::map<std
         env,
         dir_.string(),
         (dir_ / "program.err").string()});
-    // A slow start shows a status window first.
     if (latencyMs > 0) statusWindow_ = session().windowNamed("Connecting to " + url_, 10s);
     window_ = latencyMs > 0 ? session().windowNamed("Online Mode", 60s) : session().windowOf(program_->pid());
     for (int i = 0; i < 100 && window_ && session().windowName(window_).find("Online Mode") == std::string::npos; ++i)
