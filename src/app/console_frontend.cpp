@@ -23,6 +23,7 @@
 #include "app/stop_signals.h"
 #include "display/staleness.h"
 #include "metrics/metrics.h"
+#include "platform/log.h"
 #include "report/service_report.h"
 
 namespace kvx {
@@ -118,11 +119,10 @@ private:
 bool writeReportAndSay(const ReportSources& sources, const std::string& file) {
     std::string error;
     if (!writeServiceReport(sources, file, &error)) {
-        std::cerr << "KvxDiagnostics: " << error << std::endl;
+        log(LogLevel::Error, error);
         return false;
     }
-    std::cerr << "KvxDiagnostics: service report written to " << file << " and " << textReportPath(file)
-              << std::endl;
+    Log(LogLevel::Info) << "service report written to " << file << " and " << textReportPath(file);
     return true;
 }
 
@@ -137,11 +137,11 @@ std::string settingsUrl(const Monitor& monitor) {
 }  // namespace
 
 void ConsoleDialogs::message(const std::string& text, const std::string& title) {
-    err_ << title << ": " << text << std::endl;
+    log(err_, LogLevel::Error, title + ": " + text, false);
 }
 
 std::optional<std::string> ConsoleDialogs::openFile(const std::string&, int) {
-    err_ << "No file dialog without a window: cancelled." << std::endl;
+    log(err_, LogLevel::Error, "No file dialog without a window: cancelled.", false);
     return std::nullopt;
 }
 
@@ -198,7 +198,7 @@ int runLive(const ConsoleOptions& options, ConsoleOutput& output) {
         std::string error;
         const std::optional<int> port = metrics.start(options.metricsHost, *options.metricsPort, options.webConfigFile, error);
         if (!port) {
-            std::cerr << "KvxDiagnostics: " << error << '\n';
+            log(LogLevel::Error, error);
             return 1;
         }
         const bool bracketed = options.metricsHost.find(':') != std::string::npos;
@@ -207,21 +207,23 @@ int runLive(const ConsoleOptions& options, ConsoleOutput& output) {
         // The start line claims only what is served.
         const unsigned features = metrics.features();
         const bool tls = features & KVX_METRICS_TLS, users = features & KVX_METRICS_USERS;
-        std::cerr << "KvxDiagnostics: metrics on " << (tls ? "https://" : "http://") << address;
-        if (tls || users)
-            std::cerr << " (" << (tls && users ? "TLS and users" : tls ? "TLS" : "users") << " as "
-                      << *options.webConfigFile << " sets them)";
-        std::cerr << std::endl;
+        {
+            Log line(LogLevel::Info);
+            line << "metrics on " << (tls ? "https://" : "http://") << address;
+            if (tls || users)
+                line << " (" << (tls && users ? "TLS and users" : tls ? "TLS" : "users") << " as "
+                     << *options.webConfigFile << " sets them)";
+        }
         if (users && !tls)
-            std::cerr << "KvxDiagnostics: warning: " << *options.webConfigFile
-                      << " names users but no TLS: their passwords travel in clear text" << std::endl;
+            Log(LogLevel::Warn) << "warning: " << *options.webConfigFile
+                                << " names users but no TLS: their passwords travel in clear text";
     }
     std::unique_ptr<LiveRecording> recording;
     if (options.record) {
         std::string error;
         recording = LiveRecording::start(*options.record, monitorOptions, systemClock(), dialogs, error);
         if (!recording) {
-            std::cerr << "KvxDiagnostics: " << error << '\n';
+            log(LogLevel::Error, error);
             return 1;
         }
         recording->wire(monitorOptions);
@@ -249,20 +251,20 @@ int runLive(const ConsoleOptions& options, ConsoleOutput& output) {
          !started && monitorOptions.retryUnreachableStart && monitor.startFailure() == StartFailure::Unreachable;
          waitMs = std::min(waitMs * 2, kLastStartRetryMs)) {
         metrics.publish(prometheusStartPendingText(controller, attempts) + dropped());
-        std::cerr << "KvxDiagnostics: WebServices Access failed! (" << settingsUrl(monitor) << " cannot be reached); "
-                  << "trying again in " << waitMs / 1000 << " s" << std::endl;
+        Log(LogLevel::Warn) << "WebServices Access failed! (" << settingsUrl(monitor) << " cannot be reached); "
+                            << "trying again in " << waitMs / 1000 << " s";
         if (output.waitForStop(waitMs)) {
             metrics.stop();
             return 0;
         }
         ++attempts;
         started = start();
-        if (started) std::cerr << "KvxDiagnostics: started after " << attempts << " attempts" << std::endl;
+        if (started) Log(LogLevel::Info) << "started after " << attempts << " attempts";
     }
     if (!started) {
         if (monitor.startFailure() == StartFailure::Unusable)
-            std::cerr << "KvxDiagnostics: the driver library cannot use " << settingsUrl(monitor) << " (error "
-                      << monitor.openError() << "); no retry would change that" << std::endl;
+            Log(LogLevel::Error) << "the driver library cannot use " << settingsUrl(monitor) << " (error "
+                                 << monitor.openError() << "); no retry would change that";
         return 1;
     }
 
@@ -336,12 +338,11 @@ int runConsoleReplay(const ConsoleOptions& options) {
     std::string error;
     auto replay = ReplaySession::open(options.replay->file, options.replay->protocolFile, std::cerr, error);
     if (!replay) {
-        std::cerr << "KvxDiagnostics: " << error << '\n';
+        log(LogLevel::Error, error);
         return 1;
     }
     if (!replay->restart()) {
-        std::cerr << "KvxDiagnostics: " << (replay->problem().empty() ? "the recorded start failed" : replay->problem())
-                  << '\n';
+        log(LogLevel::Error, replay->problem().empty() ? "the recorded start failed" : replay->problem());
         return 1;
     }
     // A replayed line is as old as it was when it was recorded: at its tick.
@@ -370,7 +371,7 @@ int runConsoleReplay(const ConsoleOptions& options) {
 
     int result = 0;
     if (!replay->problem().empty()) {
-        std::cerr << "KvxDiagnostics: " << replay->problem() << '\n';
+        log(replay->damaged() ? LogLevel::Error : LogLevel::Warn, replay->problem());
         if (replay->damaged()) result = 1;
     }
     if (options.reportFile) {

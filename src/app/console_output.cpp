@@ -13,6 +13,8 @@
 #include <chrono>
 #include <iostream>
 
+#include "platform/log.h"
+
 namespace kvx {
 
 OutputQueue::OutputQueue(int fd, std::size_t capacity) : fd_(fd), capacity_(capacity) {
@@ -148,10 +150,10 @@ bool ConsoleOutput::print(std::string_view text) {
 void ConsoleOutput::flush() {
     out_.flush();
     if (const std::uint64_t lost = out_.takeCaughtUpDrops())
-        err_.write("KvxDiagnostics: standard output fell behind: " + std::to_string(lost) + " lines dropped\n");
+        err_.write(logLine(LogLevel::Warn, "standard output fell behind: " + std::to_string(lost) + " lines dropped"));
     err_.flush();
     if (const std::uint64_t lost = err_.takeCaughtUpDrops())
-        err_.write("KvxDiagnostics: standard error fell behind: " + std::to_string(lost) + " lines dropped\n");
+        err_.write(logLine(LogLevel::Warn, "standard error fell behind: " + std::to_string(lost) + " lines dropped"));
 }
 
 bool ConsoleOutput::waitForStop(long ms) {

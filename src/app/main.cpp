@@ -12,6 +12,7 @@
 
 #include "app/console_frontend.h"
 #include "metrics/listen_address.h"
+#include "platform/log.h"
 #include "platform/build_info.h"
 #include "recording/flight_recorder.h"
 #ifdef KVX_WITH_WINDOW
@@ -27,6 +28,7 @@ void printUsage() {
                  "                      [--report FILE]]\n"
                  "                      [--record FILE [--record-max-mb N [--record-files N]]\n"
                  "                       | --replay FILE [--protocol FILE] [--speed N]]\n"
+                 "                      [--log.level LEVEL] [--log.format FORMAT]\n"
                  "  /SU             super-user mode (reboot, web services and file-name switches)\n"
                  "  --settings FILE the settings file of this instance, in place of the one beside the program\n"
                  "  --console       run without a window: caption and summary are printed when they change\n"
@@ -52,6 +54,10 @@ void printUsage() {
                  "                  FILE.N, moved aside at the size limit, goes on with FILE.N-1 ... FILE\n"
                  "  --protocol FILE with --replay: write the protocol the run wrote, with the recorded times\n"
                  "  --speed N       with --replay: N times the recorded pace, 1 to 60 (headless default: no waits)\n"
+                 "  --log.level LEVEL  messages on standard error from this level on: debug, info (default),\n"
+                 "                  warn or error\n"
+                 "  --log.format FORMAT  messages on standard error as logfmt or json lines, with time and level;\n"
+                 "                  without it they keep the plain form \"KvxDiagnostics: text\"\n"
                  "  --version       the program's version and the commit it was built from\n"
                  "  -platform NAME, -display NAME, -style NAME, -reverse ...  Qt's own options, with one dash or\n"
                  "                  two, go to the window (-platform and -display open it without DISPLAY)\n"
@@ -163,7 +169,8 @@ constexpr long kMaxIntervalMs = 3600000;
 bool takesValue(const std::string& option) {
     for (const char* name : {"--ticks", "--interval-ms", "--metrics-port", "--metrics-address", "--web.listen-address",
                              "--web-config-file", "--web.config.file", "--settings", "--report", "--record",
-                             "--record-max-mb", "--record-files", "--replay", "--protocol", "--speed"})
+                             "--record-max-mb", "--record-files", "--replay", "--protocol", "--speed", "--log.level",
+                             "--log.format"})
         if (option == name) return true;
     return false;
 }
@@ -185,7 +192,7 @@ int main(int argc, char** argv) {
     try {
         return runProgram(argc, argv);
     } catch (const std::exception& e) {
-        std::cerr << "KvxDiagnostics: " << e.what() << '\n';
+        kvx::log(kvx::LogLevel::Error, e.what());
         return 1;
     }
 }
@@ -204,7 +211,7 @@ int runProgram(int argc, char** argv) {
         long value = 0;
         bool qtTakesNext = false;
         if (takesFile(a) && i + 1 < argc && !*argv[i + 1]) {
-            std::cerr << "KvxDiagnostics: " << a << " needs a file name, not \"\"\n";
+            kvx::Log(kvx::LogLevel::Error) << a << " needs a file name, not \"\"";
             return 2;
         }
         if (a == "--console" || a == "--headless") {
@@ -214,10 +221,10 @@ int runProgram(int argc, char** argv) {
         } else if ((a == "--ticks" || a == "--interval-ms") && i + 1 < argc) {
             const bool interval = a == "--interval-ms";
             if (!parsePositive(argv[++i], value) || (interval && value > kMaxIntervalMs)) {
-                std::cerr << "KvxDiagnostics: " << a
-                          << (interval ? " needs a whole number from 1 to " + std::to_string(kMaxIntervalMs)
+                kvx::Log(kvx::LogLevel::Error)
+                          << a << (interval ? " needs a whole number from 1 to " + std::to_string(kMaxIntervalMs)
                                        : std::string(" needs a positive whole number"))
-                          << ", not \"" << argv[i] << "\"\n";
+                          << ", not \"" << argv[i] << "\"";
                 return 2;
             }
             if (a == "--ticks") console.ticks = value;
@@ -225,8 +232,8 @@ int runProgram(int argc, char** argv) {
         } else if (a == "--metrics-port" && i + 1 < argc) {
             long port = 0;
             if (!parseWholeNumber(argv[++i], port) || port > 65535) {
-                std::cerr << "KvxDiagnostics: --metrics-port needs a port number from 0 to 65535, not \"" << argv[i]
-                          << "\"\n";
+                kvx::Log(kvx::LogLevel::Error) << "--metrics-port needs a port number from 0 to 65535, not \""
+                                               << argv[i] << "\"";
                 return 2;
             }
             console.metricsPort = static_cast<int>(port);
@@ -234,8 +241,8 @@ int runProgram(int argc, char** argv) {
         } else if ((a == "--web.listen-address" || a == "--metrics-address") && i + 1 < argc) {
             const std::optional<kvx::ListenAddress> address = kvx::parseListenAddress(argv[++i]);
             if (!address) {
-                std::cerr << "KvxDiagnostics: " << a << " needs [HOST]:PORT (port 0 to 65535), not \"" << argv[i]
-                          << "\"\n";
+                kvx::Log(kvx::LogLevel::Error) << a << " needs [HOST]:PORT (port 0 to 65535), not \"" << argv[i]
+                                               << "\"";
                 return 2;
             }
             console.metricsHost = address->host;
@@ -244,7 +251,7 @@ int runProgram(int argc, char** argv) {
         } else if ((a == "--web.config.file" || a == "--web-config-file") && i + 1 < argc) {
             console.webConfigFile = argv[++i];
         } else if (a == "--settings" && i + 1 >= argc) {
-            std::cerr << "KvxDiagnostics: --settings needs a file name\n";
+            kvx::log(kvx::LogLevel::Error, "--settings needs a file name");
             return 2;
         } else if (a == "--settings") {
             // The monitor takes it from the arguments, in either front end.
@@ -257,8 +264,8 @@ int runProgram(int argc, char** argv) {
             const long most = a == "--speed" ? 60 : a == "--record-files" ? kvx::recording::kMostRecordingFiles
                                                                         : kvx::recording::kMostRecordingMegabytes;
             if (!parsePositive(argv[++i], value) || value > most) {
-                std::cerr << "KvxDiagnostics: " << a << " needs a whole number from 1 to " << most << ", not \"" << argv[i]
-                          << "\"\n";
+                kvx::Log(kvx::LogLevel::Error) << a << " needs a whole number from 1 to " << most << ", not \""
+                                               << argv[i] << "\"";
                 return 2;
             }
             if (a == "--speed") replay.speed = static_cast<int>(value);
@@ -268,6 +275,20 @@ int runProgram(int argc, char** argv) {
         } else if ((a == "--record" || a == "--replay" || a == "--protocol") && i + 1 < argc) {
             (a == "--record" ? record.file : a == "--replay" ? replay.file : protocol) = argv[++i];
             if (a == "--protocol") replayOnly = a;
+        } else if (a == "--log.level" && i + 1 < argc) {
+            const auto level = kvx::parseLogLevel(argv[++i]);
+            if (!level) {
+                kvx::Log(kvx::LogLevel::Error) << "--log.level needs debug, info, warn or error, not \"" << argv[i] << "\"";
+                return 2;
+            }
+            kvx::setLogOptions(*level, kvx::logFormat());
+        } else if (a == "--log.format" && i + 1 < argc) {
+            const auto format = kvx::parseLogFormat(argv[++i]);
+            if (!format) {
+                kvx::Log(kvx::LogLevel::Error) << "--log.format needs logfmt or json, not \"" << argv[i] << "\"";
+                return 2;
+            }
+            kvx::setLogOptions(kvx::logLevel(), *format);
         } else if (a == "--help" || a == "-h") {
             printUsage();
             return 0;
@@ -277,7 +298,7 @@ int runProgram(int argc, char** argv) {
         } else if (const QtOption* qt = qtOption(a, qtTakesNext)) {
             // Not an option of ours taken for its value ("--platform --console").
             if (qtTakesNext && (i + 1 >= argc || std::string_view(argv[i + 1]).starts_with("--"))) {
-                std::cerr << "KvxDiagnostics: " << a << " needs a value\n";
+                kvx::Log(kvx::LogLevel::Error) << a << " needs a value";
                 return 2;
             }
             qtArguments.push_back(a);
@@ -285,8 +306,8 @@ int runProgram(int argc, char** argv) {
             qtPicksDisplay = qtPicksDisplay || qt->name == "platform" || qt->name == "display";
         } else if (a.starts_with("--")) {
             // A misspelt option would otherwise run an instance without what it asked for.
-            std::cerr << "KvxDiagnostics: " << (takesValue(a) ? a + " needs a value" : "unknown option " + a)
-                      << " (--help lists the options)\n";
+            kvx::Log(kvx::LogLevel::Error) << (takesValue(a) ? a + " needs a value" : "unknown option " + a)
+                                           << " (--help lists the options)";
             return 2;
         } else {
             console.arguments.push_back(a);  // "/SU" and anything else the program ignores
@@ -294,23 +315,23 @@ int runProgram(int argc, char** argv) {
     }
 
     if (!record.file.empty() && !replay.file.empty()) {
-        std::cerr << "KvxDiagnostics: --record and --replay cannot be used together\n";
+        kvx::log(kvx::LogLevel::Error, "--record and --replay cannot be used together");
         return 2;
     }
     // Taken and then left unused, it would do silently nothing.
     if (replay.file.empty() && !replayOnly.empty()) {
-        std::cerr << "KvxDiagnostics: " << replayOnly << " needs --replay\n";
+        kvx::log(kvx::LogLevel::Error, replayOnly + " needs --replay");
         return 2;
     }
     if (record.file.empty() && !recordOnly.empty()) {
-        std::cerr << "KvxDiagnostics: " << recordOnly << " needs --record\n";
+        kvx::log(kvx::LogLevel::Error, recordOnly + " needs --record");
         return 2;
     }
     if (!protocol.empty()) replay.protocolFile = protocol;
     if (!record.file.empty()) console.record = record;
     if (!replay.file.empty()) console.replay = replay;
     if (console.webConfigFile && !console.metricsPort) {
-        std::cerr << "KvxDiagnostics: --web.config.file needs --web.listen-address or --metrics-port\n";
+        kvx::log(kvx::LogLevel::Error, "--web.config.file needs --web.listen-address or --metrics-port");
         return 2;
     }
 
@@ -318,15 +339,15 @@ int runProgram(int argc, char** argv) {
     if (!wantConsole && (haveDisplay() || qtPicksDisplay)) {
         std::string error;
         if (auto code = runWindowPlugin(argv[0], qtArguments, windowArguments(console), error)) return *code;
-        std::cerr << "KvxDiagnostics: the window cannot be loaded (" << error << "), running without it.\n";
+        kvx::log(kvx::LogLevel::Warn, "the window cannot be loaded (" + error + "), running without it.");
     } else if (!wantConsole) {
-        std::cerr << "KvxDiagnostics: no display found, running without a window.\n";
+        kvx::log(kvx::LogLevel::Info, "no display found, running without a window.");
     }
 #else
-    if (!wantConsole) std::cerr << "KvxDiagnostics: built without the window, running headless.\n";
+    if (!wantConsole) kvx::log(kvx::LogLevel::Info, "built without the window, running headless.");
 #endif
     if (!qtArguments.empty())
-        std::cerr << "KvxDiagnostics: " << qtArguments.front() << " and the other options of Qt are for the window; "
-                  << "ignored without it\n";
+        kvx::log(kvx::LogLevel::Warn,
+                 qtArguments.front() + " and the other options of Qt are for the window; ignored without it");
     return kvx::runConsole(console);
 }

@@ -1,9 +1,9 @@
 #include "app/monitor.h"
 
 #include <filesystem>
-#include <iostream>
 
 #include "platform/paths.h"
+#include "platform/log.h"
 
 namespace kvx {
 
@@ -120,7 +120,7 @@ bool Monitor::formCreate() {
     if (!protocol_.open(settings_.protocolFileName)) {
         // The run goes on without its fault history on disk; the user must know.
         const std::string why = "Protocol not written to " + settings_.protocolFileName + ": " + protocol_.openError();
-        std::cerr << "KvxDiagnostics: " << why << std::endl;
+        log(LogLevel::Warn, why);
         summary_.noteAtStart(why);
     }
     timerTimer();

@@ -2,6 +2,7 @@
 // of a web configuration file behind the plain-function seam.
 #include "metrics/metrics_plugin_table.h"
 #include "metrics/tls_context.h"
+#include "platform/log.h"
 
 namespace {
 
@@ -18,3 +19,5 @@ std::optional<int> listen(kvx::MetricsServer& server, const char* host, int port
 extern "C" __attribute__((visibility("default"))) const KvxMetricsServerApi* kvxdiag_metrics_server_api(void) {
     return &kvx::MetricsPluginTable<kvx::MetricsServer, listen>::api;
 }
+
+KVX_PLUGIN_TAKES_LOG_OPTIONS

@@ -11,12 +11,12 @@
 #include <condition_variable>
 #include <csignal>
 #include <ctime>
-#include <iostream>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
 #include "platform/safe_file.h"
+#include "platform/log.h"
 
 namespace kvx {
 
@@ -249,7 +249,7 @@ private:
         std::string error;
         SSL_CTX* fresh = contextOf(web_, error);
         if (!fresh) {
-            std::cerr << "KvxDiagnostics: metrics: keeping the certificate in use: " << error << std::endl;
+            log(LogLevel::Warn, "metrics: keeping the certificate in use: " + error);
             return;
         }
         {
@@ -257,7 +257,7 @@ private:
             std::swap(context_, fresh);
         }
         ::SSL_CTX_free(fresh);
-        std::cerr << "KvxDiagnostics: metrics: certificate " << web_.certFile << " read again" << std::endl;
+        log(LogLevel::Info, "metrics: certificate " + web_.certFile + " read again");
     }
 
     const WebConfig web_;

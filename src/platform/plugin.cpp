@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "platform/log.h"
 #include "platform/paths.h"
 
 namespace kvx {
@@ -32,7 +33,13 @@ void* loadPlugin(const std::string& fileName, std::string& error) {
         const std::string path = folder + fileName;
         if (!isFile(path)) continue;
         // Never unloaded: the window's toolkit keeps state past any close.
-        if (void* plugin = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)) return plugin;
+        if (void* plugin = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)) {
+            // Its own copy of the log options starts as the program's.
+            using TakeLogOptions = void (*)(int, int);
+            if (auto take = reinterpret_cast<TakeLogOptions>(::dlsym(plugin, "kvxdiag_log_options")))
+                take(static_cast<int>(logLevel()), static_cast<int>(logFormat()));
+            return plugin;
+        }
         const char* why = ::dlerror();
         error = path + ": " + (why ? why : "cannot be loaded");
         return nullptr;

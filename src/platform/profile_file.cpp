@@ -13,12 +13,12 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <mutex>
 #include <set>
 #include <vector>
 
 #include "platform/safe_file.h"
+#include "platform/log.h"
 
 namespace kvx::profile {
 
@@ -48,9 +48,8 @@ void tellOversized(const std::string& path) {
     static std::set<std::string> told;
     std::lock_guard lock(mutex);
     if (!told.insert(path).second) return;
-    std::cerr << "KvxDiagnostics: " << path << " is larger than " << (kMaxFileSize >> 20)
-              << " MB; only its first " << (kMaxFileSize >> 20) << " MB are read, and it is never rewritten"
-              << std::endl;
+    Log(LogLevel::Warn) << path << " is larger than " << (kMaxFileSize >> 20) << " MB; only its first "
+                        << (kMaxFileSize >> 20) << " MB are read, and it is never rewritten";
 }
 
 // The whole file up to kMaxFileSize (`truncated` when there was more), or

@@ -8,9 +8,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 
 #include "platform/safe_file.h"
+#include "platform/log.h"
 
 namespace kvx::recording {
 
@@ -64,7 +64,7 @@ bool FlightRecorder::openFile(std::string& error) {
 
 void FlightRecorder::fail(int error) {
     failure_ = "recording stopped: cannot write " + options_.file + ": " + std::strerror(error);
-    std::cerr << "KvxDiagnostics: " << failure_ << std::endl;
+    log(LogLevel::Warn, failure_);
     closeFile();
 }
 
@@ -138,14 +138,14 @@ void FlightRecorder::rollOver() {
         // folder) is kept whole: recording stops instead of emptying it.
         if (std::rename(numbered(options_.file, n).c_str(), numbered(options_.file, n + 1).c_str()) != 0 && n == 0) {
             failure_ = "recording stopped: cannot move " + options_.file + " aside: " + std::strerror(errno);
-            std::cerr << "KvxDiagnostics: " << failure_ << std::endl;
+            log(LogLevel::Warn, failure_);
             return;
         }
     }
     std::string error;
     if (!openFile(error)) {
         failure_ = "recording stopped: " + error;
-        std::cerr << "KvxDiagnostics: " << failure_ << std::endl;
+        log(LogLevel::Warn, failure_);
         return;
     }
     // The new file starts with the run's start, so it replays on its own.

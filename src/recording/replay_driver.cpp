@@ -1,4 +1,5 @@
 #include "recording/replay_driver.h"
+#include "platform/log.h"
 
 #include <algorithm>
 #include <cstring>
@@ -73,7 +74,7 @@ MonotonicClock replayMonotonic(ReplayDriver& driver) {
 }
 
 void ReplayDialogs::message(const std::string& text, const std::string& title) {
-    messages_ << title << ": " << text << std::endl;
+    log(messages_, LogLevel::Error, title + ": " + text, false);
 }
 
 std::optional<std::string> ReplayDialogs::openFile(const std::string&, int filterIndex) {

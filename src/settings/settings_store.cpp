@@ -6,6 +6,7 @@
 #include "platform/profile_file.h"
 #include "platform/user_config.h"
 #include "platform/writable_location.h"
+#include "platform/log.h"
 
 #include <algorithm>
 #include <iostream>
@@ -173,9 +174,8 @@ WriteReport SettingsStore::saveSettings() {
 
 void SettingsStore::reportFailures(const WriteReport& report) const {
     if (report.ok()) return;
-    *errors_ << "KvxDiagnostics: settings not saved to " << values_.settingsFileName << ": " << report.firstError
-             << " (" << report.failed << " of " << report.attempted << " values not written)\n";
-    errors_->flush();
+    Log(LogLevel::Warn, *errors_) << "settings not saved to " << values_.settingsFileName << ": " << report.firstError
+                                  << " (" << report.failed << " of " << report.attempted << " values not written)";
 }
 
 }  // namespace kvx

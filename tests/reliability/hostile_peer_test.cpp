@@ -478,6 +478,9 @@ const HostileCommandLine kHostileCommandLines[] = {
     {"OptionWithoutItsValue",
      [](const kvxsim::test::TempDir&) -> std::vector<std::string> { return {KVX_PROGRAM, "--console", "--ticks"}; },
      2, "KvxDiagnostics: --ticks needs a value"},
+    {"LogLevelUnknown",
+     [](const kvxsim::test::TempDir&) -> std::vector<std::string> { return {KVX_PROGRAM, "--log.level", "loud"}; },
+     2, "KvxDiagnostics: --log.level needs debug, info, warn or error, not \"loud\""},
     {"ListenAddressWithoutPort",
      [](const kvxsim::test::TempDir&) -> std::vector<std::string> {
          return {KVX_PROGRAM, "--web.listen-address", "0.0.0.0"};
