@@ -50,7 +50,9 @@ TEST_P(Starvation, EveryValidScrapeIsAnsweredUnderEachAttack) {
         // Before: 0 of 20 over TLS with reconnecting clients, 1 of 40 with
         // slow readers, none with 16 password guessers at this cost.
         EXPECT_EQ(f.answered, f.scrapes) << starvation::describe(s, f);
+#ifndef __SANITIZE_ADDRESS__  // its shadow memory and quarantine say nothing of a release build's
         EXPECT_LT(f.peakKb, 20 * 1024) << starvation::describe(s, f);
+#endif
     }
     const int status = monitor.stop();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
