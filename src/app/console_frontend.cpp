@@ -374,10 +374,11 @@ int runConsoleReplay(const ConsoleOptions& options) {
         log(replay->damaged() ? LogLevel::Error : LogLevel::Warn, replay->problem());
         if (replay->damaged()) result = 1;
     }
+    if (const std::string strayed = replay->divergence(); !strayed.empty()) log(LogLevel::Warn, strayed);
     if (options.reportFile) {
         ReportSources sources{replay->model(), replay->monitor().settings(), replay->monitor().history(),
                               replay->clock().now(), replay->monitor().programFileName()};
-        sources.recordedRun = RecordedRunFiles{replay->recordedSettingsFile(), replay->recordedProtocolFile()};
+        sources.recordedRun = RecordedRunFiles{replay->recordedSettingsFile(), replay->recordedProtocolFile(), replay->divergence()};
         if (!writeReportAndSay(sources, *options.reportFile)) result = 1;
     }
     return result;

@@ -214,7 +214,7 @@ int runProgram(int argc, char** argv) {
             kvx::Log(kvx::LogLevel::Error) << a << " needs a file name, not \"\"";
             return 2;
         }
-        if (a == "--console" || a == "--headless") {
+        if (a == "--console") {
             wantConsole = true;
         } else if (a == "--json") {
             console.json = true;

@@ -207,6 +207,8 @@ bool ReplaySession::restart() {
     }
     model_ = DisplayModel();
     ticks_ = 0;
+    unmatchedBefore_ = driver_.unmatched();
+    firstUnmatchedTick_ = 0;
     closed_ = false;
     damaged_ = false;
     monitor_ = std::make_unique<Monitor>(model_, dialogs_, clock_, options_);
@@ -225,10 +227,29 @@ bool ReplaySession::restart() {
     }
     ticks_ = started ? 1 : 0;
     newFault_ = started && monitor_->summary().faultMask() != 0;
+    noteUnmatched();
     return started;
 }
 
+void ReplaySession::noteUnmatched() {
+    if (firstUnmatchedTick_ == 0 && driver_.unmatched() > unmatchedBefore_) firstUnmatchedTick_ = std::max(ticks_, 1L);
+}
+
+std::string ReplaySession::divergence() const {
+    const std::uint64_t calls = driver_.unmatched() - unmatchedBefore_;
+    if (calls == 0) return "";
+    return "the recording could not answer " + std::to_string(calls) + " of the replay's driver calls, the first at tick " +
+           std::to_string(firstUnmatchedTick_) +
+           ": this program asks otherwise than the one that recorded, so it may show what the recorded run did not";
+}
+
 ReplaySession::Step ReplaySession::step() {
+    const Step s = advance();
+    noteUnmatched();
+    return s;
+}
+
+ReplaySession::Step ReplaySession::advance() {
     if (closed_ || !monitor_) return Step::End;
     for (;;) {
         const RecordingReader::Next next = reader_.next(segment_);

@@ -97,10 +97,15 @@ public:
     // Why the replay ended before the recording's end, or "".
     const std::string& problem() const { return reader_.problem(); }
     bool damaged() const { return damaged_; }
+    // How the replay strayed from the recording, or "": calls the recording
+    // could not answer (a newer program on an old recording asks otherwise).
+    std::string divergence() const;
 
 private:
     ReplaySession(std::ostream& messages);
     bool layOutSettings(const std::optional<std::string>& protocolFile, std::string& error);
+    Step advance();
+    void noteUnmatched();
 
     std::ostream& messages_;
     recording::RecordingReader reader_;
@@ -115,6 +120,8 @@ private:
     std::string protocolFile_;
     std::string recordedSettingsFile_, recordedProtocolFile_;
     long ticks_ = 0;
+    std::uint64_t unmatchedBefore_ = 0;  // the driver's count when this run of the replay began
+    long firstUnmatchedTick_ = 0;
     bool closed_ = false;
     bool damaged_ = false;
     bool newFault_ = false;

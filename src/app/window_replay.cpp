@@ -101,6 +101,7 @@ void ReplayWindow::showNow() {
     window_->setWindowTitle("Replay of " + time + " - " + QString::fromStdString(session_.model().caption));
     controls_->showState(time, session_.ticks(), running_, ended_);
     if (ended_ && !session_.problem().empty()) controls_->showNote(QString::fromStdString(session_.problem()));
+    else if (ended_ && !session_.divergence().empty()) controls_->showNote(QString::fromStdString(session_.divergence()));
     if (afterShow_) afterShow_();
 }
 
@@ -228,7 +229,7 @@ int runReplayWindow(const ReplayOptions& options) {
     const std::function<ReportSources()> reportSources = [&] {
         ReportSources sources{session->model(), session->monitor().settings(), session->monitor().history(),
                               session->localTime(), session->monitor().programFileName()};
-        sources.recordedRun = RecordedRunFiles{session->recordedSettingsFile(), session->recordedProtocolFile()};
+        sources.recordedRun = RecordedRunFiles{session->recordedSettingsFile(), session->recordedProtocolFile(), session->divergence()};
         return sources;
     };
     std::unique_ptr<HistoryPanel> history;

@@ -107,7 +107,6 @@ struct SystemInfo : ByteRecord<KVX_SYSTEM_INFO_SIZE> {
     std::string tavosName() const { return le::text(&bytes[kTavosName], kTavosNameSize); }
     void setTavosName(const std::string& s) { le::setText(&bytes[kTavosName], kTavosNameSize, s); }
     std::int32_t axisCount() const { return static_cast<std::int32_t>(word(kAxisCount)); }
-    void setAxisCount(std::int32_t n) { setWord(kAxisCount, static_cast<std::uint32_t>(n)); }
 };
 
 // Controller status record, 240 bytes.

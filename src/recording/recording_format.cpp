@@ -46,18 +46,6 @@ RecordedFile readFile(ByteReader& in) {
 
 }  // namespace
 
-const char* actionName(Action action) {
-    switch (action) {
-    case Action::None: return "none";
-    case Action::CardNrChange: return "card selection";
-    case Action::RebootClick: return "reboot";
-    case Action::SummaryDoubleClick: return "double-click on the summary";
-    case Action::StayOnTopChange: return "window mode";
-    case Action::UseWebServicesClick: return "web services switch";
-    case Action::GetFileNamesClick: return "file names switch";
-    }
-    return "unknown";
-}
 
 void ByteWriter::varint(std::uint64_t v) {
     while (v >= 0x80) {
@@ -138,13 +126,6 @@ void appendFrame(FrameKind kind, const std::vector<std::uint8_t>& payload, std::
     w.raw(payload.data(), payload.size());
     const std::uint32_t crc = crc32(out.data() + body, out.size() - body);
     for (int i = 0; i < 4; ++i) w.byte(static_cast<std::uint8_t>(crc >> (8 * i)));
-}
-
-std::vector<std::uint8_t> frame(FrameKind kind, const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> out;
-    out.reserve(payload.size() + 10);
-    appendFrame(kind, payload, out);
-    return out;
 }
 
 std::vector<std::uint8_t> encodeRunInfo(const RunInfo& info) {

@@ -43,7 +43,6 @@ enum class Action : std::uint8_t {
     UseWebServicesClick = 5,
     GetFileNamesClick = 6,
 };
-const char* actionName(Action action);
 
 // A file the settings store reads, as it was when the run started.
 struct RecordedFile {
@@ -134,9 +133,8 @@ private:
 std::uint32_t crc32(const std::uint8_t* p, std::size_t n);
 
 std::vector<std::uint8_t> fileHeader();
-// A whole frame: length, kind, payload, checksum.
-std::vector<std::uint8_t> frame(FrameKind kind, const std::vector<std::uint8_t>& payload);
-// The same frame added to the end of `out` (a buffer kept for the next one).
+// A whole frame (length, kind, payload, checksum) added to the end of `out`
+// (a buffer kept for the next one).
 void appendFrame(FrameKind kind, const std::vector<std::uint8_t>& payload, std::vector<std::uint8_t>& out);
 
 std::vector<std::uint8_t> encodeRunInfo(const RunInfo& info);

@@ -252,6 +252,7 @@ void writeSections(Writer& w, const ReportSources& src) {
     if (src.recordedRun)
         w.paragraph("Made from a replay of a recorded run (its settings file " + src.recordedRun->settingsFile +
                     "): the times are the recorded ones.");
+    if (src.recordedRun && !src.recordedRun->divergence.empty()) w.paragraph("The replay strayed: " + src.recordedRun->divergence + ".");
     w.paragraph("Window caption: " + src.model.caption);
 
     auto valueTable = [&](const std::vector<ReportRow>& rows) {

@@ -21,6 +21,7 @@ namespace kvx {
 struct RecordedRunFiles {
     std::string settingsFile;
     std::string protocolFile;
+    std::string divergence;  // how the replay strayed from the recording, or ""
 };
 
 struct ReportSources {

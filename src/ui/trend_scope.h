@@ -46,7 +46,6 @@ public:
     void showRange(qint64 from, qint64 to);
     void fit();
     void setCursorTime(std::optional<qint64> ms);
-    std::optional<qint64> cursorTime() const { return cursor_; }
 
     // The time at a horizontal position of the view, and back.
     qint64 timeAt(int x) const;
