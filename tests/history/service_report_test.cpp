@@ -188,7 +188,7 @@ TEST_F(ReportTest, IdentitySettingsAndProtocolRecords) {
 
     // Of a replay: the recorded run's files, said to be its, not the replay's copies.
     ReportSources replayed = sources();
-    replayed.recordedRun = RecordedRunFiles{"/home/tech/KvxDiagnostics.INI", "/var/log/kvx/DiagProtocol.txt"};
+    replayed.recordedRun = RecordedRunFiles{"/home/tech/KvxDiagnostics.INI", "/var/log/kvx/DiagProtocol.txt", ""};
     const std::string replayText = reportText(replayed);
     EXPECT_EQ(replayText.rfind("KvxDiagnostics service report of a replay\n", 0), 0u) << replayText;
     EXPECT_NE(replayText.find("Made from a replay of a recorded run (its settings file "
