@@ -24,7 +24,7 @@
 #include "display/staleness.h"
 #include "metrics/metrics.h"
 #include "platform/log.h"
-#include "report/service_report.h"
+#include "service_report/service_report.h"
 
 namespace kvx {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "history/run_history.h"
-#include "report/service_report.h"
+#include "service_report/service_report.h"
 
 namespace kvx {
 

@@ -12,7 +12,7 @@
 #include <cstdio>
 
 #include "report/fault_classes.h"
-#include "report/service_report.h"
+#include "service_report/service_report.h"
 #include "ui/history_window.h"
 
 namespace {

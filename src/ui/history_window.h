@@ -13,7 +13,7 @@
 #include <optional>
 
 #include "history/run_history.h"
-#include "report/service_report.h"
+#include "service_report/service_report.h"
 
 class QAreaSeries;
 class QChart;

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "report/service_report.h"
+#include "service_report/service_report.h"
 #include "history_fixture.h"
 
 namespace kvx::test {

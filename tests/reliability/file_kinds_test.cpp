@@ -20,7 +20,7 @@
 #include "recording/flight_recorder.h"
 #include "recording/recording_reader.h"
 #include "report/protocol_file.h"
-#include "report/service_report.h"
+#include "service_report/service_report.h"
 #include "support/fixed_clock.h"
 #include "support/scripted_dialogs.h"
 

@@ -1,4 +1,4 @@
-#include "report/service_report.h"
+#include "service_report/service_report.h"
 
 #include <unistd.h>
 
